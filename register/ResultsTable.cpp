@@ -1,0 +1,203 @@
+#include "register/ResultsTable.h"
+
+#include "config/Cp1251.h"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+namespace {
+
+constexpr int kNameCol = 1;
+
+QByteArray numberText(int n) { return QByteArray::number(n); }
+
+} // namespace
+
+void TResultsTable::Row::SetCell(int col, QByteArrayView text) {
+    const quint32 begin = col == 0 ? 0 : Ends[col - 1];
+    const quint32 oldLen = Ends[col] - begin;
+    const qsizetype newSize = Bytes.size() - qsizetype(oldLen) + text.size();
+    // Offsets are 32-bit to keep rows small; a row beyond 4 GiB cannot be held.
+    if (newSize > qsizetype(std::numeric_limits<quint32>::max()))
+        throw std::overflow_error("Row too long");
+    Bytes.replace(qsizetype(begin), qsizetype(oldLen), text.data(), text.size());
+    const qint64 delta = qint64(text.size()) - qint64(oldLen);
+    for (int c = col; c < ColCount; ++c)
+        Ends[c] = quint32(qint64(Ends[c]) + delta);
+}
+
+TResultsTable::TResultsTable(QObject* parent) : QAbstractTableModel(parent), m_rows(2) {
+    m_widths.fill(DefaultColWidth);
+    m_rows[1].SetCell(0, "1");
+}
+
+QByteArray TResultsTable::Cell(int col, int row) const {
+    return CellView(col, row).toByteArray();
+}
+
+QByteArrayView TResultsTable::CellView(int col, int row) const noexcept {
+    if (!validCell(col, row))
+        return {};
+    return m_rows[size_t(row)].Cell(col);
+}
+
+void TResultsTable::SetCell(int col, int row, QByteArrayView text) {
+    if (!validCell(col, row))
+        return;
+    Row& r = m_rows[size_t(row)];
+    if (r.Cell(col) == text)
+        return;
+    r.SetCell(col, text);
+    cellChanged(col, row);
+}
+
+void TResultsTable::cellChanged(int col, int row) {
+    if (row == 0) {
+        if (col > 0)
+            emit headerDataChanged(Qt::Horizontal, col - 1, col - 1);
+    } else if (col == 0) {
+        emit headerDataChanged(Qt::Vertical, row - 1, row - 1);
+    } else {
+        const QModelIndex i = index(row - 1, col - 1);
+        emit dataChanged(i, i);
+    }
+}
+
+void TResultsTable::SetRowCount(int rows) {
+    rows = std::max(rows, 1);
+    const int old = RowCount();
+    if (rows > old) {
+        beginInsertRows(QModelIndex(), old - 1, rows - 2);
+        m_rows.resize(size_t(rows));
+        endInsertRows();
+    } else if (rows < old) {
+        beginRemoveRows(QModelIndex(), rows - 1, old - 2);
+        m_rows.resize(size_t(rows));
+        m_rows.shrink_to_fit();
+        endRemoveRows();
+    }
+}
+
+int TResultsTable::ColWidth(int col) const {
+    return col >= 0 && col < ColCount ? m_widths[size_t(col)] : -1;
+}
+
+void TResultsTable::SetColWidth(int col, int width) {
+    if (col < 0 || col >= ColCount)
+        return;
+    width = width > 0 ? width : -1;
+    if (m_widths[size_t(col)] == width)
+        return;
+    m_widths[size_t(col)] = width;
+    emit columnWidthsChanged();
+}
+
+void TResultsTable::FitColumns(int clientWidth) {
+    const int n = int(std::count_if(m_widths.begin(), m_widths.end(), [](int w) { return w > 0; }));
+    if (n == 0)
+        return;
+    // A unit below 1, or the name column's "- 10", would give visible columns
+    // a width of 0 or less and so hide them for good; every visible column
+    // keeps at least 1 pixel.
+    const int w = std::max(1, (clientWidth - 2) / n);
+    const auto fitted = [](int width) { return std::max(1, width); };
+    std::array<int, ColCount> widths = m_widths;
+    widths[0] = fitted(w / 2);
+    widths[1] = fitted(w + w / 2 - 10);
+    for (int c = 2; c < ColCount; ++c) {
+        if (widths[size_t(c)] > 0)
+            widths[size_t(c)] = w;
+    }
+    if (widths == m_widths)
+        return;
+    m_widths = widths;
+    emit columnWidthsChanged();
+}
+
+void TResultsTable::ClearTable() {
+    if (RowCount() < 2)
+        SetRowCount(2);
+    for (int c = 1; c < ColCount; ++c)
+        SetCell(c, 1, {});
+    SetRowCount(2);
+}
+
+void TResultsTable::AddEntryRow() {
+    const int row = RowCount();
+    SetRowCount(row + 1);
+    SetCell(0, row, numberText(row));
+}
+
+void TResultsTable::RenumberRows() {
+    const int last = RowCount() - 1;
+    for (int r = 1; r <= last; ++r)
+        m_rows[size_t(r)].SetCell(0, numberText(r));
+    if (last >= 1)
+        emit headerDataChanged(Qt::Vertical, 0, last - 1);
+}
+
+void TResultsTable::ReplaceRowsFrom(int firstRow, std::vector<Row>&& rows) {
+    firstRow = std::clamp(firstRow, 1, RowCount());
+    beginResetModel();
+    m_rows.resize(size_t(firstRow));
+    m_rows.reserve(m_rows.size() + rows.size());
+    std::move(rows.begin(), rows.end(), std::back_inserter(m_rows));
+    rows.clear();
+    endResetModel();
+}
+
+qsizetype TResultsTable::MemoryBytes() const {
+    // QArrayData header of an allocated QByteArray (ref count, flags, capacity).
+    constexpr qsizetype kHeader = 16;
+    qsizetype total = qsizetype(m_rows.capacity() * sizeof(Row));
+    for (const Row& r : m_rows) {
+        if (!r.Bytes.isNull())
+            total += r.Bytes.capacity() + 1 + kHeader;
+    }
+    return total;
+}
+
+int TResultsTable::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : RowCount() - 1;
+}
+
+int TResultsTable::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : ColCount - 1;
+}
+
+QVariant TResultsTable::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::EditRole))
+        return {};
+    return Cp1251::decode(CellView(index.column() + 1, index.row() + 1));
+}
+
+bool TResultsTable::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (!index.isValid() || role != Qt::EditRole || !(flags(index) & Qt::ItemIsEditable))
+        return false;
+    const QString text = value.toString();
+    // Text the code page cannot hold is refused rather than stored mangled.
+    bool ok = false;
+    const QByteArray bytes = Cp1251::encode(text, &ok);
+    if (!ok)
+        return false;
+    SetCell(index.column() + 1, index.row() + 1, bytes);
+    return true;
+}
+
+QVariant TResultsTable::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (role != Qt::DisplayRole || section < 0)
+        return {};
+    if (orientation == Qt::Horizontal)
+        return section + 1 < ColCount ? QVariant(Cp1251::decode(CellView(section + 1, 0))) : QVariant();
+    return section + 1 < RowCount() ? QVariant(Cp1251::decode(CellView(0, section + 1))) : QVariant();
+}
+
+Qt::ItemFlags TResultsTable::flags(const QModelIndex& index) const {
+    if (!index.isValid())
+        return Qt::NoItemFlags;
+    Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+    if (index.column() + 1 == kNameCol)
+        f |= Qt::ItemIsEditable;
+    return f;
+}
