@@ -1,8 +1,9 @@
-#include <QApplication>
+#include "app/Application.h"
+
 #include <QMainWindow>
 
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
+    TApplication app(argc, argv);
     QMainWindow window;
     window.show();
     return app.exec();
