@@ -53,7 +53,7 @@ private slots:
         QFETCH(QString, current);
         QFETCH(QString, checked);
         QMenu menu;
-        FillPortMenu(menu, current, JoinCommaText({"COM1", "COM3", "COM10"}));
+        FillPortMenu(menu, current, ListSerialPorts({"COM3", "COM10", "COM1"}));
         const auto items = menu.actions();
         QCOMPARE(items.size(), 3);
         QString got;
