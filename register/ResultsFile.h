@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+
+#include <stdexcept>
+#include <string>
+
+class TResultsTable;
+
+// A results file could not be read or written. ErrorCode() is 2 (not found),
+// 3 (invalid name), 4 (too many open files), 5 (access denied), or for any
+// other failure the operating system's error number, whose message is then
+// "I/O error <number>".
+class EInOutError : public std::runtime_error {
+public:
+    EInOutError(int code, const std::string& msg);
+    int ErrorCode() const { return m_code; }
+
+private:
+    int m_code = 0;
+};
+
+// 2 "File not found", 3 "Invalid filename", 4 "Too many open files",
+// 5 "File access denied", any other N "I/O error N".
+QString FileErrorMessage(int code);
+
+// Clears the table, clears Modified and reads the file into rows 1.. (tab
+// separated, one line per row, leniently: LF or CR LF, CRs dropped, Ctrl-Z
+// ends the file, fields past the last column joined into it), then numbers
+// the rows. A missing file leaves the empty table and is no error. When the
+// last line already holds a measurement (date field not empty), an empty
+// entry row is kept behind it so the next measurement cannot overwrite it.
+// On a read failure the rows read so far stay, unnumbered, and EInOutError
+// is thrown.
+void LoadResultsFile(TResultsTable& table, const QString& fileName);
+
+// Writes rows 1..RowCount-1 as 31 tab-separated fields and CR LF each. The
+// file is replaced atomically: on failure the previous file is untouched,
+// Modified is unchanged and EInOutError is thrown; on success Modified is
+// cleared.
+void SaveResultsFile(TResultsTable& table, const QString& fileName);

@@ -1,0 +1,398 @@
+#include "register/ResultsFile.h"
+#include "register/ResultsTable.h"
+
+#include "config/Cp1251.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kCols = TResultsTable::ColCount;
+const QByteArray kEmptyLine = QByteArray(30, '\t') + "\r\n";
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return "<unreadable>";
+    return f.readAll();
+}
+
+bool writeAll(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+// Row r's columns 1..31 as a list, empty trailing fields dropped.
+QList<QByteArray> fieldsOf(const TResultsTable& t, int r) {
+    QList<QByteArray> out;
+    for (int c = 1; c < kCols; ++c)
+        out.append(t.Cell(c, r));
+    while (!out.isEmpty() && out.last().isEmpty())
+        out.removeLast();
+    return out;
+}
+
+bool isRoot() { return ::geteuid() == 0; }
+
+// Lowers a resource limit for one scope.
+class LimitGuard {
+public:
+    LimitGuard(int resource, rlim_t soft) : m_resource(resource) {
+        ::getrlimit(resource, &m_old);
+        rlimit lowered = m_old;
+        lowered.rlim_cur = soft;
+        m_ok = ::setrlimit(resource, &lowered) == 0;
+    }
+    ~LimitGuard() { ::setrlimit(m_resource, &m_old); }
+    LimitGuard(const LimitGuard&) = delete;
+    LimitGuard& operator=(const LimitGuard&) = delete;
+    bool ok() const { return m_ok; }
+
+private:
+    int m_resource;
+    rlimit m_old{};
+    bool m_ok = false;
+};
+
+} // namespace
+
+class TstResultsFile : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+
+private slots:
+    void initTestCase() { QVERIFY(m_dir.isValid()); }
+
+    void newTableIsOneLineOfTabs() {
+        TResultsTable t;
+        t.SetModified(true);
+        SaveResultsFile(t, path("new.txt"));
+        QCOMPARE(readAll(path("new.txt")), kEmptyLine);
+        QVERIFY(!t.Modified());
+
+        TResultsTable back;
+        LoadResultsFile(back, path("new.txt"));
+        QCOMPARE(back.RowCount(), 2);
+        QCOMPARE(back.Cell(0, 1), QByteArray("1"));
+        QVERIFY(fieldsOf(back, 1).isEmpty());
+    }
+
+    void roundTrip() {
+        TResultsTable t;
+        t.SetColWidth(9, -1); // hidden columns are saved like visible ones
+        for (int r = 1; r <= 3; ++r) {
+            t.SetCell(0, r, "99"); // numbers are not saved
+            t.SetCell(1, r, Cp1251::encode(u"Проба ") + QByteArray::number(r));
+            t.SetCell(2, r, "0" + QByteArray::number(r) + ".02.2026");
+            t.SetCell(9, r, "4,25");
+            t.SetCell(31, r, " end ");
+            t.AddEntryRow();
+        }
+        t.SetCell(1, 4, Cp1251::encode(u"Впереди"));
+        SaveResultsFile(t, path("rt.txt"));
+
+        TResultsTable back;
+        LoadResultsFile(back, path("rt.txt"));
+        QCOMPARE(back.RowCount(), t.RowCount());
+        for (int r = 1; r < t.RowCount(); ++r) {
+            QCOMPARE(back.Cell(0, r), QByteArray::number(r));
+            for (int c = 1; c < kCols; ++c)
+                QCOMPARE(back.Cell(c, r), t.Cell(c, r));
+        }
+        SaveResultsFile(back, path("rt2.txt"));
+        QCOMPARE(readAll(path("rt2.txt")), readAll(path("rt.txt")));
+    }
+
+    void loaderIsLenient_data() {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QList<QList<QByteArray>>>("rows");
+        using Rows = QList<QList<QByteArray>>;
+        QList<QByteArray> f32;
+        QByteArray line32;
+        for (int i = 1; i <= 32; ++i)
+            line32 += (i > 1 ? "\t" : "") + QByteArray("f") + QByteArray::number(i);
+        for (int i = 1; i <= 30; ++i)
+            f32 << "f" + QByteArray::number(i);
+        f32 << "f31f32";
+
+        QTest::newRow("empty file") << QByteArray() << Rows{{}};
+        QTest::newRow("a tab b, no line end") << QByteArray("a\tb") << Rows{{"a", "b"}, {}};
+        QTest::newRow("32 fields") << line32 + "\r\n" << Rows{f32, {}};
+        QTest::newRow("tabs past the last column") << QByteArray(40, '\t') + "x\ty" << Rows{QList<QByteArray>(30) << "xy"};
+        QTest::newRow("LF only") << QByteArray("a\nb\tc\n") << Rows{{"a"}, {"b", "c"}, {}};
+        QTest::newRow("CR LF") << QByteArray("a\r\nb\tc\r\n") << Rows{{"a"}, {"b", "c"}, {}};
+        QTest::newRow("stray CR dropped") << QByteArray("a\rb\tc\r\r\n") << Rows{{"ab", "c"}, {}};
+        QTest::newRow("Ctrl-Z ends the file") << QByteArray("a\r\nb\x1a" "c\r\nd\r\n") << Rows{{"a"}, {"b"}};
+        QTest::newRow("Ctrl-Z at line start") << QByteArray("a\r\n\x1a\r\nd\r\n") << Rows{{"a"}};
+        QTest::newRow("empty lines") << QByteArray("\r\n\n") << Rows{{}, {}};
+        QTest::newRow("NUL and high bytes kept") << QByteArray("\0\xff\x98\t\x1b", 5) << Rows{{QByteArray("\0\xff\x98", 3), "\x1b"}, {}};
+        QTest::newRow("last line is a measurement")
+            << QByteArray("n1\t01.02.2026\t10:00\r\n")
+            << Rows{{"n1", "01.02.2026", "10:00"}, {}};
+        QTest::newRow("entry row with a name last")
+            << QByteArray("n1\t01.02.2026\r\nnext\r\n")
+            << Rows{{"n1", "01.02.2026"}, {"next"}};
+    }
+    void loaderIsLenient() {
+        QFETCH(QByteArray, file);
+        QFETCH(QList<QList<QByteArray>>, rows);
+        QVERIFY(writeAll(path("lenient.txt"), file));
+        TResultsTable t;
+        t.SetModified(true);
+        LoadResultsFile(t, path("lenient.txt"));
+        QVERIFY(!t.Modified());
+        QCOMPARE(t.RowCount(), int(rows.size()) + 1);
+        for (int r = 1; r < t.RowCount(); ++r) {
+            QCOMPARE(t.Cell(0, r), QByteArray::number(r));
+            QCOMPARE(fieldsOf(t, r), rows.at(r - 1));
+        }
+    }
+
+    void tabInsideACellShiftsTheRest() {
+        TResultsTable t;
+        t.SetCell(1, 1, "x\ty");
+        t.SetCell(2, 1, "d");
+        t.SetCell(31, 1, "last");
+        SaveResultsFile(t, path("tab.txt"));
+        QVERIFY(readAll(path("tab.txt")).startsWith("x\ty\td\t"));
+        TResultsTable back;
+        LoadResultsFile(back, path("tab.txt"));
+        QCOMPARE(back.Cell(1, 1), QByteArray("x"));
+        QCOMPARE(back.Cell(2, 1), QByteArray("y"));
+        QCOMPARE(back.Cell(3, 1), QByteArray("d"));
+        QCOMPARE(back.Cell(31, 1), QByteArray("last"));
+    }
+
+    // Every byte but tab, CR, LF and Ctrl-Z survives loading and saving.
+    void allBytesRoundTrip() {
+        const QString data = QFINDTESTDATA("data/results/allbytes.txt");
+        QVERIFY(!data.isEmpty());
+        const QByteArray original = readAll(data);
+        TResultsTable t;
+        LoadResultsFile(t, data);
+        QCOMPARE(t.RowCount(), 3);
+        QByteArray seen;
+        for (int c = 1; c < kCols; ++c)
+            seen += t.Cell(c, 1);
+        for (int b = 0; b < 256; ++b) {
+            if (b != 0x09 && b != 0x0a && b != 0x0d && b != 0x1a)
+                QVERIFY2(seen.contains(char(b)), qPrintable(QString::number(b, 16)));
+        }
+        QCOMPARE(t.Cell(1, 2), Cp1251::encode(u"Проба"));
+        SaveResultsFile(t, path("allbytes.txt"));
+        QCOMPARE(readAll(path("allbytes.txt")), original);
+    }
+
+    void missingFileIsAnEmptyTable() {
+        TResultsTable t;
+        t.SetCell(1, 1, "old");
+        t.AddEntryRow();
+        t.SetModified(true);
+        LoadResultsFile(t, path("does-not-exist.txt"));
+        QCOMPARE(t.RowCount(), 2);
+        QCOMPARE(t.Cell(0, 1), QByteArray("1"));
+        QVERIFY(fieldsOf(t, 1).isEmpty());
+        QVERIFY(!t.Modified());
+        QVERIFY(!QFile::exists(path("does-not-exist.txt")));
+    }
+
+    void errorTexts_data() {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("2") << 2 << "File not found";
+        QTest::newRow("3") << 3 << "Invalid filename";
+        QTest::newRow("4") << 4 << "Too many open files";
+        QTest::newRow("5") << 5 << "File access denied";
+        QTest::newRow("28") << 28 << "I/O error 28";
+        QTest::newRow("1117") << 1117 << "I/O error 1117";
+    }
+    void errorTexts() {
+        QFETCH(int, code);
+        QFETCH(QString, text);
+        QCOMPARE(FileErrorMessage(code), text);
+        const EInOutError e(code, text.toStdString());
+        QCOMPARE(e.ErrorCode(), code);
+        QCOMPARE(QString::fromUtf8(e.what()), text);
+    }
+
+    void failedSaveKeepsOldFileAndFlag_data() {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<int>("code");
+        QTest::newRow("missing folder") << "no-such-folder/out.txt" << 3;
+        QTest::newRow("file as folder") << "plain.txt/out.txt" << 3;
+        QTest::newRow("target is a folder") << "afolder" << 5;
+        QTest::newRow("empty name") << "" << 3;
+    }
+    void failedSaveKeepsOldFileAndFlag() {
+        QFETCH(QString, target);
+        QFETCH(int, code);
+        QVERIFY(writeAll(path("plain.txt"), "plain"));
+        QVERIFY(QDir(m_dir.path()).mkpath("afolder"));
+        TResultsTable t;
+        t.SetCell(1, 1, "unsaved");
+        t.SetModified(true);
+        const QString name = target.isEmpty() ? QString() : path(target);
+        try {
+            SaveResultsFile(t, name);
+            QFAIL("no error");
+        } catch (const EInOutError& e) {
+            QCOMPARE(e.ErrorCode(), code);
+            QCOMPARE(QString::fromUtf8(e.what()), FileErrorMessage(code));
+        }
+        QVERIFY(t.Modified());
+        QCOMPARE(readAll(path("plain.txt")), QByteArray("plain"));
+    }
+
+    // A write that fails half-way (here: the file size limit, as with a full
+    // disk) must leave the previous file as it was.
+    void failedWriteLeavesOldFileIdentical() {
+        const QString target = path("big.txt");
+        QVERIFY(writeAll(target, kEmptyLine));
+        TResultsTable t;
+        for (int r = 0; r < 3000; ++r) {
+            t.SetCell(1, t.RowCount() - 1, QByteArray(100, 'n'));
+            t.AddEntryRow();
+        }
+        t.SetModified(true);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        int code = 0;
+        {
+            LimitGuard limit(RLIMIT_FSIZE, 64 * 1024);
+            QVERIFY(limit.ok());
+            try {
+                SaveResultsFile(t, target);
+            } catch (const EInOutError& e) {
+                code = e.ErrorCode();
+                QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("I/O error %1").arg(EFBIG));
+            }
+        }
+        std::signal(SIGXFSZ, oldHandler);
+        QCOMPARE(code, EFBIG);
+        QCOMPARE(readAll(target), kEmptyLine);
+        QVERIFY(t.Modified());
+        const QStringList left = QDir(m_dir.path()).entryList({"big.txt*"}, QDir::Files | QDir::Hidden);
+        QCOMPARE(left, QStringList{"big.txt"});
+    }
+
+    void readOnlyFolderRefusesSave() {
+        if (isRoot())
+            QSKIP("running as root: permissions do not stop root from writing");
+        const QString folder = path("ro");
+        QVERIFY(QDir(m_dir.path()).mkpath("ro"));
+        QVERIFY(writeAll(folder + "/old.txt", "old\r\n"));
+        QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+        TResultsTable t;
+        t.SetModified(true);
+        int code = 0;
+        try {
+            SaveResultsFile(t, folder + "/old.txt");
+        } catch (const EInOutError& e) {
+            code = e.ErrorCode();
+        }
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QCOMPARE(code, 5);
+        QCOMPARE(readAll(folder + "/old.txt"), QByteArray("old\r\n"));
+        QVERIFY(t.Modified());
+    }
+
+    void readOnlyTargetRefusesSave() {
+        if (isRoot())
+            QSKIP("running as root: permissions do not stop root from writing");
+        QVERIFY(writeAll(path("locked.txt"), "locked\r\n"));
+        QVERIFY(QFile::setPermissions(path("locked.txt"), QFile::ReadOwner));
+        TResultsTable t;
+        t.SetModified(true);
+        int code = 0;
+        try {
+            SaveResultsFile(t, path("locked.txt"));
+        } catch (const EInOutError& e) {
+            code = e.ErrorCode();
+        }
+        QCOMPARE(code, 5);
+        QCOMPARE(readAll(path("locked.txt")), QByteArray("locked\r\n"));
+        QVERIFY(t.Modified());
+    }
+
+    void unreadableFileRefusesLoad() {
+        if (isRoot())
+            QSKIP("running as root: permissions do not stop root from reading");
+        QVERIFY(writeAll(path("secret.txt"), "a\r\n"));
+        QVERIFY(QFile::setPermissions(path("secret.txt"), QFileDevice::WriteOwner));
+        TResultsTable t;
+        t.SetModified(true);
+        QVERIFY_THROWS_EXCEPTION(EInOutError, LoadResultsFile(t, path("secret.txt")));
+        QVERIFY(!t.Modified());
+    }
+
+    void loadErrors() {
+        QVERIFY(QDir(m_dir.path()).mkpath("folder.txt"));
+        TResultsTable t;
+        t.SetModified(true);
+        try {
+            LoadResultsFile(t, path("folder.txt"));
+            QFAIL("no error");
+        } catch (const EInOutError& e) {
+            QCOMPARE(e.ErrorCode(), 5);
+            QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("File access denied"));
+        }
+        QVERIFY(!t.Modified());
+        QCOMPARE(t.RowCount(), 2);
+    }
+
+    void tooManyOpenFiles() {
+        QVERIFY(writeAll(path("few.txt"), "a\r\n"));
+        TResultsTable t;
+        int loadCode = 0;
+        int saveCode = 0;
+        {
+            // The lowest free descriptor becomes the limit: no new one opens.
+            const int next = ::dup(0);
+            QVERIFY(next >= 0);
+            ::close(next);
+            LimitGuard limit(RLIMIT_NOFILE, rlim_t(next));
+            QVERIFY(limit.ok());
+            try {
+                LoadResultsFile(t, path("few.txt"));
+            } catch (const EInOutError& e) {
+                loadCode = e.ErrorCode();
+            }
+            try {
+                SaveResultsFile(t, path("few.txt"));
+            } catch (const EInOutError& e) {
+                saveCode = e.ErrorCode();
+            }
+        }
+        QCOMPARE(loadCode, 4);
+        QCOMPARE(saveCode, 4);
+        QCOMPARE(readAll(path("few.txt")), QByteArray("a\r\n"));
+    }
+
+    void fiftyMegabyteLine() {
+        QByteArray line(50 * 1024 * 1024, 'x');
+        line[1000] = '\t';
+        line += "\tend";
+        QVERIFY(writeAll(path("long.txt"), line));
+        line.clear();
+        TResultsTable t;
+        LoadResultsFile(t, path("long.txt"));
+        QCOMPARE(t.RowCount(), 3); // the line holds a date field: an entry row follows
+        QCOMPARE(t.CellView(1, 1).size(), qsizetype(1000));
+        QCOMPARE(t.CellView(2, 1).size(), qsizetype(50 * 1024 * 1024 - 1001));
+        QCOMPARE(t.Cell(3, 1), QByteArray("end"));
+        SaveResultsFile(t, path("long2.txt"));
+        QCOMPARE(QFileInfo(path("long2.txt")).size(), qint64(50 * 1024 * 1024 + 34 + kEmptyLine.size()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TstResultsFile)
+#include "tst_resultsfile.moc"
