@@ -1,0 +1,64 @@
+#include "config/ConfigFile.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <cerrno>
+
+namespace {
+
+struct BuiltInText {
+    const char* type;
+    const char* name;
+    const char* resource;
+};
+
+constexpr BuiltInText kBuiltIn[] = {
+    {"TXTFILE", "INIFILE1", ":/Savro2.Ini.default"},
+};
+
+[[noreturn]] void failCreate(const QString& path, int error, const QString& fallback) {
+    const QString reason = error != 0 ? qt_error_string(error) : fallback;
+    throw ECreateError(QStringLiteral("Cannot create file \"%1\". %2").arg(path, reason).toStdString());
+}
+
+} // namespace
+
+QString ConfigPath() {
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/Savro2.Ini");
+}
+
+void SaveResourceToFile(const QString& type, const QString& name, const QString& path) {
+    const char* resource = nullptr;
+    for (const BuiltInText& item : kBuiltIn)
+        if (type.compare(QLatin1String(item.type), Qt::CaseInsensitive) == 0
+            && name.compare(QLatin1String(item.name), Qt::CaseInsensitive) == 0)
+            resource = item.resource;
+    if (!resource)
+        throw EResNotFound(QStringLiteral("Resource %1 not found").arg(name).toStdString());
+
+    QFile source(QString::fromLatin1(resource));
+    if (!source.open(QIODevice::ReadOnly))
+        throw EResNotFound(QStringLiteral("Resource %1 not found").arg(name).toStdString());
+    const QByteArray bytes = source.readAll();
+
+    // QSaveFile does not say why it failed in system terms; a folder in the
+    // way and the folder's own rights are the usual causes.
+    if (QFileInfo(path).isDir())
+        failCreate(path, EISDIR, QString());
+    QSaveFile target(path);
+    errno = 0;
+    if (!target.open(QIODevice::WriteOnly))
+        failCreate(path, errno, target.errorString());
+    if (target.write(bytes) != bytes.size() || !target.commit())
+        failCreate(path, errno, target.errorString());
+}
+
+void EnsureConfigFile(const QString& path) {
+    const QFileInfo info(path);
+    if (info.exists() && !info.isDir())
+        return;
+    SaveResourceToFile(QStringLiteral("TXTFILE"), QStringLiteral("INIFILE1"), path);
+}

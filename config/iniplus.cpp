@@ -1,0 +1,312 @@
+#include "config/iniplus.h"
+
+#include "config/Cp1251.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+namespace {
+
+constexpr qsizetype kMaxValueLength = 2047;
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+QByteArrayView trimmed(QByteArrayView v) {
+    qsizetype b = 0;
+    qsizetype e = v.size();
+    while (b < e && isBlank(v[b]))
+        ++b;
+    while (e > b && isBlank(v[e - 1]))
+        --e;
+    return v.sliced(b, e - b);
+}
+
+enum class LineKind { Blank, Section, Entry, Other };
+
+struct ParsedLine {
+    LineKind kind = LineKind::Blank;
+    QByteArrayView name;
+    QByteArrayView value;
+};
+
+ParsedLine parseLine(QByteArrayView raw) {
+    const QByteArrayView line = trimmed(raw);
+    ParsedLine out;
+    if (line.isEmpty())
+        return out;
+    if (line[0] == '[') {
+        const qsizetype close = line.indexOf(']');
+        out.kind = LineKind::Section;
+        out.name = trimmed(close < 0 ? line.sliced(1) : line.sliced(1, close - 1));
+        return out;
+    }
+    const qsizetype eq = line.indexOf('=');
+    if (eq < 0) {
+        out.kind = LineKind::Other;
+        return out;
+    }
+    out.kind = LineKind::Entry;
+    out.name = trimmed(line.first(eq));
+    out.value = trimmed(line.sliced(eq + 1));
+    return out;
+}
+
+// Names are single-byte in the file, so a different length can never match.
+bool sameName(QByteArrayView bytes, const QString& name) {
+    return bytes.size() == name.size()
+           && Cp1251::decode(bytes).compare(name, Qt::CaseInsensitive) == 0;
+}
+
+// Where an entry stands in the file text.
+struct Lookup {
+    bool sectionFound = false;
+    qsizetype sectionEnd = 0;          // just past the section's last non-blank line
+    bool sectionEndHasBreak = true;    // that line ends with a line break
+    bool keyFound = false;
+    QByteArrayView keyName;            // as spelt in the file
+    qsizetype keyLineEnd = 0;          // end of the key line before its break
+    QByteArrayView value;
+};
+
+Lookup find(QByteArrayView text, const QString& section, const QString& key) {
+    Lookup found;
+    bool inSection = false;
+    qsizetype pos = 0;
+    while (pos < text.size()) {
+        qsizetype nl = text.indexOf('\n', pos);
+        const bool hasBreak = nl >= 0;
+        if (!hasBreak)
+            nl = text.size();
+        qsizetype end = nl;
+        if (hasBreak && end > pos && text[end - 1] == '\r')
+            --end;
+        const QByteArrayView raw = text.sliced(pos, end - pos);
+        const qsizetype next = hasBreak ? nl + 1 : nl;
+        const ParsedLine line = parseLine(raw);
+
+        if (line.kind == LineKind::Section) {
+            if (inSection)
+                break;   // only the first section of that name counts
+            if (sameName(line.name, section)) {
+                inSection = true;
+                found.sectionFound = true;
+                found.sectionEnd = next;
+                found.sectionEndHasBreak = hasBreak;
+            }
+        } else if (inSection && line.kind != LineKind::Blank) {
+            found.sectionEnd = next;
+            found.sectionEndHasBreak = hasBreak;
+            if (line.kind == LineKind::Entry && sameName(line.name, key)) {
+                found.keyFound = true;
+                found.keyName = line.name;
+                found.keyLineEnd = end;
+                found.value = line.value;
+                break;
+            }
+        }
+        pos = next;
+    }
+    return found;
+}
+
+// The file's bytes for reading: mapped when possible, so a huge file costs no copy.
+class FileText {
+public:
+    explicit FileText(const QString& path) : file(path) {
+        if (!file.open(QIODevice::ReadOnly))
+            return;
+        const qint64 size = file.size();
+        if (size > 0) {
+            if (uchar* p = file.map(0, size)) {
+                view = QByteArrayView(reinterpret_cast<const char*>(p), qsizetype(size));
+                return;
+            }
+        }
+        copy = file.readAll();
+        view = copy;
+    }
+    QByteArrayView text() const { return view; }
+
+private:
+    QFile file;
+    QByteArray copy;
+    QByteArrayView view;
+};
+
+int digitValue(QChar c, int base) {
+    const char16_t u = c.unicode();
+    if (u >= u'0' && u <= u'9')
+        return u - u'0';
+    if (base == 16 && u >= u'a' && u <= u'f')
+        return u - u'a' + 10;
+    if (base == 16 && u >= u'A' && u <= u'F')
+        return u - u'A' + 10;
+    return -1;
+}
+
+qint32 textToNumber(QString text, qint32 def) {
+    if (text.size() >= 3 && text[0] == u'0' && (text[1] == u'x' || text[1] == u'X'))
+        text.replace(0, 2, u'$');
+
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    while (i < n && text[i] == u' ')
+        ++i;
+    bool negative = false;
+    if (i < n && (text[i] == u'+' || text[i] == u'-')) {
+        negative = text[i] == u'-';
+        ++i;
+    }
+    int base = 10;
+    if (i < n && (text[i] == u'$' || text[i] == u'x' || text[i] == u'X')) {
+        base = 16;
+        ++i;
+    } else if (i + 1 < n && text[i] == u'0' && (text[i + 1] == u'x' || text[i + 1] == u'X')) {
+        base = 16;
+        i += 2;
+    }
+    if (i >= n)
+        return def;
+
+    constexpr qint64 kLimit = qint64(1) << 32;   // beyond any signed 32-bit value
+    qint64 magnitude = 0;
+    for (; i < n; ++i) {
+        const int digit = digitValue(text[i], base);
+        if (digit < 0)
+            return def;
+        magnitude = magnitude * base + digit;
+        if (magnitude > kLimit)
+            return def;
+    }
+    const qint64 value = negative ? -magnitude : magnitude;
+    if (value < std::numeric_limits<qint32>::min() || value > std::numeric_limits<qint32>::max())
+        return def;
+    return qint32(value);
+}
+
+// True for empty text and for text whose last line holds only blanks.
+bool lastLineBlank(QByteArrayView text) {
+    if (text.endsWith('\n'))
+        text.chop(1);
+    return trimmed(text.sliced(text.lastIndexOf('\n') + 1)).isEmpty();
+}
+
+bool hasLineBreak(const QString& s) {
+    return s.contains(u'\n') || s.contains(u'\r');
+}
+
+} // namespace
+
+TIniPlus::TIniPlus(QString fileName) : FFileName(std::move(fileName)) {}
+
+TIniPlus::~TIniPlus() {
+    try {
+        Flush();
+    } catch (...) {
+        // A destructor must not throw; writes already reported their own failures.
+    }
+}
+
+const QString& TIniPlus::FileName() const {
+    return FFileName;
+}
+
+QString TIniPlus::ReadText(const QString& section, const QString& key, const QString& def) const {
+    const FileText file(FFileName);
+    const Lookup found = find(file.text(), section.trimmed(), key.trimmed());
+    if (!found.keyFound)
+        return def;
+    return Cp1251::decode(found.value.first(std::min(found.value.size(), kMaxValueLength)));
+}
+
+void TIniPlus::WriteText(const QString& section, const QString& key, const QString& value) {
+    const QString failure = QStringLiteral("Unable to write to %1").arg(FFileName);
+    const auto refuse = [&failure](const char* reason) {
+        throw EIniFileException((failure + QLatin1String(": ") + QLatin1String(reason)).toStdString());
+    };
+
+    const QString sectionName = section.trimmed();
+    const QString keyName = key.trimmed();
+    const QString& valueText = value;
+    if (sectionName.isEmpty() || keyName.isEmpty())
+        refuse("empty section or key name");
+    if (hasLineBreak(sectionName) || hasLineBreak(keyName) || hasLineBreak(valueText))
+        refuse("line break in a name or value");
+    if (sectionName.contains(u']') || keyName.contains(u'=') || keyName.startsWith(u'['))
+        refuse("invalid section or key name");
+    bool encoded = true;
+    const QByteArray sectionBytes = Cp1251::encode(sectionName, &encoded);
+    const bool sectionOk = encoded;
+    const QByteArray keyBytes = Cp1251::encode(keyName, &encoded);
+    const bool keyOk = encoded;
+    const QByteArray valueBytes = Cp1251::encode(valueText, &encoded);
+    if (!sectionOk || !keyOk || !encoded)
+        refuse("text outside code page 1251");
+
+    QByteArray text;
+    {
+        QFile in(FFileName);
+        if (in.exists() && !QFileInfo(FFileName).isDir()) {
+            if (!in.open(QIODevice::ReadOnly))
+                throw EIniFileException(failure.toStdString());
+            text = in.readAll();
+            if (in.error() != QFileDevice::NoError)
+                throw EIniFileException(failure.toStdString());
+        }
+    }
+
+    const Lookup found = find(text, sectionName, keyName);
+    QByteArray out;
+    out.reserve(text.size() + sectionBytes.size() + keyBytes.size() + valueBytes.size() + 8);
+    if (found.keyFound) {
+        // The key keeps its spelling from the file; only its line changes.
+        out.append(QByteArrayView(text).first(found.keyName.data() - text.constData()));
+        out.append(found.keyName);
+        out.append('=');
+        out.append(valueBytes);
+        out.append(QByteArrayView(text).sliced(found.keyLineEnd));
+    } else if (found.sectionFound) {
+        out.append(QByteArrayView(text).first(found.sectionEnd));
+        if (!found.sectionEndHasBreak)
+            out.append("\r\n");
+        out.append(keyBytes).append('=').append(valueBytes).append("\r\n");
+        out.append(QByteArrayView(text).sliced(found.sectionEnd));
+    } else {
+        out.append(text);
+        if (!text.isEmpty() && !text.endsWith('\n'))
+            out.append("\r\n");
+        if (!lastLineBlank(out))
+            out.append("\r\n");   // a blank line before the new section
+        out.append('[').append(sectionBytes).append("]\r\n");
+        out.append(keyBytes).append('=').append(valueBytes).append("\r\n");
+    }
+
+    QSaveFile file(FFileName);
+    if (!file.open(QIODevice::WriteOnly) || file.write(out) != out.size() || !file.commit())
+        throw EIniFileException(failure.toStdString());
+}
+
+qint32 TIniPlus::ReadNumber(const QString& section, const QString& key, qint32 def) const {
+    return textToNumber(ReadText(section, key, QString()), def);
+}
+
+void TIniPlus::WriteNumber(const QString& section, const QString& key, qint32 value) {
+    WriteText(section, key, QString::number(value));
+}
+
+bool TIniPlus::ReadFlag(const QString& section, const QString& key, bool def) const {
+    return ReadNumber(section, key, def ? 1 : 0) != 0;
+}
+
+void TIniPlus::WriteFlag(const QString& section, const QString& key, bool value) {
+    WriteText(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+void TIniPlus::Flush() {}
