@@ -54,8 +54,10 @@ void TResultsTable::SetCell(int col, int row, QByteArrayView text) {
 
 void TResultsTable::cellChanged(int col, int row) {
     if (row == 0) {
-        if (col > 0)
-            emit headerDataChanged(Qt::Horizontal, col - 1, col - 1);
+        // The number column's title has no section of its own; views show it
+        // in the corner beside section 0.
+        const int section = std::max(col - 1, 0);
+        emit headerDataChanged(Qt::Horizontal, section, section);
     } else if (col == 0) {
         emit headerDataChanged(Qt::Vertical, row - 1, row - 1);
     } else {
