@@ -3,7 +3,6 @@
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QSerialPort>
-#include <QSerialPortInfo>
 
 #include <cerrno>
 
@@ -89,7 +88,8 @@ void TCustomComPort::CreateHandle() {
     errno = 0;
     if (!serial->open(QIODevice::ReadWrite)) {
         const qint32 os = OsErrorOf(serial.get());
-        qDebug().noquote() << "CreateFile" << QSerialPortInfo(*serial).systemLocation();
+        const QString path = port_.startsWith(QLatin1Char('/')) ? port_ : "/dev/" + port_;
+        qDebug().noquote() << "CreateFile" << path;
         throw EComPortExt(CE_OpenFailed, os, port_);
     }
     serial_ = std::move(serial);
