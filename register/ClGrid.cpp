@@ -171,6 +171,9 @@ bool TColorStringGrid::eventFilter(QObject* watched, QEvent* event) {
 void TColorStringGrid::paintCorner(QWidget* corner) {
     QStyleOptionHeader opt;
     opt.initFrom(corner);
+    // The button is disabled (no select-all), the title must not look so.
+    opt.palette = palette();
+    opt.palette.setCurrentColorGroup(QPalette::Active);
     opt.state = QStyle::State_Enabled | QStyle::State_Raised;
     opt.rect = corner->rect();
     opt.position = QStyleOptionHeader::OnlyOneSection;

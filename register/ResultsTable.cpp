@@ -3,6 +3,7 @@
 #include "config/Cp1251.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -21,7 +22,23 @@ void TResultsTable::Row::SetCell(int col, QByteArrayView text) {
     // Offsets are 32-bit to keep rows small; a row beyond 4 GiB cannot be held.
     if (newSize > qsizetype(std::numeric_limits<quint32>::max()))
         throw std::overflow_error("Row too long");
-    Bytes.replace(qsizetype(begin), qsizetype(oldLen), text.data(), text.size());
+    if (qsizetype(oldLen) == text.size()) {
+        if (!text.isEmpty())
+            std::memmove(Bytes.data() + begin, text.data(), size_t(text.size()));
+    } else if (newSize == 0) {
+        Bytes = QByteArray();
+    } else {
+        // Built at its exact size: growing in place would leave spare
+        // capacity in every row (renumbering touches them all).
+        QByteArray bytes(newSize, Qt::Uninitialized);
+        char* out = bytes.data();
+        std::memcpy(out, Bytes.constData(), begin);
+        if (!text.isEmpty())
+            std::memcpy(out + begin, text.data(), size_t(text.size()));
+        const quint32 tail = quint32(Bytes.size()) - begin - oldLen;
+        std::memcpy(out + begin + text.size(), Bytes.constData() + begin + oldLen, tail);
+        Bytes = std::move(bytes);
+    }
     const qint64 delta = qint64(text.size()) - qint64(oldLen);
     for (int c = col; c < ColCount; ++c)
         Ends[c] = quint32(qint64(Ends[c]) + delta);

@@ -68,6 +68,19 @@ private slots:
         }
     }
 
+    // The source may point into the very row being changed.
+    void copyCellWithinItsRow() {
+        TResultsTable t;
+        t.SetCell(1, 1, "abc");
+        t.SetCell(3, 1, "xyz");
+        t.SetCell(2, 1, t.CellView(1, 1));
+        t.SetCell(3, 1, t.CellView(2, 1));
+        t.SetCell(1, 1, t.CellView(3, 1).first(1));
+        QCOMPARE(t.Cell(1, 1), QByteArray("a"));
+        QCOMPARE(t.Cell(2, 1), QByteArray("abc"));
+        QCOMPARE(t.Cell(3, 1), QByteArray("abc"));
+    }
+
     void outOfRangeIsHarmless() {
         TResultsTable t;
         t.SetCell(kCols, 1, "x");
