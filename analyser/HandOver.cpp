@@ -2,6 +2,8 @@
 
 #include <QMetaObject>
 
+#include <utility>
+
 THandOver::THandOver(QObject* parent) : QObject(parent) {}
 
 void THandOver::Call(std::function<void()> fn) {

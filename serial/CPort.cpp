@@ -5,6 +5,7 @@
 #include <QSerialPort>
 
 #include <cerrno>
+#include <limits>
 
 namespace {
 
