@@ -234,10 +234,9 @@ void TIniPlus::WriteText(const QString& section, const QString& key, const QStri
 
     const QString sectionName = section.trimmed();
     const QString keyName = key.trimmed();
-    const QString& valueText = value;
     if (sectionName.isEmpty() || keyName.isEmpty())
         refuse("empty section or key name");
-    if (hasLineBreak(sectionName) || hasLineBreak(keyName) || hasLineBreak(valueText))
+    if (hasLineBreak(sectionName) || hasLineBreak(keyName) || hasLineBreak(value))
         refuse("line break in a name or value");
     if (sectionName.contains(u']') || keyName.contains(u'=') || keyName.startsWith(u'['))
         refuse("invalid section or key name");
@@ -246,7 +245,7 @@ void TIniPlus::WriteText(const QString& section, const QString& key, const QStri
     const bool sectionOk = encoded;
     const QByteArray keyBytes = Cp1251::encode(keyName, &encoded);
     const bool keyOk = encoded;
-    const QByteArray valueBytes = Cp1251::encode(valueText, &encoded);
+    const QByteArray valueBytes = Cp1251::encode(value, &encoded);
     if (!sectionOk || !keyOk || !encoded)
         refuse("text outside code page 1251");
 

@@ -29,7 +29,8 @@ public:
     // The value, at most 2047 characters; def when the file, section or key is
     // missing. A key present with an empty value reads as empty text.
     QString ReadText(const QString& section, const QString& key, const QString& def) const;
-    // Throws EIniFileException "Unable to write to <path>" when the file cannot
+    // The value goes to the file as given (blanks at its ends are lost on
+    // reading). Throws EIniFileException "Unable to write to <path>" when the file cannot
     // be read or written, and (with a reason appended) for names or a value
     // that cannot be stored: empty names, line breaks, '=' in a key, ']' in a
     // section, text outside code page 1251.

@@ -40,7 +40,6 @@ private slots:
     void write_data();
     void write();
     void writeCreatesMissingFile();
-    void writesNumbersAndFlags();
     void cyrillicRoundTrip();
     void longValueIsCut();
     void refusedWrite_data();
@@ -74,7 +73,6 @@ void TstIniPlus::readText_data() {
     QTest::newRow("empty file") << QByteArray() << "Config" << "COM" << "<def>";
     QTest::newRow("empty value is not the default")
         << QByteArray("[Config]\r\nFileName=\r\nCOM=   \r\n") << "Config" << "FileName" << "";
-    QTest::newRow("blank value is empty") << QByteArray("[Config]\r\nCOM=  \t \r\n") << "Config" << "COM" << "";
     QTest::newRow("trailing blanks of a title")
         << QByteArray("[Columns]\r\n6=" + kSpirt + "    \r\n") << "Columns" << "6" << QStringLiteral("Спирт,%");
     QTest::newRow("blanks around names and value")
@@ -85,18 +83,13 @@ void TstIniPlus::readText_data() {
         << QByteArray("[" + kSekciya + "]\r\n\xca\xeb\xfe\xf7=1\r\n") << QStringLiteral("СЕКЦИЯ")
         << QStringLiteral("ключ") << "1";
     QTest::newRow("LF-only lines") << QByteArray("[A]\nx=1\n[Config]\nCOM=COM8\n") << "Config" << "COM" << "COM8";
-    QTest::newRow("no line break at the end") << QByteArray("[Config]\r\nCOM=COM9") << "Config" << "COM" << "COM9";
     QTest::newRow("equals sign in value") << QByteArray("[S]\r\nk=a=b\r\n") << "S" << "k" << "a=b";
     QTest::newRow("key of another section")
         << QByteArray("[A]\r\nk=1\r\n[B]\r\nj=2\r\n") << "B" << "k" << "<def>";
-    QTest::newRow("entry before any section") << QByteArray("k=1\r\n[S]\r\n") << "S" << "k" << "<def>";
-    QTest::newRow("line without equals sign") << QByteArray("[S]\r\nk\r\nk=2\r\n") << "S" << "k" << "2";
-    QTest::newRow("first of two keys") << QByteArray("[S]\r\nk=1\r\nK=2\r\n") << "S" << "k" << "1";
     QTest::newRow("only the first section of a name")
         << QByteArray("[S]\r\na=1\r\n[T]\r\n[s]\r\nk=2\r\n") << "S" << "k" << "<def>";
     QTest::newRow("blank lines and blanks inside a name")
         << QByteArray("\r\n\r\n[My Section]\r\n\r\nmy key=v\r\n") << "my section" << "MY KEY" << "v";
-    QTest::newRow("unclosed section bracket") << QByteArray("[S\r\nk=1\r\n") << "S" << "k" << "1";
     QTest::newRow("name asked with blanks") << QByteArray("[S]\r\nk=1\r\n") << " S " << " k " << "1";
     QTest::newRow("zero byte in value") << QByteArray("[S]\r\nk=a\0b\r\n", 12) << "S" << "k" << QString::fromLatin1("a\0b", 3);
 }
@@ -124,16 +117,13 @@ void TstIniPlus::readNumber_data() {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<int>("expected");   // default is 7
     QTest::newRow("decimal") << QByteArray("42") << 42;
-    QTest::newRow("leading zeros") << QByteArray("00012") << 12;
     QTest::newRow("0x10") << QByteArray("0x10") << 16;
     QTest::newRow("0X1f") << QByteArray("0X1f") << 31;
     QTest::newRow("$FF") << QByteArray("$FF") << 255;
     QTest::newRow("x1F") << QByteArray("x1F") << 31;
     QTest::newRow("0x0") << QByteArray("0x0") << 0;
     QTest::newRow("signs") << QByteArray("-5") << -5;
-    QTest::newRow("plus") << QByteArray("+5") << 5;
     QTest::newRow("negative hex") << QByteArray("-0x10") << -16;
-    QTest::newRow("negative dollar") << QByteArray("-$10") << -16;
     QTest::newRow("largest") << QByteArray("2147483647") << 2147483647;
     QTest::newRow("smallest") << QByteArray("-2147483648") << int(-2147483648LL);
     QTest::newRow("largest hex") << QByteArray("0x7FFFFFFF") << 2147483647;
@@ -145,14 +135,10 @@ void TstIniPlus::readNumber_data() {
     QTest::newRow("empty") << QByteArray("") << 7;
     QTest::newRow("0x alone") << QByteArray("0x") << 7;
     QTest::newRow("$ alone") << QByteArray("$") << 7;
-    QTest::newRow("sign alone") << QByteArray("-") << 7;
     QTest::newRow("blank inside") << QByteArray("1 2") << 7;
-    QTest::newRow("blank after 0x") << QByteArray("0x 1") << 7;
     QTest::newRow("fraction") << QByteArray("12.5") << 7;
     QTest::newRow("hex digits without prefix") << QByteArray("1F") << 7;
-    QTest::newRow("two signs") << QByteArray("--1") << 7;
     QTest::newRow("yes") << QByteArray("yes") << 7;
-    QTest::newRow("Cyrillic") << QByteArray("\xee\xe4\xe8\xed") << 7;
 }
 
 void TstIniPlus::readNumber() {
@@ -246,24 +232,13 @@ void TstIniPlus::writeCreatesMissingFile() {
     {
         TIniPlus ini(path());
         ini.WriteText("Config", "COM", "COM2");
-        ini.WriteNumber("Config", "DeviceNumber", 16);
+        ini.WriteNumber("Config", "DeviceNumber", -2147483647 - 1);
         ini.WriteFlag("View", "5", false);
+        ini.WriteFlag("View", "6", true);
+        QCOMPARE(ini.ReadNumber("Config", "DeviceNumber", 0), -2147483647 - 1);
     }
-    QCOMPARE(readBytes(path()), QByteArray("[Config]\r\nCOM=COM2\r\nDeviceNumber=16\r\n\r\n[View]\r\n5=0\r\n"));
-}
-
-void TstIniPlus::writesNumbersAndFlags() {
-    TIniPlus ini(path());
-    ini.WriteNumber("S", "neg", -2147483647 - 1);
-    ini.WriteNumber("S", "zero", 0);
-    ini.WriteNumber("S", "pos", 2147483647);
-    ini.WriteFlag("S", "t", true);
-    ini.WriteFlag("S", "f", false);
     QCOMPARE(readBytes(path()),
-             QByteArray("[S]\r\nneg=-2147483648\r\nzero=0\r\npos=2147483647\r\nt=1\r\nf=0\r\n"));
-    QCOMPARE(ini.ReadNumber("S", "neg", 0), -2147483647 - 1);
-    QCOMPARE(ini.ReadFlag("S", "t", false), true);
-    QCOMPARE(ini.ReadFlag("S", "f", true), false);
+             QByteArray("[Config]\r\nCOM=COM2\r\nDeviceNumber=-2147483648\r\n\r\n[View]\r\n5=0\r\n6=1\r\n"));
 }
 
 void TstIniPlus::cyrillicRoundTrip() {
@@ -323,7 +298,6 @@ void TstIniPlus::unwritablePath_data() {
 
 void TstIniPlus::unwritablePath() {
     QFETCH(QString, target);
-    QVERIFY(dir.path() + "/folder" == dir.filePath("folder"));
     QVERIFY(QDir(dir.path()).mkpath("folder"));
     const QString full = dir.filePath(target);
     TIniPlus ini(full);
