@@ -143,13 +143,6 @@ private slots:
         QCOMPARE(f.grid.horizontalHeader()->height(), TColorStringGrid::RowHeight);
     }
 
-    void headersShowTitlesAndNumbers() {
-        Fixture f;
-        QCOMPARE(f.grid.model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("T1"));
-        QCOMPARE(f.grid.model()->headerData(3, Qt::Vertical).toString(), QStringLiteral("4"));
-        QCOMPARE(f.grid.model()->rowCount(), 4);
-    }
-
     void colourHookPaintsTheCell() {
         Fixture f;
         QVERIFY(QTest::qWaitForWindowExposed(&f.grid));
@@ -171,12 +164,6 @@ private slots:
         const QRect other = f.grid.visualRect(f.at(4, 2));
         const QPoint otherInGrid = f.grid.viewport()->mapTo(&f.grid, other.center());
         QVERIFY(image.pixelColor(QPoint(int(otherInGrid.x() * dpr), int(otherInGrid.y() * dpr))) != QColor(255, 0, 0));
-    }
-
-    void clientWidthExcludesFrameAndScrollBar() {
-        Fixture f;
-        QVERIFY(QTest::qWaitForWindowExposed(&f.grid));
-        QCOMPARE(f.grid.ClientWidth(), f.grid.viewport()->width() + f.grid.verticalHeader()->width());
     }
 };
 

@@ -195,20 +195,6 @@ private slots:
         QCOMPARE(t.ColWidth(9), before);
     }
 
-    void widthSignals() {
-        TResultsTable t;
-        QSignalSpy spy(&t, &TResultsTable::columnWidthsChanged);
-        t.SetColWidth(7, 0);
-        QCOMPARE(t.ColWidth(7), -1);
-        QCOMPARE(spy.count(), 1);
-        t.SetColWidth(7, -5);
-        QCOMPARE(spy.count(), 1);
-        t.FitColumns(800);
-        QCOMPARE(spy.count(), 2);
-        t.FitColumns(800);
-        QCOMPARE(spy.count(), 2);
-    }
-
     void modelMapping() {
         TResultsTable t;
         t.SetCell(0, 0, Cp1251::encode(u"№ с"));
