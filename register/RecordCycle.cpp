@@ -1,0 +1,59 @@
+#include "register/RecordCycle.h"
+
+#include "config/Cp1251.h"
+#include "register/ResultsTable.h"
+
+#include <QRegularExpression>
+
+quint8 TRecordCycle::CommandForTurn(quint8 command) const {
+    if (!LastRecordTime_.isValid())
+        return 6;
+    // A clock set back gives a negative difference: nothing is asked for
+    // until the clock has passed the last record plus the interval again.
+    if (LastRecordTime_.msecsTo(Now()) > IntervalMs)
+        return 6;
+    return command;
+}
+
+quint8 TRecordCycle::PutResult(quint8 command, quint8 status, QByteArrayView data,
+                               bool replyDone, TResultsTable& table) {
+    if (command == 6) {
+        TMeasurementRecord record;
+        if (!replyDone || !DecodeRecord(status, data, record))
+            return 6;
+        const QDateTime now = Now();
+        if (IsNewMeasurement(record))
+            AppendMeasurement(table, record, now);
+        LastRecordTime_ = now;
+        return 9;
+    }
+    return command == 9 ? 0 : command;
+}
+
+QString TRecordCycle::DateText(const QDateTime& when) const {
+    return Locale.toString(when.date(), QLocale::ShortFormat);
+}
+
+QString TRecordCycle::TimeText(const QDateTime& when) const {
+    // The locale's long time format, less its time zone.
+    QString format = Locale.timeFormat(QLocale::LongFormat);
+    format.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*")));
+    if (!format.contains(u's'))
+        format = QStringLiteral("HH:mm:ss");
+    return Locale.toString(when.time(), format.trimmed());
+}
+
+void TRecordCycle::AppendMeasurement(TResultsTable& table, const TMeasurementRecord& record,
+                                     const QDateTime& when) const {
+    const int row = table.RowCount() - 1;
+    const QChar separator = Locale.decimalPoint().at(0);
+    table.SetCell(2, row, Cp1251::encode(DateText(when)));
+    table.SetCell(3, row, Cp1251::encode(TimeText(when)));
+    table.SetCell(4, row, QByteArray::number(record.Calibration));
+    for (int k = 0; k < IndicatorCount; ++k) {
+        if (record.Mask & (1u << k))
+            table.SetCell(k + 5, row, Cp1251::encode(FormatIndicator(record.Values[k], separator)));
+    }
+    table.AddEntryRow();
+    table.SetModified(true);
+}

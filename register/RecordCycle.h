@@ -1,0 +1,44 @@
+#pragma once
+
+#include "register/RecordDecoder.h"
+
+#include <QDateTime>
+#include <QLocale>
+
+#include <functional>
+
+class TResultsTable;
+
+// The window's side of every polling turn: when to ask for the record
+// (command 6), when to acknowledge it (9) and when to stay idle (0), and
+// the writing of a new measurement into the results table.
+class TRecordCycle {
+public:
+    // Injectable so the cycle can be run in seconds by tests.
+    std::function<QDateTime()> Now = [] { return QDateTime::currentDateTime(); };
+    qint64 IntervalMs = 2 * 60 * 1000;
+    QLocale Locale = QLocale::system();
+
+    // Start of a turn: the command to send, given the one pending.
+    quint8 CommandForTurn(quint8 command) const;
+
+    // After a reply was handed over for command. Appends a new measurement to
+    // table and returns the next command. replyDone is the exchange's own
+    // verdict: a full-length record whose address tail did not match is
+    // refused like a short one.
+    quint8 PutResult(quint8 command, quint8 status, QByteArrayView data, bool replyDone,
+                     TResultsTable& table);
+
+    const QDateTime& LastRecordTime() const { return LastRecordTime_; }
+
+    // Writes record into the entry row and adds a new entry row; marks the
+    // table modified so the new row is offered for saving.
+    void AppendMeasurement(TResultsTable& table, const TMeasurementRecord& record,
+                           const QDateTime& when) const;
+
+    QString DateText(const QDateTime& when) const;
+    QString TimeText(const QDateTime& when) const;
+
+private:
+    QDateTime LastRecordTime_; // invalid until the first record: the first turn asks at once
+};

@@ -1,0 +1,467 @@
+#include "register/Unit1.h"
+
+#include "analyser/OpSavro.h"
+#include "app/Application.h"
+#include "config/ConfigFile.h"
+#include "config/Cp1251.h"
+#include "config/iniplus.h"
+#include "controls/TesmarAbout.h"
+#include "controls/numedit.h"
+#include "register/ClGrid.h"
+#include "register/PrintTable.h"
+#include "register/ResultsFile.h"
+#include "register/ResultsTable.h"
+#include "resources/MyConsts.h"
+#include "serial/PortMenu.h"
+
+#include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QMenuBar>
+#include <QScreen>
+#include <QToolBar>
+#include <QToolButton>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+const QString kConfig = QStringLiteral("Config");
+const QString kColumns = QStringLiteral("Columns");
+const QString kView = QStringLiteral("View");
+const QString kFileFilter = QStringLiteral("text files (.txt) (*.txt)");
+
+// Restores the normal pointer on every way out of a file operation.
+class TWaitCursor {
+public:
+    TWaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~TWaitCursor() { QGuiApplication::restoreOverrideCursor(); }
+    TWaitCursor(const TWaitCursor&) = delete;
+    TWaitCursor& operator=(const TWaitCursor&) = delete;
+};
+
+// Nearest integer, halves to the even neighbour; values beyond the range
+// (possible only from a hand-edited configuration) are clamped.
+qint64 RoundHalfEven(double value, qint64 lo, qint64 hi) {
+    if (std::isnan(value))
+        return 0;
+    const double r = std::nearbyint(value);
+    if (r <= double(lo))
+        return lo;
+    if (r >= double(hi))
+        return hi;
+    return static_cast<qint64>(r);
+}
+
+QString WithDefaultSuffix(const QString& name) {
+    if (name.isEmpty() || !QFileInfo(name).suffix().isEmpty())
+        return name;
+    return name + QStringLiteral(".txt");
+}
+
+QIcon Image(const char* name) {
+    return QIcon(QStringLiteral(":/images/%1.svg").arg(QLatin1String(name)));
+}
+
+} // namespace
+
+TForm1::TForm1(QWidget* parent, const QString& configPath)
+    : QMainWindow(parent), Table_(std::make_unique<TResultsTable>()),
+      ConfigPath_(configPath) {
+    CreateComponents();
+    FormCreate();
+}
+
+TForm1::~TForm1() {
+    // The poller goes first: while it waits for its worker it still serves
+    // hand-overs, which must find the table and the field alive.
+    delete OpSavro1;
+    OpSavro1 = nullptr;
+}
+
+void TForm1::CreateComponents() {
+    OpenDialog1 = [this](const QString& start) {
+        return WithDefaultSuffix(QFileDialog::getOpenFileName(this, MyConsts::sOpen, start,
+                                                              kFileFilter));
+    };
+    SaveDialog1 = [this](const QString& start) {
+        return WithDefaultSuffix(QFileDialog::getSaveFileName(
+            this, MyConsts::sSaveAs, start, kFileFilter, nullptr,
+            QFileDialog::DontConfirmOverwrite));
+    };
+    AskSaveData = [this] {
+        return QMessageBox::question(this, QMessageBox::tr("Confirm"), MyConsts::sSaveData,
+                                     QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    };
+    AskSaveOnClose = [this] {
+        QMessageBox box(QMessageBox::NoIcon, MyConsts::sDataChanged, MyConsts::sSaveData,
+                        QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
+        box.setEscapeButton(QMessageBox::Cancel);
+        return static_cast<QMessageBox::StandardButton>(box.exec());
+    };
+    ErrorBox = [this](const QString& caption, const QString& text) {
+        QMessageBox::critical(this, caption, text);
+    };
+    ShowAbout = [this] {
+        TfrmTAbout about(this);
+        about.SetCaption(MyConsts::sAbout);
+        about.SetProgName(MyConsts::sProgramTitle);
+        about.SetCompanyName(MyConsts::sCompany);
+        about.SetTel(MyConsts::sTelephone);
+        about.exec();
+    };
+    PrintCommand = [this] {
+        PrintTableOnDefaultPrinter(MainGrid->font(), *Table_, Table_->RowCount() - 1, FileName_);
+    };
+
+    OpSavro1 = new TOpSavro(this);
+    OpSavro1->setObjectName(QStringLiteral("OpSavro1"));
+    OpSavro1->OnErrorOpenPort = [this](TOpSavro* s) { OpSavro1ErrorOpenPort(s); };
+    OpSavro1->OnStarting = [this](TOpSavro* s) { OpSavro1Starting(s); };
+    OpSavro1->OnStoping = [this](TOpSavro* s) { OpSavro1Stoping(s); };
+    OpSavro1->OnGetNumber = [this](TOpSavro* s) { OpSavro1GetNumber(s); };
+    OpSavro1->OnPutResult = [this](TOpSavro* s) { OpSavro1PutResult(s); };
+
+    auto* menuBar = this->menuBar();
+    mnFile = menuBar->addMenu(MyConsts::sFile);
+    mnView = menuBar->addMenu(MyConsts::sIndicators);
+    mnAbout = menuBar->addAction(MyConsts::sAbout);
+    connect(mnAbout, &QAction::triggered, this, [this] { Run([this] { mnAboutClick(); }); });
+
+    auto command = [this](QAction*& action, const char* image, void (TForm1::*handler)()) {
+        action = new QAction(this);
+        if (image)
+            action->setIcon(Image(image));
+        connect(action, &QAction::triggered, this, [this, handler] { Run([this, handler] {
+                    (this->*handler)();
+                }); });
+    };
+    command(actNew, "new", &TForm1::actNewExecute);
+    command(actOpenFile, "open", &TForm1::actOpenFileExecute);
+    command(actSave, "save", &TForm1::actSaveExecute);
+    command(actSaveAs, "save", &TForm1::actSaveAsExecute);
+    command(actPrint, "print", &TForm1::actPrintExecute);
+    command(actOpr, "start", &TForm1::actOprExecute);
+    mnFile->addActions({actNew, actOpenFile, actSave, actSaveAs, actPrint});
+
+    ToolBar1 = addToolBar(QStringLiteral("ToolBar1"));
+    ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
+    ToolBar1->setMovable(false);
+    ToolBar1->setFloatable(false);
+    ToolBar1->setIconSize(QSize(24, 24));
+    ToolBar1->setFixedHeight(41);
+    ToolBar1->setContextMenuPolicy(Qt::PreventContextMenu);
+    ToolBar1->addActions({actNew, actOpenFile, actSave, actPrint});
+    auto divider = [this](int width) {
+        auto* gap = new QWidget(ToolBar1);
+        gap->setFixedWidth(width);
+        ToolBar1->addWidget(gap);
+    };
+    divider(21);
+    NumberEdit1 = new TNumberEdit(ToolBar1);
+    NumberEdit1->setObjectName(QStringLiteral("NumberEdit1"));
+    NumberEdit1->SetEntryRequired(TNumberEditType::wordvalue);
+    NumberEdit1->SetDisplayFormat(QStringLiteral("0;-0"));
+    QFont numberFont = NumberEdit1->font();
+    numberFont.setBold(true);
+    numberFont.setPixelSize(16);
+    NumberEdit1->setFont(numberFont);
+    NumberEdit1->setFixedSize(77, 31);
+    ToolBar1->addWidget(NumberEdit1);
+    divider(19);
+    MenuPort = new QMenu(this);
+    MenuPort->setObjectName(QStringLiteral("MenuPort"));
+    OprButton = new QToolButton(ToolBar1);
+    OprButton->setObjectName(QStringLiteral("ToolButton7"));
+    OprButton->setDefaultAction(actOpr);
+    OprButton->setMenu(MenuPort);
+    OprButton->setPopupMode(QToolButton::MenuButtonPopup);
+    OprButton->setIconSize(QSize(24, 24));
+    ToolBar1->addWidget(OprButton);
+
+    MainGrid = new TColorStringGrid(this);
+    MainGrid->setObjectName(QStringLiteral("MainGrid"));
+    MainGrid->SetTable(Table_.get());
+    MainGrid->OnGetEditText = [this](int, int) { Table_->SetModified(true); };
+    setCentralWidget(MainGrid);
+
+    setWindowIcon(QIcon(QStringLiteral(":/images/app.svg")));
+    SetCaptions();
+    resize(756, 527 + menuBar->sizeHint().height() + 41);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+void TForm1::FormCreate() {
+    try {
+        FileName_ = MyConsts::sNew + QStringLiteral(".txt");
+        if (ConfigPath_.isEmpty())
+            ConfigPath_ = ConfigPath();
+        EnsureConfigFile(ConfigPath_);
+        {
+            const TIniPlus ini(ConfigPath_);
+            OpSavro1->Port = ini.ReadText(kConfig, QStringLiteral("COM"), OpSavro1->Port);
+            FileName_ = ini.ReadText(kConfig, QStringLiteral("FileName"), FileName_);
+            NumberEdit1->SetValue(ini.ReadNumber(kConfig, QStringLiteral("DeviceNumber"), 0));
+            for (int n = 0; n < TResultsTable::ColCount; ++n)
+                Table_->SetCell(n, 0,
+                                Cp1251::encode(ini.ReadText(kColumns, QString::number(n), {})));
+            for (int n = 5; n < TResultsTable::ColCount; ++n) {
+                auto* item = new QAction(ini.ReadText(kColumns, QString::number(n), {}), mnView);
+                item->setCheckable(true);
+                item->setChecked(ini.ReadFlag(kView, QString::number(n), true));
+                if (!item->isChecked())
+                    Table_->SetColWidth(n, -1);
+                connect(item, &QAction::triggered, this,
+                        [this, item] { Run([this, item] { ViewItemClick(item); }); });
+                mnView->addAction(item);
+            }
+        }
+        FillPortMenu(*MenuPort, OpSavro1->Port);
+        for (QAction* item : MenuPort->actions())
+            connect(item, &QAction::triggered, this,
+                    [this, item] { Run([this, item] { PortItemClick(item); }); });
+        SetCaptions();
+        LoadResultsFile(FileName_);
+    } catch (const std::exception& e) {
+        ShowGenericErrorBox(ExceptionMessage(e));
+    }
+}
+
+void TForm1::SetCaptions() {
+    mnFile->setTitle(MyConsts::sFile);
+    for (auto [action, text] : {std::pair{actNew, MyConsts::sNew},
+                                {actOpenFile, MyConsts::sOpen},
+                                {actSave, MyConsts::sSave},
+                                {actSaveAs, MyConsts::sSaveAs},
+                                {actPrint, MyConsts::sPrint}}) {
+        action->setText(text);
+        action->setToolTip(text);
+    }
+    mnView->setTitle(MyConsts::sIndicators);
+    mnAbout->setText(MyConsts::sAbout);
+    actOpr->setToolTip(OpSavro1->Active() ? MyConsts::sStopPolling : MyConsts::sStartPolling);
+    NumberEdit1->setToolTip(MyConsts::sDeviceNumber);
+}
+
+void TForm1::Run(const std::function<void()>& command) {
+    try {
+        command();
+    } catch (const std::exception& e) {
+        ShowGenericErrorBox(ExceptionMessage(e));
+    }
+}
+
+void TForm1::ShowGenericErrorBox(const QString& message) {
+    ErrorBox(ApplicationTitle(), GenericErrorText(message));
+}
+
+void TForm1::ShowError(const QString& message) {
+    ErrorBox(MyConsts::sError, message);
+}
+
+void TForm1::SetTitle(const QString& fileName) {
+    setWindowTitle(MyConsts::sProgramTitle + u'(' + fileName + u')');
+}
+
+void TForm1::LoadResultsFile(const QString& fileName) {
+    const TWaitCursor wait;
+    SetTitle(fileName);
+    ::LoadResultsFile(*Table_, fileName);
+}
+
+void TForm1::SaveResultsFile(const QString& fileName) {
+    const TWaitCursor wait;
+    ::SaveResultsFile(*Table_, fileName);
+    SetTitle(fileName);
+}
+
+void TForm1::OfferToSave() {
+    if (Table_->Modified() && AskSaveData() == QMessageBox::Yes)
+        actSaveExecute();
+}
+
+void TForm1::actNewExecute() {
+    OfferToSave();
+    Table_->ClearTable();
+    const QFileInfo current(FileName_);
+    const QString folder = FileName_.contains(u'/') ? current.path() + u'/' : QString();
+    QString candidate;
+    for (int n = 1;; ++n) {
+        candidate = folder + MyConsts::sNew + QString::number(n) + QStringLiteral(".txt");
+        if (!QFileInfo::exists(candidate))
+            break;
+    }
+    FileName_ = candidate;
+    SetTitle(FileName_);
+}
+
+void TForm1::actOpenFileExecute() {
+    const QString name = OpenDialog1(FileName_);
+    if (name.isEmpty())
+        return;
+    // Unsaved edits are offered for saving, as New does.
+    OfferToSave();
+    FileName_ = name;
+    LoadResultsFile(FileName_);
+}
+
+void TForm1::actSaveExecute() {
+    SaveResultsFile(FileName_);
+}
+
+void TForm1::actSaveAsExecute() {
+    const QString name = SaveDialog1(FileName_);
+    if (name.isEmpty())
+        return;
+    FileName_ = name;
+    SaveResultsFile(FileName_);
+}
+
+void TForm1::actPrintExecute() {
+    PrintCommand();
+}
+
+void TForm1::actOprExecute() {
+    if (OpSavro1->Active()) {
+        OpSavro1->Stop();
+        return;
+    }
+    // A number still being typed becomes the field's value first.
+    MainGrid->setFocus();
+    OpSavro1->Start();
+}
+
+void TForm1::mnAboutClick() {
+    ShowAbout();
+}
+
+void TForm1::ViewItemClick(QAction* item) {
+    // The action has flipped its own check mark already.
+    const int column = static_cast<int>(mnView->actions().indexOf(item)) + 5;
+    Table_->SetColWidth(column, item->isChecked() ? TResultsTable::DefaultColWidth : -1);
+    FormResize();
+}
+
+void TForm1::PortItemClick(QAction* item) {
+    OpSavro1->Port = item->objectName();
+}
+
+int TForm1::GridClientWidth() const {
+    return MainGrid->ClientWidth();
+}
+
+void TForm1::FormResize() {
+    Table_->FitColumns(GridClientWidth());
+}
+
+void TForm1::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    FormResize();
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    FormResize();
+}
+
+void TForm1::OpSavro1ErrorOpenPort(TOpSavro*) {
+    ShowError(MyConsts::sErrorOpenPort);
+}
+
+void TForm1::OpSavro1Starting(TOpSavro*) {
+    NumberEdit1->setEnabled(false);
+    actOpr->setIcon(Image("stop"));
+    actOpr->setToolTip(MyConsts::sStopPolling);
+}
+
+void TForm1::OpSavro1Stoping(TOpSavro* sender) {
+    NumberEdit1->setEnabled(true);
+    actOpr->setIcon(Image("start"));
+    actOpr->setToolTip(MyConsts::sStartPolling);
+    // A pulled cable must not end polling silently: the analyser would go on
+    // measuring with nobody recording.
+    const QString error = sender->StopError();
+    if (!error.isEmpty() && !Closing_) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, error] {
+                ShowError(QStringLiteral("Опрос остановлен из-за ошибки порта:\n") + error);
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void TForm1::OpSavro1GetNumber(TOpSavro* sender) {
+    sender->DeviceNumber = static_cast<quint16>(RoundHalfEven(
+        NumberEdit1->Value(), std::numeric_limits<qint64>::min() / 2,
+        std::numeric_limits<qint64>::max() / 2));
+    sender->Command = Cycle.CommandForTurn(sender->Command);
+}
+
+void TForm1::OpSavro1PutResult(TOpSavro* sender) {
+    const TDeviceReply& reply = sender->Reply;
+    sender->Command = Cycle.PutResult(
+        sender->Command, reply.Status,
+        QByteArrayView(reinterpret_cast<const char*>(reply.Data.data()), reply.Data.size()),
+        sender->ReplyDone(), *Table_);
+}
+
+void TForm1::WriteConfig() {
+    TIniPlus ini(ConfigPath_);
+    ini.WriteText(kConfig, QStringLiteral("COM"), OpSavro1->Port);
+    ini.WriteText(kConfig, QStringLiteral("FileName"), FileName_);
+    ini.WriteNumber(kConfig, QStringLiteral("DeviceNumber"),
+                    static_cast<qint32>(RoundHalfEven(NumberEdit1->Value(),
+                                                      std::numeric_limits<qint32>::min(),
+                                                      std::numeric_limits<qint32>::max())));
+    const auto entries = mnView->actions();
+    for (int i = 0; i < entries.size(); ++i)
+        ini.WriteFlag(kView, QString::number(i + 5), entries[i]->isChecked());
+}
+
+bool TForm1::FormClose() {
+    if (Table_->Modified()) {
+        const auto answer = AskSaveOnClose();
+        if (answer != QMessageBox::Yes && answer != QMessageBox::No)
+            return false;
+        if (answer == QMessageBox::Yes) {
+            try {
+                actSaveExecute();
+            } catch (const std::exception& e) {
+                ShowGenericErrorBox(ExceptionMessage(e));
+                return false;
+            }
+        }
+    }
+    OpSavro1->Stop();
+    MainGrid->setFocus();
+    try {
+        WriteConfig();
+        ConfigWriteFailed_ = false;
+    } catch (const std::exception& e) {
+        ShowGenericErrorBox(ExceptionMessage(e));
+        if (!ConfigWriteFailed_) {
+            ConfigWriteFailed_ = true;
+            return false;
+        }
+    }
+    Closing_ = true;
+    while (OpSavro1->Active())
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    return true;
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (Closing_) {
+        event->accept();
+        return;
+    }
+    if (FormClose())
+        event->accept();
+    else
+        event->ignore();
+}

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "register/RecordCycle.h"
+
+#include <QMainWindow>
+#include <QMessageBox>
+
+#include <functional>
+#include <memory>
+
+class QAction;
+class QMenu;
+class QToolBar;
+class QToolButton;
+class TColorStringGrid;
+class TNumberEdit;
+class TOpSavro;
+class TResultsTable;
+
+// The register's main window: the results table, the device-number field,
+// the poller and the commands. Handlers keep their given names and stay thin:
+// the work is done by the table, file, cycle and poller classes.
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+public:
+    // configPath: where Savro2.Ini lives (beside the program unless given).
+    explicit TForm1(QWidget* parent = nullptr, const QString& configPath = QString());
+    ~TForm1() override;
+
+    // Components, named as the operator's manual names them.
+    TResultsTable* Table() const { return Table_.get(); }
+    TColorStringGrid* MainGrid = nullptr;
+    TNumberEdit* NumberEdit1 = nullptr;
+    TOpSavro* OpSavro1 = nullptr;
+    QMenu* MenuPort = nullptr;
+    QMenu* mnFile = nullptr;
+    QMenu* mnView = nullptr;
+    QAction* mnAbout = nullptr;
+    QToolBar* ToolBar1 = nullptr;
+    QAction* actNew = nullptr;
+    QAction* actOpenFile = nullptr;
+    QAction* actSave = nullptr;
+    QAction* actSaveAs = nullptr;
+    QAction* actPrint = nullptr;
+    QAction* actOpr = nullptr;
+    QToolButton* OprButton = nullptr;
+
+    TRecordCycle Cycle;
+
+    const QString& CurrentFileName() const { return FileName_; }
+    const QString& ConfigFilePath() const { return ConfigPath_; }
+
+    // The operator's side of dialogs and boxes; tests put answers in here.
+    std::function<QString(const QString& start)> OpenDialog1;
+    std::function<QString(const QString& start)> SaveDialog1;
+    std::function<QMessageBox::StandardButton()> AskSaveData;      // Yes / No
+    std::function<QMessageBox::StandardButton()> AskSaveOnClose;   // Yes / No / Cancel
+    std::function<void(const QString& caption, const QString& text)> ErrorBox;
+    std::function<void()> ShowAbout;
+    std::function<void()> PrintCommand;
+
+    void ShowError(const QString& message);
+    void SetTitle(const QString& fileName);
+    void LoadResultsFile(const QString& fileName);
+    void SaveResultsFile(const QString& fileName);
+    void SetCaptions();
+
+    // Commands and handlers.
+    void actNewExecute();
+    void actOpenFileExecute();
+    void actSaveExecute();
+    void actSaveAsExecute();
+    void actPrintExecute();
+    void actOprExecute();
+    void mnAboutClick();
+    void ViewItemClick(QAction* item);
+    void PortItemClick(QAction* item);
+    void FormResize();
+    void OpSavro1ErrorOpenPort(TOpSavro* sender);
+    void OpSavro1Starting(TOpSavro* sender);
+    void OpSavro1Stoping(TOpSavro* sender);
+    void OpSavro1GetNumber(TOpSavro* sender);
+    void OpSavro1PutResult(TOpSavro* sender);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void CreateComponents();
+    void FormCreate();
+    bool FormClose();
+    void WriteConfig();
+    void OfferToSave();
+    int GridClientWidth() const;
+    // Runs a command; an error ends it and is shown in the generic error box.
+    void Run(const std::function<void()>& command);
+    void ShowGenericErrorBox(const QString& message);
+
+    std::unique_ptr<TResultsTable> Table_;
+    QString FileName_;
+    QString ConfigPath_;
+    bool Closing_ = false;
+    // A configuration that cannot be written must not keep the program from
+    // ever closing: the first failure abandons the close, a repeated one not.
+    bool ConfigWriteFailed_ = false;
+};
