@@ -67,8 +67,10 @@ EInOutError mapFileError(const QString& fileName, Access access, int savedErrno)
         if (info.isDir() || (info.exists() && !info.isWritable()) || !folder.isWritable())
             return fileError(5);
     }
+    // The OS number may coincide with one of the codes above (EIO is 5), so
+    // the generic text is built here rather than looked up.
     const int code = savedErrno != 0 ? savedErrno : EIO;
-    return EInOutError(code, FileErrorMessage(code).toStdString());
+    return EInOutError(code, QStringLiteral("I/O error %1").arg(code).toStdString());
 }
 
 // Splits the file's bytes into rows as they arrive, in chunks of any size.

@@ -10,7 +10,7 @@ class TResultsTable;
 // A results file could not be read or written. ErrorCode() is 2 (not found),
 // 3 (invalid name), 4 (too many open files), 5 (access denied), or for any
 // other failure the operating system's error number, whose message is then
-// "I/O error <number>".
+// "I/O error <number>" (also when that number is one of 2 to 5, as EIO is).
 class EInOutError : public std::runtime_error {
 public:
     EInOutError(int code, const std::string& msg);

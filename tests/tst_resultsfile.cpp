@@ -293,6 +293,24 @@ private slots:
         QCOMPARE(t.RowCount(), 2);
     }
 
+    // Reading /proc/self/mem from offset 0 fails with EIO: a read error after
+    // a successful open.
+    void readErrorIsAnIoError() {
+        if (!QFile::exists("/proc/self/mem"))
+            QSKIP("no /proc/self/mem here");
+        TResultsTable t;
+        t.SetModified(true);
+        try {
+            LoadResultsFile(t, "/proc/self/mem");
+            QFAIL("no error");
+        } catch (const EInOutError& e) {
+            QCOMPARE(e.ErrorCode(), EIO);
+            QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("I/O error %1").arg(EIO));
+        }
+        QVERIFY(!t.Modified());
+        QCOMPARE(t.RowCount(), 2);
+    }
+
     // A write that fails half-way (here at the file size limit, as on a full
     // disk) leaves the previous file as it was and no temporary file behind.
     void failedWriteLeavesOldFileIdentical() {
