@@ -25,7 +25,6 @@ class TestCPort : public QObject {
 private slots:
     void errorTexts_data();
     void errorTexts();
-    void defaults();
     void openMissingPort();
     void openPortHeldOpen();
     void closingReleasesThePort();
@@ -60,25 +59,6 @@ void TestCPort::errorTexts() {
     QCOMPARE(QString::fromUtf8(e.what()), "COM Port Error: " + text + " on COM9");
     QCOMPARE(int(e.ErrorCode()), code);
     QCOMPARE(e.OsError(), 7);
-}
-
-void TestCPort::defaults() {
-    const TComPort port;
-    QCOMPARE(port.Port(), QStringLiteral("COM1"));
-    QCOMPARE(port.BaudRate(), br9600);
-    QCOMPARE(port.DataBits(), dbEight);
-    QCOMPARE(port.StopBits(), sbOneStopBit);
-    QCOMPARE(port.Parity().Bits, prNone);
-    QCOMPARE(port.FlowControl().ControlDTR, dtrDisable);
-    QCOMPARE(port.FlowControl().ControlRTS, rtsDisable);
-    QCOMPARE(port.Timeouts().ReadInterval, -1);
-    QCOMPARE(port.Timeouts().WriteTotalMultiplier, 100);
-    QCOMPARE(port.Timeouts().WriteTotalConstant, 1000);
-    QCOMPARE(port.Buffer().InputSize, 1024);
-    QCOMPARE(port.Events, AllComEvents);
-    QVERIFY(!port.Connected());
-    QCOMPARE(BaudRateValue(br256000, 0), 256000);
-    QCOMPARE(BaudRateValue(brCustom, 1234), 1234);
 }
 
 void TestCPort::openMissingPort() {
