@@ -1,0 +1,238 @@
+#include "analyser/OpSavro.h"
+#include "config/Cp1251.h"
+#include "config/iniplus.h"
+#include "controls/numedit.h"
+#include "register/ResultsTable.h"
+#include "register/Unit1.h"
+#include "support/BoxAnswerer.h"
+
+#include <QAction>
+#include <QFile>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void WriteAll(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+QByteArray DefaultIni() {
+    return ReadAll(QStringLiteral(":/Savro2.Ini.default"));
+}
+
+} // namespace
+
+// The window with its prompts answered by the test.
+class TstMainWindow : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir_;
+    QString ini_;
+    QStringList asked_;
+    QStringList errors_;
+    QMessageBox::StandardButton answer_ = QMessageBox::No;
+
+    std::unique_ptr<TForm1> MakeForm() {
+        auto form = std::make_unique<TForm1>(nullptr, ini_);
+        Hook(*form);
+        return form;
+    }
+    void Hook(TForm1& form) {
+        // No real dialog may open offscreen: unanswered means cancelled.
+        form.OpenDialog1 = [](const QString&) { return QString(); };
+        form.SaveDialog1 = [](const QString&) { return QString(); };
+        form.AskSaveData = [this] {
+            asked_ << "save";
+            return answer_;
+        };
+        form.AskSaveOnClose = [this] {
+            asked_ << "close";
+            return answer_;
+        };
+        form.ErrorBox = [this](const QString& caption, const QString& text) {
+            errors_ << caption + "|" + text;
+        };
+    }
+    QString Path(const QString& name) const { return dir_->filePath(name); }
+
+private slots:
+    void init() {
+        dir_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir_->isValid());
+        QVERIFY(QDir::setCurrent(dir_->path()));
+        ini_ = Path("Savro2.Ini");
+        asked_.clear();
+        errors_.clear();
+        answer_ = QMessageBox::No;
+    }
+
+    void firstRunSeedsConfigurationAndShowsEmptyTable() {
+        auto form = MakeForm();
+        QCOMPARE(ReadAll(ini_), DefaultIni());
+        QCOMPARE(form->windowTitle(), QStringLiteral("Savro-2.Регистрация измерений(Новый.txt)"));
+        QCOMPARE(form->OpSavro1->Port, QStringLiteral("COM1"));
+        QCOMPARE(form->NumberEdit1->Value(), 0.0);
+        QCOMPARE(form->Table()->RowCount(), 2);
+        QCOMPARE(form->Table()->Cell(0, 1), QByteArray("1"));
+        QCOMPARE(form->Table()->Cell(1, 0), QByteArray("\xcf\xf0\xee\xe1\xe0")); // Проба
+        for (int c = 5; c < TResultsTable::ColCount; ++c)
+            QCOMPARE(form->Table()->ColVisible(c), c == 5 || c == 6 || c == 7 || c == 9);
+        QCOMPARE(form->mnView->actions().size(), 27);
+        // Titles are shown without their trailing blanks.
+        QCOMPARE(form->mnView->actions()[1]->text(), QStringLiteral("Спирт,%"));
+        QVERIFY(errors_.isEmpty());
+    }
+
+    void closeWritesConfigurationBack() {
+        {
+            auto form = MakeForm();
+            form->OpSavro1->Port = "ttyUSB3";
+            form->NumberEdit1->SetValue(300.5); // halves go to the even neighbour
+            form->mnView->actions()[0]->trigger(); // hide column 5
+            form->mnView->actions()[3]->trigger(); // show column 8
+            QVERIFY(form->close());
+        }
+        const TIniPlus ini(ini_);
+        QCOMPARE(ini.ReadText("Config", "COM", ""), QStringLiteral("ttyUSB3"));
+        QCOMPARE(ini.ReadText("Config", "FileName", ""), QStringLiteral("Новый.txt"));
+        QCOMPARE(ini.ReadText("Config", "DeviceNumber", ""), QStringLiteral("300"));
+        QCOMPARE(ini.ReadText("View", "5", ""), QStringLiteral("0"));
+        QCOMPARE(ini.ReadText("View", "8", ""), QStringLiteral("1"));
+        QCOMPARE(ini.ReadText("Columns", "6", ""), QStringLiteral("Спирт,%"));
+        QVERIFY(asked_.isEmpty());
+        // The next start takes them up.
+        auto again = MakeForm();
+        QCOMPARE(again->OpSavro1->Port, QStringLiteral("ttyUSB3"));
+        QCOMPARE(again->NumberEdit1->Value(), 300.0);
+        QVERIFY(!again->Table()->ColVisible(5));
+        QVERIFY(again->Table()->ColVisible(8));
+    }
+
+    void closePrompt_data() {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<bool>("closes");
+        QTest::addColumn<bool>("saved");
+        QTest::newRow("cancel keeps the window") << int(QMessageBox::Cancel) << false << false;
+        QTest::newRow("no closes without saving") << int(QMessageBox::No) << true << false;
+        QTest::newRow("yes saves and closes") << int(QMessageBox::Yes) << true << true;
+    }
+    void closePrompt() {
+        QFETCH(int, answer);
+        QFETCH(bool, closes);
+        QFETCH(bool, saved);
+        auto form = MakeForm();
+        const QByteArray iniBefore = ReadAll(ini_);
+        form->Table()->SetCell(1, 1, "Porter");
+        form->Table()->SetModified(true);
+        answer_ = QMessageBox::StandardButton(answer);
+        QCOMPARE(form->close(), closes);
+        QCOMPARE(asked_, QStringList{"close"});
+        QCOMPARE(QFile::exists(Path("Новый.txt")), saved);
+        if (!closes)
+            QCOMPARE(ReadAll(ini_), iniBefore);
+    }
+
+    void newNamesTheFirstFreeFile() {
+        WriteAll(Path("Новый1.txt"), "");
+        WriteAll(Path("Новый2.txt"), "");
+        auto form = MakeForm();
+        form->Table()->SetCell(1, 1, "kvass");
+        form->actNewExecute();
+        QCOMPARE(form->CurrentFileName(), QStringLiteral("Новый3.txt"));
+        QCOMPARE(form->windowTitle(), QStringLiteral("Savro-2.Регистрация измерений(Новый3.txt)"));
+        QVERIFY(form->Table()->Cell(1, 1).isEmpty());
+        // With a folder in the current name the new file goes beside it.
+        QDir().mkdir(Path("sub"));
+        WriteAll(Path("sub/Новый1.txt"), "");
+        form->actSaveAsExecute(); // cancelled: nothing happens
+        QCOMPARE(form->CurrentFileName(), QStringLiteral("Новый3.txt"));
+        form->SaveDialog1 = [&](const QString&) { return Path("sub/day.txt"); };
+        form->actSaveAsExecute();
+        form->actNewExecute();
+        QCOMPARE(form->CurrentFileName(), Path("sub/Новый2.txt"));
+        QVERIFY(!QFile::exists(Path("sub/Новый2.txt")));
+    }
+
+    void newAndOpenOfferToSaveUnsavedEdits() {
+        auto form = MakeForm();
+        form->Table()->SetModified(true);
+        form->actNewExecute();
+        QCOMPARE(asked_, QStringList{"save"});
+        // Answered No: still unsaved, so closing asks again.
+        QVERIFY(form->Table()->Modified());
+        form->OpenDialog1 = [](const QString&) { return QString(); };
+        form->actOpenFileExecute(); // cancelled: no prompt
+        QCOMPARE(asked_.size(), 1);
+        form->OpenDialog1 = [&](const QString&) { return Path("missing.txt"); };
+        form->actOpenFileExecute();
+        QCOMPARE(asked_, (QStringList{"save", "save"}));
+        QCOMPARE(form->windowTitle(),
+                 QStringLiteral("Savro-2.Регистрация измерений(%1)").arg(Path("missing.txt")));
+        QVERIFY(!form->Table()->Modified());
+        QVERIFY(errors_.isEmpty());
+        QVERIFY(form->close());
+        QCOMPARE(asked_.size(), 2);
+    }
+
+    void failedSaveInsideNewStopsNew() {
+        auto form = MakeForm();
+        form->SaveDialog1 = [&](const QString&) { return Path("nofolder/x.txt"); };
+        form->actSaveAs->trigger(); // fails: the name is taken, the title is not
+        QCOMPARE(errors_.size(), 1);
+        QCOMPARE(form->windowTitle(), QStringLiteral("Savro-2.Регистрация измерений(Новый.txt)"));
+        form->Table()->SetModified(true);
+        answer_ = QMessageBox::Yes;
+        form->Table()->SetCell(1, 1, "kept");
+        form->actNew->trigger();
+        QCOMPARE(errors_.size(), 2);
+        QVERIFY(errors_[1].endsWith(QStringLiteral("|Invalid filename.")));
+        QCOMPARE(form->Table()->Cell(1, 1), QByteArray("kept"));
+        QCOMPARE(form->CurrentFileName(), Path("nofolder/x.txt"));
+    }
+
+    void unreadableResultsFileAtStart() {
+        QDir().mkdir(Path("folder.txt")); // exists, cannot be read as a file
+        QByteArray ini = DefaultIni();
+        ini.replace("FileName=\xcd\xee\xe2\xfb\xe9.txt", "FileName=folder.txt");
+        WriteAll(ini_, ini);
+        TBoxAnswerer boxes;
+        auto form = std::make_unique<TForm1>(nullptr, ini_);
+        QCOMPARE(boxes.Texts.size(), 1);
+        QVERIFY(!boxes.Texts[0].isEmpty());
+        QCOMPARE(form->windowTitle(), QStringLiteral("Savro-2.Регистрация измерений(folder.txt)"));
+        // Everything before the load was set up.
+        QCOMPARE(form->mnView->actions().size(), 27);
+    }
+
+    void portThatCannotBeOpened() {
+        auto form = MakeForm();
+        form->OpSavro1->Port = Path("no-such-port");
+        form->actOpr->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!form->OpSavro1->Active(), 10000);
+        QCOMPARE(errors_, QStringList{QStringLiteral("Ошибка|Ошибка открытия порта")});
+        QVERIFY(form->NumberEdit1->isEnabled());
+        QCOMPARE(form->actOpr->toolTip(), QStringLiteral("Включить опрос"));
+    }
+
+    void portMenuChoiceSetsThePort() {
+        auto form = MakeForm();
+        QMenu& menu = *form->MenuPort;
+        menu.addAction("ttyS7")->setObjectName("ttyS7");
+        form->PortItemClick(menu.actions().last());
+        QCOMPARE(form->OpSavro1->Port, QStringLiteral("ttyS7"));
+    }
+};
+
+QTEST_MAIN(TstMainWindow)
+#include "tst_mainwindow.moc"
