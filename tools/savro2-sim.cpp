@@ -46,6 +46,7 @@ const char kHelp[] =
     "  --auto SECONDS      queue a plausible beverage measurement every SECONDS\n"
     "  --long7             answer command 7 with 92 bytes instead of 76\n"
     "  --faults P          spoil each reply to command 6 with probability P (0..1)\n"
+    "                      with one of the faults below but hangup\n"
     "  --seed N            seed of the random numbers (default: random)\n"
     "  --hangup-after N    hang up in the middle of the reply after N exchanges\n"
     "  --verbose           print CMD lines\n"
