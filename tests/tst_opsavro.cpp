@@ -80,6 +80,8 @@ private slots:
     void openFailure();
     void startWhileActiveIgnored();
     void stopWhileInactiveIgnored();
+    void putResultAfterExchange_data();
+    void putResultAfterExchange();
     void measurementCycle();
     void deviceNumberTakesEffectInTheTurn();
     void wrongTailIsNotDone();
@@ -166,6 +168,51 @@ void TestOpSavro::stopWhileInactiveIgnored() {
     poller.Stop();
     QVERIFY(!poller.Active());
     QVERIFY(log.Events.isEmpty());
+}
+
+void TestOpSavro::putResultAfterExchange_data() {
+    QTest::addColumn<int>("command");
+    QTest::addColumn<int>("device");
+    QTest::addColumn<bool>("fires");
+    for (int command : {4, 6, 7, 9}) {
+        const QByteArray c = QByteArray::number(command);
+        QTest::newRow(c + ": answered") << command << 1 << true;
+        // Only a reply to 6 is handed over when nothing came back.
+        QTest::newRow(c + ": no answer") << command << 2 << (command == 6);
+    }
+}
+
+void TestOpSavro::putResultAfterExchange() {
+    QFETCH(int, command);
+    QFETCH(int, device);
+    QFETCH(bool, fires);
+    TSimProcess sim;
+    QVERIFY(sim.Start({"--device", "1"}));
+    TOpSavro poller;
+    int turns = 0;
+    QList<int> statuses;
+    poller.OnGetNumber = [&](TOpSavro* s) {
+        ++turns;
+        s->DeviceNumber = static_cast<quint16>(device);
+        s->Command = static_cast<quint8>(command);
+    };
+    poller.OnPutResult = [&](TOpSavro* s) { statuses << s->Reply.Status; };
+    poller.Port = sim.PortPath();
+    poller.Start();
+    // Changing the port while polling has no effect until the next Start.
+    poller.Port = QStringLiteral("/dev/savro2-no-such-port");
+    QTRY_VERIFY_WITH_TIMEOUT(turns >= 3, kBound);
+    poller.Stop();
+    QTRY_VERIFY_WITH_TIMEOUT(!poller.Active(), kBound);
+    QCOMPARE(poller.StopError(), QString());
+    if (!fires) {
+        QVERIFY(statuses.isEmpty());
+        return;
+    }
+    QVERIFY(statuses.size() >= turns - 1);
+    const int expected = command == 4 || command == 9 ? 0 : device == 1 ? 0x40 : 0xFF;
+    for (int status : statuses)
+        QCOMPARE(status, expected);
 }
 
 void TestOpSavro::measurementCycle() {
