@@ -30,6 +30,7 @@ class TestSimulator : public QObject {
     Q_OBJECT
 private slots:
     void echoesForItsDeviceOnly();
+    void resynchronisesOnFrameStart();
     void command7Lengths_data();
     void command7Lengths();
     void emptyQueueGivesFlagsZero();
@@ -60,6 +61,20 @@ void TestSimulator::echoesForItsDeviceOnly() {
     QCOMPARE(client.Worker.Reply().Count, 0);
     QVERIFY(!sim.WaitForLine("CMD 6 other").isEmpty());
     QCOMPARE(sim.CountLines("CMD 4"), 2); // "CMD 4" and "CMD 4 other"
+}
+
+void TestSimulator::resynchronisesOnFrameStart() {
+    TSimProcess sim;
+    QVERIFY(sim.Start({"--device", "1"}));
+    TClient client(sim.PortPath(), 1);
+    // Noise, a frame broken off after two bytes, then a whole frame.
+    const QByteArray line("\x00\xA1\x55\x91\xA0\x91\xA0\xA0\xA0\x04", 10);
+    TComPort& port = client.Worker.Port();
+    QCOMPARE(port.Write(line.constData(), line.size()), line.size());
+    char echo[8] = {};
+    QCOMPARE(port.Read(echo, 4), 4);
+    QCOMPARE(QByteArray(echo, 4), QByteArray("\x91\xA0\xA0\xA0", 4));
+    QCOMPARE(port.Read(echo, 8), 0); // exactly one reply
 }
 
 void TestSimulator::command7Lengths_data() {
