@@ -140,7 +140,8 @@ StartUp startWindow(const QString& configPath) {
     form->show();
     const QDeadlineTimer bound(60000);
     while (!spy.painted && !bound.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+        // Blocks until something happens; the watchdog's timer wakes it at least every 200 ms.
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     result.nanoseconds = clock.nsecsElapsed();
     result.rows = form->Table()->RowCount();
     if (!spy.painted)
@@ -204,9 +205,9 @@ void BM_StartUp50000Rows(benchmark::State& state) {
 }
 
 // Registered first so it really is the process's first window.
-BENCHMARK(BM_StartUpEmptyFirstWindow)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StartUpEmpty)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StartUp50000Rows)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StartUpEmptyFirstWindow)->Iterations(1)->UseManualTime()->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StartUpEmpty)->UseManualTime()->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StartUp50000Rows)->UseManualTime()->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 
