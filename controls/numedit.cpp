@@ -205,36 +205,38 @@ QString TNumberEdit::FormatValue(double value, const QString& format, const QLoc
 
 void TNumberEdit::ValueToText() { setText(FormatValue(FValue, FDisplayFormat, FLocale)); }
 
-void TNumberEdit::TextToValue() {
-    const QString current = text();
-    const QChar separator = DecimalSeparator();
-    const bool negative = current.contains(QLatin1Char('-')) || current.contains(QLatin1Char('('));
+std::optional<double> TNumberEdit::ParseNumberText(const QString& text, QChar decimalSeparator) {
+    const bool negative = text.contains(QLatin1Char('-')) || text.contains(QLatin1Char('('));
 
     QString collected;
-    for (const QChar c : current) {
-        if (IsDigit(c) || c == separator)
+    for (const QChar c : text) {
+        if (IsDigit(c) || c == decimalSeparator)
             collected += c;
     }
-    if (collected.isEmpty()) {
-        FValue = 0.0;
-        return;
-    }
-    bool ok = collected.count(separator) <= 1 && collected != QString(separator);
-    double number = 0.0;
-    if (ok) {
-        QString plain = collected;
-        plain.replace(separator, QLatin1Char('.'));
-        if (plain.startsWith(QLatin1Char('.')))
-            plain.prepend(QLatin1Char('0'));
-        if (plain.endsWith(QLatin1Char('.')))
-            plain.chop(1);
-        number = QLocale::c().toDouble(plain, &ok);
-    }
-    if (!ok) {
+    if (collected.isEmpty())
+        return 0.0;
+    if (collected.count(decimalSeparator) > 1 || collected == QString(decimalSeparator))
+        return std::nullopt;
+    QString plain = collected;
+    plain.replace(decimalSeparator, QLatin1Char('.'));
+    if (plain.startsWith(QLatin1Char('.')))
+        plain.prepend(QLatin1Char('0'));
+    if (plain.endsWith(QLatin1Char('.')))
+        plain.chop(1);
+    bool ok = false;
+    const double number = QLocale::c().toDouble(plain, &ok);
+    if (!ok)
+        return std::nullopt;
+    return negative ? -number : number;
+}
+
+void TNumberEdit::TextToValue() {
+    const std::optional<double> number = ParseNumberText(text(), DecimalSeparator());
+    if (!number) {
         QApplication::beep();
         return;
     }
-    FValue = negative ? -number : number;
+    FValue = *number;
 }
 
 QChar TNumberEdit::FilterKey(QChar key) const {

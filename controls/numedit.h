@@ -4,6 +4,7 @@
 #include <QLocale>
 #include <QString>
 
+#include <optional>
 #include <stdexcept>
 
 // Kind of number a TNumberEdit accepts; stored in one byte.
@@ -47,6 +48,10 @@ public:
     // Reads the text back into Value; on a text that does not convert, beeps
     // and keeps Value.
     void TextToValue();
+    // The reading behind TextToValue: negative when the text holds "-" or "(",
+    // digits and decimalSeparator collected from anywhere in it, 0 when there
+    // are none; nullopt when they do not form a number.
+    static std::optional<double> ParseNumberText(const QString& text, QChar decimalSeparator);
     // Shows Value through DisplayFormat.
     void ValueToText();
 
