@@ -1,0 +1,276 @@
+#include "analyser/OpSavro.h"
+#include "controls/numedit.h"
+#include "register/ResultsTable.h"
+#include "register/Unit1.h"
+#include "support/SimProcess.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <map>
+#include <memory>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr quint16 kDevice = 77;
+constexpr int kIndicators = 27;
+// Measurements queued ahead of the last acknowledged one.
+constexpr quint64 kQueueDepth = 3;
+// Rows gathered before the table is checked and replaced by New.
+constexpr int kHarvestRows = 25;
+// Growth of the resident set tolerated between warm-up and end, whatever
+// the number of cycles.
+constexpr qint64 kMaxGrowthBytes = 4 * 1024 * 1024;
+
+int EnvInt(const char* name, int fallback) {
+    bool ok = false;
+    const int v = qEnvironmentVariableIntValue(name, &ok);
+    return ok && v > 0 ? v : fallback;
+}
+
+// Resident set size of this process; -1 where /proc is not there.
+qint64 ResidentBytes() {
+    QFile f(QStringLiteral("/proc/self/statm"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> fields = f.readAll().split(' ');
+    bool ok = false;
+    const qint64 pages = fields.size() > 1 ? fields[1].toLongLong(&ok) : 0;
+    return ok ? pages * ::sysconf(_SC_PAGESIZE) : -1;
+}
+
+// Measurement id's indicators: every id has its own values, and the set of
+// present indicators moves with the id, so a row written from a wrong
+// record, into a wrong column or half-way cannot pass for a right one.
+int ExtraIndicator(quint64 id) { return 2 + int(id % 24); }
+
+QString MeasureLine(quint64 id) {
+    QStringList values;
+    for (int k = 0; k < kIndicators; ++k)
+        values << QStringLiteral("0");
+    values[0] = QString::number(id) + QStringLiteral(".25");
+    values[1] = QStringLiteral("-") + QString::number(id) + QStringLiteral(".5");
+    values[ExtraIndicator(id)] = QString::number(id) + QStringLiteral(".75");
+    values[26] = QString::number(100000 + id);
+    const quint32 mask = (1u << 0) | (1u << 1) | (1u << 26) | (1u << ExtraIndicator(id));
+    return QStringLiteral("measure 0x%1 0x0800 %2 %3")
+        .arg(mask, 0, 16)
+        .arg(id % 256)
+        .arg(values.join(u' '));
+}
+
+// Columns 4 to 31 of id's row, as the Russian locale writes them.
+QList<QByteArray> ExpectedCells(quint64 id) {
+    QList<QByteArray> cells(TResultsTable::ColCount - 4);
+    const QByteArray n = QByteArray::number(id);
+    cells[0] = QByteArray::number(id % 256);
+    cells[1] = n + ",25";
+    cells[2] = "-" + n + ",50";
+    cells[ExtraIndicator(id) + 1] = n + ",75";
+    cells[27] = QByteArray::number(100000 + id) + ",00";
+    return cells;
+}
+
+} // namespace
+
+// The window's handlers and the real poller against a simulator that spoils
+// replies at random, for SAVRO2_SOAK_SECONDS: no acknowledged measurement is
+// lost or doubled, no row is corrupted, memory does not grow with the cycles.
+class TstSoak : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir_;
+    TSimProcess sim_;
+    std::unique_ptr<TForm1> form_;
+
+    QStringList errors_;
+    QStringList problems_;
+    QByteArray partial_;
+    quint64 queued_ = 0;
+    quint64 acks_ = 0;
+    quint64 sent_ = 0;
+    quint64 harvested_ = 0; // the highest id taken from the table so far
+    int harvests_ = 0;
+    std::map<QString, int> faults_;
+    bool topUp_ = true;
+
+    void Problem(const QString& text) {
+        if (problems_.size() < 20)
+            problems_ << text;
+    }
+
+    void TopUp() {
+        while (topUp_ && queued_ < acks_ + kQueueDepth)
+            sim_.Send(MeasureLine(++queued_));
+    }
+
+    // Reads the simulator's event lines as they come.
+    void ReadEvents() {
+        partial_ += sim_.Process().readAllStandardOutput();
+        qsizetype nl;
+        while ((nl = partial_.indexOf('\n')) >= 0) {
+            const QByteArray line = partial_.left(nl).trimmed();
+            partial_.remove(0, nl + 1);
+            if (line.startsWith("ACK ")) {
+                const quint64 id = line.mid(4).toULongLong();
+                // The simulator acknowledges its queue in order.
+                if (id != acks_ + 1)
+                    Problem(QStringLiteral("ACK %1 after ACK %2").arg(id).arg(acks_));
+                acks_ = id;
+            } else if (line.startsWith("SENT ")) {
+                ++sent_;
+            } else if (line.startsWith("FAULT ")) {
+                ++faults_[QString::fromLatin1(line.mid(6))];
+            }
+        }
+        TopUp();
+        if (form_->Table()->RowCount() - 2 >= kHarvestRows)
+            Harvest();
+    }
+
+    // Checks every row of the table, then starts a new one with New, as an
+    // operator beginning a new day would.
+    void Harvest() {
+        static const QRegularExpression date(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d{4}$"));
+        static const QRegularExpression time(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$"));
+        const TResultsTable& t = *form_->Table();
+        const int entry = t.RowCount() - 1;
+        for (int r = 1; r <= entry; ++r) {
+            if (t.Cell(0, r) != QByteArray::number(r))
+                Problem(QStringLiteral("row %1 numbered %2").arg(r).arg(QString(t.Cell(0, r))));
+        }
+        for (int c = 1; c < TResultsTable::ColCount; ++c) {
+            if (!t.Cell(c, entry).isEmpty())
+                Problem(QStringLiteral("entry row has column %1 filled").arg(c));
+        }
+        for (int r = 1; r < entry; ++r) {
+            const QByteArray first = t.Cell(5, r);
+            const quint64 id = first.left(first.indexOf(',')).toULongLong();
+            if (id != harvested_ + 1) {
+                Problem(QStringLiteral("row for measurement %1 follows %2 (%3)")
+                            .arg(id).arg(harvested_).arg(QString(first)));
+            }
+            harvested_ = qMax(harvested_, id);
+            if (!t.Cell(1, r).isEmpty())
+                Problem(QStringLiteral("measurement %1 has a sample name").arg(id));
+            if (!date.match(QString::fromLatin1(t.Cell(2, r))).hasMatch() ||
+                !time.match(QString::fromLatin1(t.Cell(3, r))).hasMatch())
+                Problem(QStringLiteral("measurement %1 has a bad date or time").arg(id));
+            const QList<QByteArray> want = ExpectedCells(id);
+            for (int c = 4; c < TResultsTable::ColCount; ++c) {
+                if (t.Cell(c, r) != want[c - 4]) {
+                    Problem(QStringLiteral("measurement %1 column %2: '%3', want '%4'")
+                                .arg(id).arg(c).arg(QString(t.Cell(c, r)), QString(want[c - 4])));
+                }
+            }
+        }
+        ++harvests_;
+        if (entry > 1)
+            form_->actNew->trigger();
+        if (form_->Table()->RowCount() != 2)
+            Problem(QStringLiteral("New left %1 rows").arg(form_->Table()->RowCount()));
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(dir_.isValid());
+        QVERIFY(QDir::setCurrent(dir_.path()));
+        const int seed = EnvInt("SAVRO2_SOAK_SEED", 20261208);
+        QVERIFY(sim_.Start({"--device", QString::number(kDevice), "--faults", "0.3", "--seed",
+                            QString::number(seed)}));
+        form_ = std::make_unique<TForm1>(nullptr, dir_.filePath("Savro2.Ini"));
+        form_->ErrorBox = [this](const QString& caption, const QString& text) {
+            errors_ << caption + "|" + text;
+        };
+        // Each harvest drops the checked rows without saving them.
+        form_->AskSaveData = [] { return QMessageBox::No; };
+        form_->AskSaveOnClose = [] { return QMessageBox::No; };
+        form_->Cycle.IntervalMs = 20;
+        form_->Cycle.Locale = QLocale(QLocale::Russian, QLocale::Russia);
+        form_->OpSavro1->Port = sim_.PortPath();
+        form_->NumberEdit1->SetValue(kDevice);
+        QObject::connect(&sim_.Process(), &QProcess::readyReadStandardOutput, this,
+                         [this] { ReadEvents(); });
+    }
+
+    void acknowledgedMeasurementsAreKeptExactlyOnce() {
+        const int seconds = EnvInt("SAVRO2_SOAK_SECONDS", 20);
+        TopUp();
+        form_->actOpr->trigger();
+        QVERIFY(form_->OpSavro1->Active());
+
+        QElapsedTimer elapsed;
+        elapsed.start();
+        qint64 rssWarm = -1;
+        quint64 acksWarm = 0;
+        {
+            // Warm-up: the first fifth of the run fills caches and pools.
+            QEventLoop loop;
+            QTimer::singleShot(seconds * 200, &loop, [&] {
+                Harvest();
+                rssWarm = ResidentBytes();
+                acksWarm = acks_;
+            });
+            QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join('\n')));
+        QVERIFY2(form_->OpSavro1->Active(), "polling ended during the run");
+
+        // Stop; every row left must be acknowledged, and nothing else is.
+        topUp_ = false;
+        form_->actOpr->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!form_->OpSavro1->Active(), 30000);
+        const auto settled = [this] {
+            ReadEvents();
+            return acks_ >= harvested_ + quint64(form_->Table()->RowCount() - 2);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(settled(), 10000);
+        Harvest();
+        const qint64 rssEnd = ResidentBytes();
+
+        QString faultText;
+        int faultCount = 0;
+        for (const auto& [name, count] : faults_) {
+            faultText += QStringLiteral(" %1=%2").arg(name).arg(count);
+            faultCount += count;
+        }
+        qInfo().noquote() << QStringLiteral("SOAK seconds=%1 cycles(acks)=%2 sent=%3 harvests=%4")
+                                 .arg(elapsed.elapsed() / 1000.0, 0, 'f', 1)
+                                 .arg(acks_).arg(sent_).arg(harvests_);
+        qInfo().noquote() << QStringLiteral("SOAK faults=%1:%2").arg(faultCount).arg(faultText);
+        const quint64 cycles = acks_ - acksWarm;
+        qInfo().noquote()
+            << QStringLiteral("SOAK rss warm=%1 KiB end=%2 KiB growth=%3 KiB over %4 cycles (%5 B/cycle)")
+                   .arg(rssWarm / 1024).arg(rssEnd / 1024).arg((rssEnd - rssWarm) / 1024)
+                   .arg(cycles)
+                   .arg(cycles ? double(rssEnd - rssWarm) / double(cycles) : 0.0, 0, 'f', 1);
+
+        QVERIFY2(problems_.isEmpty(), qPrintable(problems_.join('\n')));
+        QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join('\n')));
+        QVERIFY(acks_ > 0);
+        // Every acknowledged measurement was in the table, once and in order.
+        QCOMPARE(harvested_, acks_);
+        if (rssWarm < 0 || rssEnd < 0)
+            QSKIP("no /proc/self/statm here: memory not measured");
+        QVERIFY2(rssEnd - rssWarm < kMaxGrowthBytes,
+                 qPrintable(QStringLiteral("resident set grew by %1 KiB")
+                                .arg((rssEnd - rssWarm) / 1024)));
+    }
+
+    void cleanupTestCase() {
+        if (form_)
+            form_->close();
+        form_.reset();
+    }
+};
+
+QTEST_MAIN(TstSoak)
+#include "tst_soak.moc"
