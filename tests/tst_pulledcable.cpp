@@ -1,0 +1,171 @@
+#include "analyser/OpSavro.h"
+#include "controls/numedit.h"
+#include "register/ResultsTable.h"
+#include "register/Unit1.h"
+#include "support/SimProcess.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+constexpr int kDevice = 300;
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+// Measurement n: calibration n, indicator 0 = n*11 + 0.25, indicator 1 = -(n + 0.5).
+QString Measure(int n) {
+    return QStringLiteral("measure 3 0x0800 %1 %2.25 -%3.5").arg(n).arg(n * 11).arg(n);
+}
+
+QList<QByteArray> Snapshot(const TResultsTable& t) {
+    QList<QByteArray> cells;
+    for (int r = 0; r < t.RowCount(); ++r)
+        for (int c = 0; c < TResultsTable::ColCount; ++c)
+            cells << t.Cell(c, r);
+    return cells;
+}
+
+} // namespace
+
+// The line to the analyser goes in the middle of a reply: polling stops and
+// the operator is told, nothing recorded or saved is touched, and polling
+// resumes on a port that is back.
+class TstPulledCable : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<TForm1> form_;
+    QDateTime clock_;
+    QStringList errors_;
+
+    // The cycle runs on the test's clock: a record is asked for only when
+    // the test moves the clock past the interval.
+    void NextCycle() { clock_ = clock_.addMSecs(form_->Cycle.IntervalMs + 1000); }
+
+    int Rows() const { return form_->Table()->RowCount(); }
+    QByteArray Cell(int col, int row) const { return form_->Table()->Cell(col, row); }
+
+    void VerifyMeasurement(int row, int n) {
+        QCOMPARE(Cell(4, row), QByteArray::number(n));
+        QCOMPARE(Cell(5, row), QByteArray::number(n * 11) + ",25");
+        QCOMPARE(Cell(6, row), "-" + QByteArray::number(n) + ",50");
+    }
+
+private slots:
+    void init() {
+        dir_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir_->isValid());
+        QVERIFY(QDir::setCurrent(dir_->path()));
+        errors_.clear();
+        form_ = std::make_unique<TForm1>(nullptr, dir_->filePath("Savro2.Ini"));
+        form_->ErrorBox = [this](const QString& caption, const QString& text) {
+            errors_ << caption + "|" + text;
+        };
+        form_->AskSaveData = [] { return QMessageBox::No; };
+        form_->AskSaveOnClose = [] { return QMessageBox::No; };
+        clock_ = QDateTime(QDate(2026, 12, 8), QTime(9, 0));
+        form_->Cycle.Now = [this] { return clock_; };
+        form_->Cycle.Locale = QLocale(QLocale::Russian, QLocale::Russia);
+        form_->NumberEdit1->SetValue(kDevice);
+    }
+
+    void cleanup() {
+        if (form_ && form_->OpSavro1->Active()) {
+            form_->actOpr->trigger();
+            QTRY_VERIFY_WITH_TIMEOUT(!form_->OpSavro1->Active(), 30000);
+        }
+        if (form_)
+            form_->close();
+        form_.reset();
+        QDir::setCurrent(QDir::tempPath());
+        dir_.reset();
+    }
+
+    void hangUpMidReply_data() {
+        QTest::addColumn<QStringList>("simArgs");
+        QTest::addColumn<bool>("faultOnStdin");
+        QTest::newRow("hang-up asked for") << QStringList() << true;
+        // Exchanges 1 to 4 carry measurements 1 and 2 (6, 9, 6, 9); the
+        // fifth, the next command 6, is cut.
+        QTest::newRow("hang-up after four exchanges") << QStringList{"--hangup-after", "4"}
+                                                      << false;
+    }
+    void hangUpMidReply() {
+        QFETCH(QStringList, simArgs);
+        QFETCH(bool, faultOnStdin);
+
+        TSimProcess first;
+        QVERIFY(first.Start(QStringList{"--device", QString::number(kDevice), "--seed", "5"} +
+                            simArgs));
+        first.Send(Measure(1));
+        first.Send(Measure(2));
+        form_->OpSavro1->Port = first.PortPath();
+        form_->actOpr->trigger();
+        QVERIFY(form_->OpSavro1->Active());
+        QVERIFY(!first.WaitForLine("ACK 1", 20000).isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(Rows(), 3, 10000);
+        NextCycle();
+        QVERIFY(!first.WaitForLine("ACK 2", 20000).isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(Rows(), 4, 10000);
+
+        // The day so far is saved while polling goes on.
+        const QString saved = dir_->filePath("day.txt");
+        form_->SaveDialog1 = [&](const QString&) { return saved; };
+        form_->actSaveAs->trigger();
+        QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join('\n')));
+        const QByteArray savedBytes = ReadAll(saved);
+        QCOMPARE(savedBytes.count('\n'), 3);
+        const QList<QByteArray> before = Snapshot(*form_->Table());
+        const QString title = form_->windowTitle();
+
+        // Measurement 3 is in flight when the line goes.
+        if (faultOnStdin)
+            first.Send("fault hangup");
+        first.Send(Measure(3));
+        NextCycle();
+        QVERIFY(!first.WaitForLine("FAULT hangup", 20000).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!form_->OpSavro1->Active(), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(errors_.size(), 1, 10000);
+        const QString caption = errors_[0].section(u'|', 0, 0);
+        const QString text = errors_[0].section(u'|', 1);
+        QCOMPARE(caption, QStringLiteral("Ошибка"));
+        QVERIFY2(text.contains(QStringLiteral("COM Port Error: ")), qPrintable(text));
+        QVERIFY2(text.contains(first.PortPath()), qPrintable(text));
+        QVERIFY(form_->NumberEdit1->isEnabled());
+        QCOMPARE(form_->actOpr->toolTip(), QStringLiteral("Включить опрос"));
+
+        // Nothing recorded or saved before the hang-up changed.
+        QCOMPARE(Snapshot(*form_->Table()), before);
+        QVERIFY(!form_->Table()->Modified());
+        QCOMPARE(form_->windowTitle(), title);
+        QCOMPARE(ReadAll(saved), savedBytes);
+
+        // The cable is back: a new port, polling switched on again.
+        TSimProcess second;
+        QVERIFY(second.Start({"--device", QString::number(kDevice), "--seed", "6"}));
+        second.Send(Measure(4));
+        form_->OpSavro1->Port = second.PortPath();
+        NextCycle();
+        form_->actOpr->trigger();
+        QVERIFY(form_->OpSavro1->Active());
+        QVERIFY(!second.WaitForLine("ACK 1", 20000).isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(Rows(), 5, 10000);
+        VerifyMeasurement(1, 1);
+        VerifyMeasurement(2, 2);
+        VerifyMeasurement(3, 4);
+        QCOMPARE(before.mid(0, 3 * TResultsTable::ColCount),
+                 Snapshot(*form_->Table()).mid(0, 3 * TResultsTable::ColCount));
+        QCOMPARE(ReadAll(saved), savedBytes);
+        QCOMPARE(errors_.size(), 1);
+    }
+};
+
+QTEST_MAIN(TstPulledCable)
+#include "tst_pulledcable.moc"
