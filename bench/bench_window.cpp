@@ -22,8 +22,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <malloc.h>
 #include <memory>
 
 namespace {
@@ -120,6 +122,7 @@ private:
 struct StartUp {
     qint64 nanoseconds = 0;
     qint64 constructNanoseconds = 0;
+    qint64 heapBytes = 0; // heap in use by the shown window
     int rows = 0;
     QString error;
 };
@@ -129,6 +132,7 @@ struct StartUp {
 StartUp startWindow(const QString& configPath) {
     StartUp result;
     ModalWatchdog watchdog;
+    const size_t heapBefore = mallinfo2().uordblks;
     QElapsedTimer clock;
     clock.start();
     auto form = std::make_unique<TForm1>(nullptr, configPath);
@@ -143,6 +147,7 @@ StartUp startWindow(const QString& configPath) {
         // Blocks until something happens; the watchdog's timer wakes it at least every 200 ms.
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     result.nanoseconds = clock.nsecsElapsed();
+    result.heapBytes = qint64(mallinfo2().uordblks) - qint64(heapBefore);
     result.rows = form->Table()->RowCount();
     if (!spy.painted)
         result.error = "the grid was never painted";
@@ -165,6 +170,7 @@ void runStartUp(benchmark::State& state, const QString& configPath, int dataRows
     }
     double seconds = 0;
     double constructSeconds = 0;
+    qint64 heapBytes = 0;
     for (auto _ : state) {
         const StartUp s = startWindow(configPath);
         if (!s.error.isEmpty() || s.rows != expectedRows) {
@@ -178,6 +184,7 @@ void runStartUp(benchmark::State& state, const QString& configPath, int dataRows
         state.SetIterationTime(t);
         seconds += t;
         constructSeconds += double(s.constructNanoseconds) / 1e9;
+        heapBytes = std::max(heapBytes, s.heapBytes);
     }
     if (state.iterations() > 0 && seconds > 0) {
         const double n = double(state.iterations());
@@ -185,8 +192,12 @@ void runStartUp(benchmark::State& state, const QString& configPath, int dataRows
         // Construction (configuration, menus, loading) against show and first paint.
         state.counters["create_ms"] = constructSeconds * 1e3 / n;
         state.counters["show_paint_ms"] = (seconds - constructSeconds) * 1e3 / n;
-        if (dataRows > 0)
+        // Heap the shown window holds: model, view, menus, all of it.
+        state.counters["heap_kB"] = double(heapBytes) / 1024.0;
+        if (dataRows > 0) {
             state.counters["rows/s"] = double(dataRows) * double(state.iterations()) / seconds;
+            state.counters["heap_bytes/row"] = double(heapBytes) / double(dataRows);
+        }
     }
 }
 
