@@ -91,15 +91,19 @@ private slots:
     void hangUpMidReply_data() {
         QTest::addColumn<QStringList>("simArgs");
         QTest::addColumn<bool>("faultOnStdin");
-        QTest::newRow("hang-up asked for") << QStringList() << true;
+        QTest::addColumn<int>("kept"); // measurements of the first line in the table
+        QTest::newRow("hang-up asked for") << QStringList() << true << 2;
         // Exchanges 1 to 4 carry measurements 1 and 2 (6, 9, 6, 9); the
-        // fifth, the next command 6, is cut.
-        QTest::newRow("hang-up after four exchanges") << QStringList{"--hangup-after", "4"}
-                                                      << false;
+        // fifth, the record of measurement 3, is cut.
+        QTest::newRow("record cut") << QStringList{"--hangup-after", "4"} << false << 2;
+        // The sixth is cut: measurement 3 was taken, its acknowledgement's
+        // echo is cut.
+        QTest::newRow("acknowledgement cut") << QStringList{"--hangup-after", "5"} << false << 3;
     }
     void hangUpMidReply() {
         QFETCH(QStringList, simArgs);
         QFETCH(bool, faultOnStdin);
+        QFETCH(int, kept);
 
         TSimProcess first;
         QVERIFY(first.Start(QStringList{"--device", QString::number(kDevice), "--seed", "5"} +
@@ -141,11 +145,20 @@ private slots:
         QVERIFY(form_->NumberEdit1->isEnabled());
         QCOMPARE(form_->actOpr->toolTip(), QStringLiteral("Включить опрос"));
 
-        // Nothing recorded or saved before the hang-up changed.
-        QCOMPARE(Snapshot(*form_->Table()), before);
-        QVERIFY(!form_->Table()->Modified());
+        // Nothing recorded or saved before the hang-up changed; a measurement
+        // taken before the line went is kept.
+        const int rowsKept = (kept + 1) * TResultsTable::ColCount;
+        QCOMPARE(Rows(), kept + 2);
+        QCOMPARE(Snapshot(*form_->Table()).mid(0, 3 * TResultsTable::ColCount),
+                 before.mid(0, 3 * TResultsTable::ColCount));
+        if (kept == 3) {
+            QVERIFY(!first.WaitForLine("ACK 3", 10000).isEmpty());
+            VerifyMeasurement(3, 3);
+        }
+        QCOMPARE(form_->Table()->Modified(), kept == 3);
         QCOMPARE(form_->windowTitle(), title);
         QCOMPARE(ReadAll(saved), savedBytes);
+        const QList<QByteArray> afterHangUp = Snapshot(*form_->Table());
 
         // The cable is back: a new port, polling switched on again.
         TSimProcess second;
@@ -156,12 +169,9 @@ private slots:
         form_->actOpr->trigger();
         QVERIFY(form_->OpSavro1->Active());
         QVERIFY(!second.WaitForLine("ACK 1", 20000).isEmpty());
-        QTRY_COMPARE_WITH_TIMEOUT(Rows(), 5, 10000);
-        VerifyMeasurement(1, 1);
-        VerifyMeasurement(2, 2);
-        VerifyMeasurement(3, 4);
-        QCOMPARE(before.mid(0, 3 * TResultsTable::ColCount),
-                 Snapshot(*form_->Table()).mid(0, 3 * TResultsTable::ColCount));
+        QTRY_COMPARE_WITH_TIMEOUT(Rows(), kept + 3, 10000);
+        QCOMPARE(Snapshot(*form_->Table()).mid(0, rowsKept), afterHangUp.mid(0, rowsKept));
+        VerifyMeasurement(kept + 1, 4);
         QCOMPARE(ReadAll(saved), savedBytes);
         QCOMPARE(errors_.size(), 1);
     }
