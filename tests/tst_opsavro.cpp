@@ -414,10 +414,12 @@ void TestOpSavro::idleTurnsDoNotSpin() {
     const int before = log.GetNumber;
     QTRY_VERIFY_WITH_TIMEOUT(served.elapsed() >= 1000, kBound);
     const int turns = log.GetNumber - before;
+    const double perSecond = turns * 1000.0 / served.elapsed();
     poller.Stop();
     QTRY_VERIFY_WITH_TIMEOUT(!poller.Active(), kBound);
     // Still polling, but nowhere near the thousands of turns of a spinning loop.
-    QVERIFY2(turns >= 1 && turns < 100, qPrintable(QString::number(turns)));
+    QVERIFY(turns >= 1);
+    QVERIFY2(perSecond < 200, qPrintable(QString::number(perSecond)));
 }
 
 void TestOpSavro::restartFromStoping() {

@@ -93,7 +93,7 @@ void TestProtocol::recordReplies_data() {
     QTest::newRow("6: none") << 6 << R{} << 0xFF << 0 << false;
     QTest::newRow("6: wrong tail") << 6 << R{{Reply(234, kAddress2), 0}} << 0x40 << 234 << false;
     // The rest comes after the first read's time-out; the second read takes it.
-    QTest::newRow("6: split") << 6 << R{{full.left(100), 0}, {full.mid(100), 400}} << 0x40
+    QTest::newRow("6: split") << 6 << R{{full.left(100), 0}, {full.mid(100), 350}} << 0x40
                               << 234 << true;
     QTest::newRow("7: 76") << 7 << R{{Reply(76, kAddress1), 0}} << 0x40 << 76 << true;
     QTest::newRow("7: 92") << 7 << R{{Reply(92, kAddress1), 0}} << 0x41 << 92 << true;

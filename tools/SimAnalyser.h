@@ -44,7 +44,7 @@ public:
     bool Verbose = false;
     double FaultProbability = 0.0;  // random fault per command-6 reply
     int HangUpAfter = -1;           // exchanges before a mid-reply hang-up; -1 never
-    int SplitDelayMs = 400;         // more than the 284 ms time-out of a 234-byte read
+    int SplitDelayMs = 350;         // more than the 284 ms time-out of a 234-byte read
 
     // Bytes from the line; one reply per complete frame for this device.
     std::vector<TSimReply> Feed(QByteArrayView bytes);
