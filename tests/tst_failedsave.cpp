@@ -69,17 +69,25 @@ public:
         switch (fault_) {
         case TFault::ReadOnlyFile:
         case TFault::ReadOnlyFolder: {
-            // Permission bits do not stop root; the immutable flag does.
-            immutable_ = fault_ == TFault::ReadOnlyFile ? file : folder_;
-            if (!Chattr("+i", immutable_)) {
-                immutable_.clear();
-                return QStringLiteral("chattr +i is not available or not permitted here");
+            // Permission bits do not stop root, the immutable flag does; it
+            // needs root, so anyone else gets the permission bits.
+            const QString target = fault_ == TFault::ReadOnlyFile ? file : folder_;
+            if (Chattr("+i", target)) {
+                immutable_ = target;
+            } else {
+                oldPermissions_ = QFile::permissions(target);
+                if (QFile::setPermissions(target, oldPermissions_ & ~(QFile::WriteOwner |
+                                                                      QFile::WriteUser |
+                                                                      QFile::WriteGroup |
+                                                                      QFile::WriteOther)))
+                    readOnly_ = target;
             }
             QFile probe(fault_ == TFault::ReadOnlyFile ? file : folder_ + "/probe.txt");
             if (probe.open(QIODevice::WriteOnly | QIODevice::Append)) {
                 probe.close();
-                probe.remove();
-                return QStringLiteral("the immutable flag does not stop writing here");
+                if (fault_ == TFault::ReadOnlyFolder)
+                    probe.remove();
+                return QStringLiteral("neither chattr +i nor permission bits stop writing here");
             }
             return {};
         }
@@ -115,6 +123,9 @@ public:
         if (!immutable_.isEmpty())
             Chattr("-i", immutable_);
         immutable_.clear();
+        if (!readOnly_.isEmpty())
+            QFile::setPermissions(readOnly_, oldPermissions_);
+        readOnly_.clear();
         if (!moved_.isEmpty())
             QDir().rename(moved_, folder_);
         moved_.clear();
@@ -132,6 +143,8 @@ private:
     TFault fault_;
     QString folder_;
     QString immutable_;
+    QString readOnly_;
+    QFile::Permissions oldPermissions_;
     QString moved_;
     bool mounted_ = false;
     bool limited_ = false;
