@@ -143,8 +143,8 @@ StartUp startWindow(const QString& configPath) {
     form->MainGrid->viewport()->installEventFilter(&spy);
     form->show();
     const QDeadlineTimer bound(60000);
+    // Blocks until something happens; the watchdog's timer wakes it at least every 200 ms.
     while (!spy.painted && !bound.hasExpired())
-        // Blocks until something happens; the watchdog's timer wakes it at least every 200 ms.
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     result.nanoseconds = clock.nsecsElapsed();
     result.heapBytes = qint64(mallinfo2().uordblks) - qint64(heapBefore);
