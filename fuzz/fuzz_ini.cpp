@@ -16,6 +16,17 @@ bool isBlank(QChar c) {
     return c == u' ' || c == u'\t' || c == u'\r';
 }
 
+// An optional sign and 1 to 9 decimal digits: always a 32-bit number.
+bool isPlainDecimal(const QString& text) {
+    const qsizetype start = (text.startsWith(u'+') || text.startsWith(u'-')) ? 1 : 0;
+    if (text.size() == start || text.size() - start > 9)
+        return false;
+    for (qsizetype i = start; i < text.size(); ++i)
+        if (text[i] < u'0' || text[i] > u'9')
+            return false;
+    return true;
+}
+
 // What reading gives back of a written value: blanks at the ends dropped, at
 // most 2047 characters.
 QString readBack(const QString& value) {
@@ -83,13 +94,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const QString text = ini.ReadText(section, key, QStringLiteral("\x01"));
             FUZZ_CHECK(text.size() <= 2047);
             FUZZ_CHECK(text.isEmpty() || (!isBlank(text.front()) && !isBlank(text.back())));
-            // A number read twice with different defaults differs only when
-            // the default was taken.
+            // A number read with two defaults differs only when the default
+            // was taken; a flag follows the number.
             const qint32 a = ini.ReadNumber(section, key, 7);
             const qint32 b = ini.ReadNumber(section, key, -7);
-            FUZZ_CHECK(a == b || (a == 7 && b == -7));
-            FUZZ_CHECK(ini.ReadFlag(section, key, true) == (ini.ReadNumber(section, key, 1) != 0));
-            FUZZ_CHECK(ini.ReadFlag(section, key, false) == (ini.ReadNumber(section, key, 0) != 0));
+            const bool defaulted = a != b;
+            FUZZ_CHECK(!defaulted || (a == 7 && b == -7));
+            FUZZ_CHECK(ini.ReadFlag(section, key, true) == (defaulted || a != 0));
+            FUZZ_CHECK(ini.ReadFlag(section, key, false) == (!defaulted && a != 0));
+            // Plain decimal text reads as its number.
+            if (isPlainDecimal(text))
+                FUZZ_CHECK(!defaulted && a == text.toInt());
         }
     }
 
