@@ -115,6 +115,7 @@ class TstSoak : public QObject {
     int harvests_ = 0;
     std::map<QString, int> faults_;
     bool topUp_ = true;
+    int seed_ = 0;
 
     void Problem(const QString& text) {
         if (problems_.size() < 20)
@@ -197,9 +198,9 @@ private slots:
     void initTestCase() {
         QVERIFY(dir_.isValid());
         QVERIFY(QDir::setCurrent(dir_.path()));
-        const int seed = EnvInt("SAVRO2_SOAK_SEED", 20261208);
+        seed_ = EnvInt("SAVRO2_SOAK_SEED", 20261208);
         QVERIFY(sim_.Start({"--device", QString::number(kDevice), "--faults", "0.3", "--seed",
-                            QString::number(seed)}));
+                            QString::number(seed_)}));
         form_ = std::make_unique<TForm1>(nullptr, dir_.filePath("Savro2.Ini"));
         form_->ErrorBox = [this](const QString& caption, const QString& text) {
             errors_ << caption + "|" + text;
@@ -257,9 +258,9 @@ private slots:
             faultText += QStringLiteral(" %1=%2").arg(name).arg(count);
             faultCount += count;
         }
-        qInfo().noquote() << QStringLiteral("SOAK seconds=%1 cycles(acks)=%2 sent=%3 harvests=%4")
+        qInfo().noquote() << QStringLiteral("SOAK seconds=%1 seed=%2 cycles(acks)=%3 sent=%4 harvests=%5")
                                  .arg(elapsed.elapsed() / 1000.0, 0, 'f', 1)
-                                 .arg(acks_).arg(sent_).arg(harvests_);
+                                 .arg(seed_).arg(acks_).arg(sent_).arg(harvests_);
         qInfo().noquote() << QStringLiteral("SOAK faults=%1:%2").arg(faultCount).arg(faultText);
         const quint64 cycles = acks_ - acksWarm;
         qInfo().noquote()
