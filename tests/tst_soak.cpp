@@ -194,6 +194,16 @@ class TstSoak : public QObject {
             Problem(QStringLiteral("New left %1 rows").arg(form_->Table()->RowCount()));
     }
 
+public:
+    TstSoak() {
+        // QtTest's own limit per test function (five minutes) must not cut a
+        // long run short; it is read when the first function starts.
+        if (!qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT")) {
+            const int seconds = EnvInt("SAVRO2_SOAK_SECONDS", 20);
+            qputenv("QTEST_FUNCTION_TIMEOUT", QByteArray::number((seconds + 300) * 1000LL));
+        }
+    }
+
 private slots:
     void initTestCase() {
         QVERIFY(dir_.isValid());
