@@ -43,7 +43,8 @@ const char kHelp[] =
     "\n"
     "Options:\n"
     "  --device N          device number 0..65535 (default 1)\n"
-    "  --auto SECONDS      queue a plausible beverage measurement every SECONDS\n"
+    "  --auto SECONDS      queue a plausible beverage measurement at once and then\n"
+    "                      every SECONDS\n"
     "  --long7             answer command 7 with 92 bytes instead of 76\n"
     "  --faults P          spoil each reply to command 6 with probability P (0..1)\n"
     "                      with one of the faults below but hangup\n"
@@ -304,7 +305,8 @@ int main(int argc, char** argv) {
 
     const auto autoPeriod = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(opt.AutoSeconds));
-    Clock::time_point nextAuto = Clock::now() + autoPeriod;
+    // The first one at once: whoever starts polling sees a measurement.
+    Clock::time_point nextAuto = Clock::now();
     QByteArray later;
     Clock::time_point laterAt{};
     bool readStdin = !opt.NoStdin;
