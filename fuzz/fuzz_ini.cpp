@@ -1,14 +1,18 @@
-// Any bytes as the configuration file: reads never crash and give the
-// defaults' types' rules, and a value written can be read back.
+// Any bytes as the configuration file: reads never crash, numbers and flags
+// follow the text, and a value written reads back without disturbing the
+// other entries.
 #include "config/Cp1251.h"
 #include "config/iniplus.h"
 #include "fuzz/FuzzCheck.h"
 
 #include <QFile>
+#include <QStringList>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace {
 
@@ -39,33 +43,42 @@ QString readBack(const QString& value) {
     return value.mid(b, e - b).left(2047);
 }
 
-// Names and a value taken from the input: the text after the first '['
-// up to ']' is a section, the text before the first '=' of a line a key.
+// Names and a value taken from the input: the first two section names (text
+// after a line's '[' up to ']') and key names (text before a line's '='), and
+// the value of the first entry line (or the input's start).
 struct Derived {
-    QString section = QStringLiteral("Config");
-    QString key = QStringLiteral("COM");
+    QStringList sections;
+    QStringList keys;
     QString value;
 };
 
 Derived derive(QByteArrayView bytes) {
     Derived d;
-    const qsizetype open = bytes.indexOf('[');
-    if (open >= 0) {
-        const qsizetype close = bytes.indexOf(']', open);
-        d.section = Cp1251::decode(bytes.sliced(open + 1, (close < 0 ? bytes.size() : close) - open - 1));
+    bool haveValue = false;
+    for (const QByteArray& line : bytes.toByteArray().split('\n')) {
+        const qsizetype open = line.indexOf('[');
+        const qsizetype eq = line.indexOf('=');
+        if (open >= 0 && (eq < 0 || open < eq)) {
+            const qsizetype close = line.indexOf(']', open);
+            if (d.sections.size() < 2)
+                d.sections << Cp1251::decode(line.mid(open + 1, close < 0 ? -1 : close - open - 1));
+        } else if (eq >= 0) {
+            if (d.keys.size() < 2)
+                d.keys << Cp1251::decode(line.left(eq));
+            if (!haveValue) {
+                d.value = Cp1251::decode(line.mid(eq + 1));
+                haveValue = true;
+            }
+        }
     }
-    const qsizetype eq = bytes.indexOf('=');
-    if (eq >= 0) {
-        const qsizetype lineStart = bytes.first(eq).lastIndexOf('\n') + 1;
-        d.key = Cp1251::decode(bytes.sliced(lineStart, eq - lineStart));
-        qsizetype end = bytes.indexOf('\n', eq);
-        if (end < 0)
-            end = bytes.size();
-        d.value = Cp1251::decode(bytes.sliced(eq + 1, end - eq - 1));
-    } else {
+    if (!haveValue)
         d.value = Cp1251::decode(bytes.first(std::min<qsizetype>(bytes.size(), 64)));
-    }
     return d;
+}
+
+// Whether two names given to the class find the same entry.
+bool sameName(const QString& a, const QString& b) {
+    return a.trimmed().compare(b.trimmed(), Qt::CaseInsensitive) == 0;
 }
 
 void writeFile(const QString& path, QByteArrayView bytes) {
@@ -85,13 +98,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     TIniPlus ini(path);
     const Derived d = derive(bytes);
-    const QString sections[] = {QStringLiteral("Config"), QStringLiteral("columns"),
-                                QStringLiteral("View"), d.section};
-    const QString keys[] = {QStringLiteral("COM"), QStringLiteral("FileName"),
-                            QStringLiteral("DeviceNumber"), QStringLiteral("5"), d.key};
+    const QStringList sections = QStringList{QStringLiteral("Config"), QStringLiteral("columns"),
+                                             QStringLiteral("View")} + d.sections;
+    const QStringList keys = QStringList{QStringLiteral("COM"), QStringLiteral("FileName"),
+                                         QStringLiteral("DeviceNumber"), QStringLiteral("5")} + d.keys;
+    const QString missing = QStringLiteral("\x01");
+    std::vector<QString> before;
     for (const QString& section : sections) {
         for (const QString& key : keys) {
-            const QString text = ini.ReadText(section, key, QStringLiteral("\x01"));
+            const QString text = ini.ReadText(section, key, missing);
+            before.push_back(text);
             FUZZ_CHECK(text.size() <= 2047);
             FUZZ_CHECK(text.isEmpty() || (!isBlank(text.front()) && !isBlank(text.back())));
             // A number read with two defaults differs only when the default
@@ -108,21 +124,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
-    // A write that is accepted must read back, and must leave other entries
-    // as they were.
-    const QString before = ini.ReadText(QStringLiteral("Columns"), QStringLiteral("1"), QStringLiteral("\x01"));
-    const bool sameEntry = d.section.trimmed().compare(QStringLiteral("Columns"), Qt::CaseInsensitive) == 0
-                           && d.key.trimmed() == QStringLiteral("1");
-    bool written = true;
-    try {
-        ini.WriteText(d.section, d.key, d.value);
-    } catch (const EIniFileException&) {
-        written = false;
-    }
-    if (written) {
-        FUZZ_CHECK(ini.ReadText(d.section, d.key, QStringLiteral("\x01")) == readBack(d.value));
-        if (!sameEntry)
-            FUZZ_CHECK(ini.ReadText(QStringLiteral("Columns"), QStringLiteral("1"), QStringLiteral("\x01")) == before);
+    // A write that is accepted reads back and leaves every other entry as it
+    // was; the second write of the same entry goes through the update path.
+    const QString section = d.sections.isEmpty() ? QStringLiteral("Config") : d.sections.front();
+    const QString key = d.keys.isEmpty() ? QStringLiteral("COM") : d.keys.front();
+    const QString values[] = {d.value, QStringLiteral(" second ") + d.value.left(8)};
+    for (const QString& value : values) {
+        try {
+            ini.WriteText(section, key, value);
+        } catch (const EIniFileException&) {
+            break;
+        }
+        FUZZ_CHECK(ini.ReadText(section, key, missing) == readBack(value));
+        size_t i = 0;
+        for (const QString& s : sections) {
+            for (const QString& k : keys) {
+                if (!(sameName(s, section) && sameName(k, key)))
+                    FUZZ_CHECK(ini.ReadText(s, k, missing) == before[i]);
+                ++i;
+            }
+        }
     }
 
     ini.WriteNumber(QStringLiteral("Config"), QStringLiteral("DeviceNumber"), -12345);

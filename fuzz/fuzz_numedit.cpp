@@ -1,7 +1,8 @@
 // Any text as typed into the numeric field (first byte picks the decimal
 // separator, the rest is UTF-8): reading it back never crashes, gives a
-// finite number with the right sign or refuses, and a number shown in a
-// display format reads back as the number shown.
+// finite number with the right sign or refuses, a number shown in a display
+// format reads back as the number shown, and the text taken as a display
+// format formats without harm.
 #include "controls/numedit.h"
 #include "fuzz/FuzzCheck.h"
 
@@ -45,5 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(again.has_value());
     // Half a cent, plus what the doubles themselves cannot tell apart.
     FUZZ_CHECK(std::fabs(*again - *number) <= 0.005 + std::fabs(*number) * 1e-15);
+
+    // The text as a display format of its own: any format gives some text.
+    TNumberEdit::FormatValue(*number, text, locale);
+    TNumberEdit::FormatValue(-*number, text, locale);
     return 0;
 }
