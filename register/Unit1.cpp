@@ -93,7 +93,7 @@ void TForm1::CreateComponents() {
             QFileDialog::DontConfirmOverwrite));
     };
     AskSaveData = [this] {
-        return QMessageBox::question(this, QMessageBox::tr("Confirm"), MyConsts::sSaveData,
+        return QMessageBox::question(this, QStringLiteral("Подтверждение"), MyConsts::sSaveData,
                                      QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
     };
     AskSaveOnClose = [this] {
