@@ -20,6 +20,8 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMenuBar>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
 #include <QScreen>
 #include <QToolBar>
 #include <QToolButton>
@@ -144,8 +146,10 @@ void TForm1::CreateComponents() {
     command(actSave, "save", &TForm1::actSaveExecute);
     command(actSaveAs, "save", &TForm1::actSaveAsExecute);
     command(actPrint, "print", &TForm1::actPrintExecute);
+    command(actPrintPreview, nullptr, &TForm1::actPrintPreviewExecute);
+    actPrintPreview->setText(QStringLiteral("Предварительный просмотр"));
     command(actOpr, "start", &TForm1::actOprExecute);
-    mnFile->addActions({actNew, actOpenFile, actSave, actSaveAs, actPrint});
+    mnFile->addActions({actNew, actOpenFile, actSave, actSaveAs, actPrint, actPrintPreview});
 
     ToolBar1 = addToolBar(QStringLiteral("ToolBar1"));
     ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
@@ -323,6 +327,20 @@ void TForm1::actSaveAsExecute() {
 
 void TForm1::actPrintExecute() {
     PrintCommand();
+}
+
+void TForm1::actPrintPreviewExecute() {
+    // The same pages as Print; the preview's own button prints them or saves
+    // them as PDF.
+    QPrinter printer(QPrinter::HighResolution);
+    QPrintPreviewDialog preview(&printer, this);
+    preview.setWindowTitle(QStringLiteral("Предварительный просмотр"));
+    connect(&preview, &QPrintPreviewDialog::paintRequested, this, [this](QPrinter* target) {
+        Run([&] {
+            PrintTable(*target, MainGrid->font(), *Table_, Table_->RowCount() - 1, FileName_);
+        });
+    });
+    preview.exec();
 }
 
 void TForm1::actOprExecute() {

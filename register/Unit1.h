@@ -42,6 +42,7 @@ public:
     QAction* actSave = nullptr;
     QAction* actSaveAs = nullptr;
     QAction* actPrint = nullptr;
+    QAction* actPrintPreview = nullptr; // for labs without a default printer
     QAction* actOpr = nullptr;
     QToolButton* OprButton = nullptr;
 
@@ -71,6 +72,7 @@ public:
     void actSaveExecute();
     void actSaveAsExecute();
     void actPrintExecute();
+    void actPrintPreviewExecute();
     void actOprExecute();
     void mnAboutClick();
     void ViewItemClick(QAction* item);

@@ -225,6 +225,18 @@ private slots:
         QCOMPARE(form->actOpr->toolTip(), QStringLiteral("Включить опрос"));
     }
 
+    void fileMenuAndHints() {
+        auto form = MakeForm();
+        QStringList captions;
+        for (QAction* a : form->mnFile->actions())
+            captions << a->text();
+        QCOMPARE(captions, (QStringList{"Новый", "Открыть", "Сохранить", "Сохранить как",
+                                        "Печать", "Предварительный просмотр"}));
+        QCOMPARE(form->actOpr->toolTip(), QStringLiteral("Включить опрос"));
+        QCOMPARE(form->NumberEdit1->toolTip(), QStringLiteral("Номер прибора"));
+        QCOMPARE(form->mnAbout->text(), QStringLiteral("О программе"));
+    }
+
     void portMenuChoiceSetsThePort() {
         auto form = MakeForm();
         QMenu& menu = *form->MenuPort;
