@@ -42,9 +42,11 @@ qint32 BaudRateValue(TBaudRate rate, qint32 customRate) {
     static const std::array<qint32, 16> rates = {0,     110,   300,   600,    1200,   2400,
                                                  4800,  9600,  14400, 19200,  38400,  56000,
                                                  57600, 115200, 128000, 256000};
-    if (rate == brCustom || rate < 0 || rate >= static_cast<int>(rates.size()))
+    // A value cast in from outside the enumeration falls back to the custom rate.
+    const auto index = static_cast<std::size_t>(static_cast<int>(rate));
+    if (rate == brCustom || index >= rates.size())
         return customRate;
-    return rates[rate];
+    return rates[index];
 }
 
 QString ComErrorText(int code) {
