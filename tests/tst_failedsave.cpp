@@ -2,10 +2,11 @@
 #include "register/ResultsTable.h"
 #include "register/Unit1.h"
 
+#include "support/FormHarness.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -162,30 +163,21 @@ Q_DECLARE_METATYPE(TFault)
 class TstFailedSave : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<TFormHarness> harness_;
     std::unique_ptr<TForm1> form_;
-    QStringList errors_;
 
 private slots:
     void init() {
-        dir_ = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir_->isValid());
-        QVERIFY(QDir::setCurrent(dir_->path()));
-        errors_.clear();
-        form_ = std::make_unique<TForm1>(nullptr, dir_->filePath("Savro2.Ini"));
-        form_->ErrorBox = [this](const QString& caption, const QString& text) {
-            errors_ << caption + "|" + text;
-        };
-        form_->AskSaveData = [] { return QMessageBox::No; };
-        form_->AskSaveOnClose = [] { return QMessageBox::No; };
+        harness_ = std::make_unique<TFormHarness>();
+        QVERIFY(harness_->IsValid());
+        form_ = harness_->MakeForm();
     }
 
     void cleanup() {
         if (form_)
             form_->close();
         form_.reset();
-        QDir::setCurrent(QDir::tempPath());
-        dir_.reset();
+        harness_.reset();
     }
 
     void saveFails_data() {
@@ -202,7 +194,7 @@ private slots:
         QFETCH(TFault, fault);
         QFETCH(QString, message);
 
-        const QString folder = dir_->filePath("day");
+        const QString folder = harness_->Path("day");
         const QString file = folder + "/results.txt";
         QVERIFY(QDir().mkpath(folder));
         TFaultGuard guard(fault, folder);
@@ -214,7 +206,7 @@ private slots:
         // The operator opens the file and records far more than the disk holds.
         form_->OpenDialog1 = [&](const QString&) { return file; };
         form_->actOpenFile->trigger();
-        QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join('\n')));
+        QVERIFY2(harness_->Errors.isEmpty(), qPrintable(harness_->Errors.join('\n')));
         TResultsTable& table = *form_->Table();
         QCOMPARE(table.RowCount(), 4);
         for (int n = 0; n < 3000; ++n) {
@@ -230,7 +222,7 @@ private slots:
             QSKIP(qPrintable(notHere));
         form_->actSave->trigger();
 
-        QCOMPARE(errors_, QStringList{ApplicationTitle() + "|" + message});
+        QCOMPARE(harness_->Errors, QStringList{ApplicationTitle() + "|" + message});
         const QString previous = guard.PreviousPath(file);
         QCOMPARE(ReadAll(previous), PreviousFile());
         QVERIFY(table.Modified());
@@ -244,9 +236,9 @@ private slots:
         guard.Remove();
 
         // Once the disk takes it again, the same command saves the table.
-        errors_.clear();
+        harness_->Errors.clear();
         form_->actSave->trigger();
-        QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join('\n')));
+        QVERIFY2(harness_->Errors.isEmpty(), qPrintable(harness_->Errors.join('\n')));
         QVERIFY(!table.Modified());
         const QByteArray written = ReadAll(file);
         QCOMPARE(written.count('\n'), qsizetype(table.RowCount() - 1));

@@ -5,11 +5,11 @@
 #include "register/ResultsTable.h"
 #include "register/Unit1.h"
 #include "support/BoxAnswerer.h"
+#include "support/FormHarness.h"
 
 #include <QAction>
 #include <QFile>
 #include <QMenu>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -37,49 +37,21 @@ QByteArray DefaultIni() {
 class TstMainWindow : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> dir_;
-    QString ini_;
-    QStringList asked_;
-    QStringList errors_;
-    QMessageBox::StandardButton answer_ = QMessageBox::No;
+    std::unique_ptr<TFormHarness> h_;
 
-    std::unique_ptr<TForm1> MakeForm() {
-        auto form = std::make_unique<TForm1>(nullptr, ini_);
-        Hook(*form);
-        return form;
-    }
-    void Hook(TForm1& form) {
-        // No real dialog may open offscreen: unanswered means cancelled.
-        form.OpenDialog1 = [](const QString&) { return QString(); };
-        form.SaveDialog1 = [](const QString&) { return QString(); };
-        form.AskSaveData = [this] {
-            asked_ << "save";
-            return answer_;
-        };
-        form.AskSaveOnClose = [this] {
-            asked_ << "close";
-            return answer_;
-        };
-        form.ErrorBox = [this](const QString& caption, const QString& text) {
-            errors_ << caption + "|" + text;
-        };
-    }
-    QString Path(const QString& name) const { return dir_->filePath(name); }
+    std::unique_ptr<TForm1> MakeForm() { return h_->MakeForm(); }
+    QString Path(const QString& name) const { return h_->Path(name); }
 
 private slots:
     void init() {
-        dir_ = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir_->isValid());
-        QVERIFY(QDir::setCurrent(dir_->path()));
-        ini_ = Path("Savro2.Ini");
-        asked_.clear();
-        errors_.clear();
-        answer_ = QMessageBox::No;
+        h_.reset(); // the old folder is left before the new one is entered
+        h_ = std::make_unique<TFormHarness>();
+        QVERIFY(h_->IsValid());
     }
 
     void firstRunSeedsConfigurationAndShowsEmptyTable() {
         auto form = MakeForm();
-        QCOMPARE(ReadAll(ini_), DefaultIni());
+        QCOMPARE(ReadAll(h_->IniPath()), DefaultIni());
         QCOMPARE(form->windowTitle(), QStringLiteral("Savro-2.Регистрация измерений(Новый.txt)"));
         QCOMPARE(form->OpSavro1->Port, QStringLiteral("COM1"));
         QCOMPARE(form->NumberEdit1->Value(), 0.0);
@@ -91,7 +63,7 @@ private slots:
         QCOMPARE(form->mnView->actions().size(), 27);
         // Titles are shown without their trailing blanks.
         QCOMPARE(form->mnView->actions()[1]->text(), QStringLiteral("Спирт,%"));
-        QVERIFY(errors_.isEmpty());
+        QVERIFY(h_->Errors.isEmpty());
     }
 
     void closeWritesConfigurationBack() {
@@ -103,14 +75,14 @@ private slots:
             form->mnView->actions()[3]->trigger(); // show column 8
             QVERIFY(form->close());
         }
-        const TIniPlus ini(ini_);
+        const TIniPlus ini(h_->IniPath());
         QCOMPARE(ini.ReadText("Config", "COM", ""), QStringLiteral("ttyUSB3"));
         QCOMPARE(ini.ReadText("Config", "FileName", ""), QStringLiteral("Новый.txt"));
         QCOMPARE(ini.ReadText("Config", "DeviceNumber", ""), QStringLiteral("300"));
         QCOMPARE(ini.ReadText("View", "5", ""), QStringLiteral("0"));
         QCOMPARE(ini.ReadText("View", "8", ""), QStringLiteral("1"));
         QCOMPARE(ini.ReadText("Columns", "6", ""), QStringLiteral("Спирт,%"));
-        QVERIFY(asked_.isEmpty());
+        QVERIFY(h_->Asked.isEmpty());
         // The next start takes them up.
         auto again = MakeForm();
         QCOMPARE(again->OpSavro1->Port, QStringLiteral("ttyUSB3"));
@@ -132,15 +104,15 @@ private slots:
         QFETCH(bool, closes);
         QFETCH(bool, saved);
         auto form = MakeForm();
-        const QByteArray iniBefore = ReadAll(ini_);
+        const QByteArray iniBefore = ReadAll(h_->IniPath());
         form->Table()->SetCell(1, 1, "Porter");
         form->Table()->SetModified(true);
-        answer_ = QMessageBox::StandardButton(answer);
+        h_->Answer = QMessageBox::StandardButton(answer);
         QCOMPARE(form->close(), closes);
-        QCOMPARE(asked_, QStringList{"close"});
+        QCOMPARE(h_->Asked, QStringList{"close"});
         QCOMPARE(QFile::exists(Path("Новый.txt")), saved);
         if (!closes)
-            QCOMPARE(ReadAll(ini_), iniBefore);
+            QCOMPARE(ReadAll(h_->IniPath()), iniBefore);
     }
 
     void newNamesTheFirstFreeFile() {
@@ -168,35 +140,35 @@ private slots:
         auto form = MakeForm();
         form->Table()->SetModified(true);
         form->actNewExecute();
-        QCOMPARE(asked_, QStringList{"save"});
+        QCOMPARE(h_->Asked, QStringList{"save"});
         // Answered No: still unsaved, so closing asks again.
         QVERIFY(form->Table()->Modified());
         form->OpenDialog1 = [](const QString&) { return QString(); };
         form->actOpenFileExecute(); // cancelled: no prompt
-        QCOMPARE(asked_.size(), 1);
+        QCOMPARE(h_->Asked.size(), 1);
         form->OpenDialog1 = [&](const QString&) { return Path("missing.txt"); };
         form->actOpenFileExecute();
-        QCOMPARE(asked_, (QStringList{"save", "save"}));
+        QCOMPARE(h_->Asked, (QStringList{"save", "save"}));
         QCOMPARE(form->windowTitle(),
                  QStringLiteral("Savro-2.Регистрация измерений(%1)").arg(Path("missing.txt")));
         QVERIFY(!form->Table()->Modified());
-        QVERIFY(errors_.isEmpty());
+        QVERIFY(h_->Errors.isEmpty());
         QVERIFY(form->close());
-        QCOMPARE(asked_.size(), 2);
+        QCOMPARE(h_->Asked.size(), 2);
     }
 
     void failedSaveInsideNewStopsNew() {
         auto form = MakeForm();
         form->SaveDialog1 = [&](const QString&) { return Path("nofolder/x.txt"); };
         form->actSaveAs->trigger(); // fails: the name is taken, the title is not
-        QCOMPARE(errors_.size(), 1);
+        QCOMPARE(h_->Errors.size(), 1);
         QCOMPARE(form->windowTitle(), QStringLiteral("Savro-2.Регистрация измерений(Новый.txt)"));
         form->Table()->SetModified(true);
-        answer_ = QMessageBox::Yes;
+        h_->Answer = QMessageBox::Yes;
         form->Table()->SetCell(1, 1, "kept");
         form->actNew->trigger();
-        QCOMPARE(errors_.size(), 2);
-        QVERIFY(errors_[1].endsWith(QStringLiteral("|Invalid filename.")));
+        QCOMPARE(h_->Errors.size(), 2);
+        QVERIFY(h_->Errors[1].endsWith(QStringLiteral("|Invalid filename.")));
         QCOMPARE(form->Table()->Cell(1, 1), QByteArray("kept"));
         QCOMPARE(form->CurrentFileName(), Path("nofolder/x.txt"));
     }
@@ -205,9 +177,9 @@ private slots:
         QDir().mkdir(Path("folder.txt")); // exists, cannot be read as a file
         QByteArray ini = DefaultIni();
         ini.replace("FileName=\xcd\xee\xe2\xfb\xe9.txt", "FileName=folder.txt");
-        WriteAll(ini_, ini);
+        WriteAll(h_->IniPath(), ini);
         TBoxAnswerer boxes;
-        auto form = std::make_unique<TForm1>(nullptr, ini_);
+        auto form = std::make_unique<TForm1>(nullptr, h_->IniPath());
         QCOMPARE(boxes.Texts.size(), 1);
         QVERIFY(!boxes.Texts[0].isEmpty());
         QCOMPARE(form->windowTitle(), QStringLiteral("Savro-2.Регистрация измерений(folder.txt)"));
@@ -220,7 +192,7 @@ private slots:
         form->OpSavro1->Port = Path("no-such-port");
         form->actOpr->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(!form->OpSavro1->Active(), 10000);
-        QCOMPARE(errors_, QStringList{QStringLiteral("Ошибка|Ошибка открытия порта")});
+        QCOMPARE(h_->Errors, QStringList{QStringLiteral("Ошибка|Ошибка открытия порта")});
         QVERIFY(form->NumberEdit1->isEnabled());
         QCOMPARE(form->actOpr->toolTip(), QStringLiteral("Включить опрос"));
     }

@@ -2,10 +2,10 @@
 #include "controls/numedit.h"
 #include "register/ResultsTable.h"
 #include "register/Unit1.h"
+#include "support/FormHarness.h"
 #include "support/SimProcess.h"
 
 #include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -40,10 +40,9 @@ QList<QByteArray> Snapshot(const TResultsTable& t) {
 class TstPulledCable : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<TFormHarness> harness_;
     std::unique_ptr<TForm1> form_;
     QDateTime clock_;
-    QStringList errors_;
 
     // The cycle runs on the test's clock: a record is asked for only when
     // the test moves the clock past the interval.
@@ -74,16 +73,9 @@ class TstPulledCable : public QObject {
 
 private slots:
     void init() {
-        dir_ = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir_->isValid());
-        QVERIFY(QDir::setCurrent(dir_->path()));
-        errors_.clear();
-        form_ = std::make_unique<TForm1>(nullptr, dir_->filePath("Savro2.Ini"));
-        form_->ErrorBox = [this](const QString& caption, const QString& text) {
-            errors_ << caption + "|" + text;
-        };
-        form_->AskSaveData = [] { return QMessageBox::No; };
-        form_->AskSaveOnClose = [] { return QMessageBox::No; };
+        harness_ = std::make_unique<TFormHarness>();
+        QVERIFY(harness_->IsValid());
+        form_ = harness_->MakeForm();
         clock_ = QDateTime(QDate(2026, 12, 8), QTime(9, 0));
         form_->Cycle.Now = [this] { return clock_; };
         form_->Cycle.Locale = QLocale(QLocale::Russian, QLocale::Russia);
@@ -98,8 +90,7 @@ private slots:
         if (form_)
             form_->close();
         form_.reset();
-        QDir::setCurrent(QDir::tempPath());
-        dir_.reset();
+        harness_.reset();
     }
 
     void hangUpMidReply_data() {
@@ -138,10 +129,10 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Rows(), 4, 10000);
 
         // The day so far is saved while polling goes on.
-        const QString saved = dir_->filePath("day.txt");
+        const QString saved = harness_->Path("day.txt");
         form_->SaveDialog1 = [&](const QString&) { return saved; };
         form_->actSaveAs->trigger();
-        QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join('\n')));
+        QVERIFY2(harness_->Errors.isEmpty(), qPrintable(harness_->Errors.join('\n')));
         const QByteArray savedBytes = ReadAll(saved);
         QCOMPARE(savedBytes.count('\n'), 3);
         const QList<QByteArray> before = Snapshot(*form_->Table());
@@ -153,9 +144,9 @@ private slots:
             first.Send("fault hangup\n" + Measure(3));
         QVERIFY(CycleUntil(first, "FAULT hangup"));
         QTRY_VERIFY_WITH_TIMEOUT(!form_->OpSavro1->Active(), 20000);
-        QTRY_COMPARE_WITH_TIMEOUT(errors_.size(), 1, 10000);
-        const QString caption = errors_[0].section(u'|', 0, 0);
-        const QString text = errors_[0].section(u'|', 1);
+        QTRY_COMPARE_WITH_TIMEOUT(harness_->Errors.size(), 1, 10000);
+        const QString caption = harness_->Errors[0].section(u'|', 0, 0);
+        const QString text = harness_->Errors[0].section(u'|', 1);
         QCOMPARE(caption, QStringLiteral("Ошибка"));
         QVERIFY2(text.contains(QStringLiteral("COM Port Error: ")), qPrintable(text));
         QVERIFY2(text.contains(first.PortPath()), qPrintable(text));
@@ -191,7 +182,7 @@ private slots:
         QCOMPARE(Snapshot(*form_->Table()).mid(0, rowsKept), afterHangUp.mid(0, rowsKept));
         VerifyMeasurement(kept + 1, 4);
         QCOMPARE(ReadAll(saved), savedBytes);
-        QCOMPARE(errors_.size(), 1);
+        QCOMPARE(harness_->Errors.size(), 1);
     }
 };
 

@@ -2,10 +2,10 @@
 #include "controls/numedit.h"
 #include "register/ResultsTable.h"
 #include "register/Unit1.h"
+#include "support/FormHarness.h"
 #include "support/SimProcess.h"
 
 #include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -15,23 +15,17 @@
 class TstRegisterE2E : public QObject {
     Q_OBJECT
 
-    QTemporaryDir dir_;
+    TFormHarness harness_;
     TSimProcess sim_;
     std::unique_ptr<TForm1> form_;
-    QStringList errors_;
 
     QByteArray Cell(int col, int row) const { return form_->Table()->Cell(col, row); }
 
 private slots:
     void initTestCase() {
-        QVERIFY(dir_.isValid());
-        QVERIFY(QDir::setCurrent(dir_.path()));
+        QVERIFY(harness_.IsValid());
         QVERIFY(sim_.Start({"--device", "300", "--seed", "11"}));
-        form_ = std::make_unique<TForm1>(nullptr, dir_.filePath("Savro2.Ini"));
-        form_->ErrorBox = [this](const QString& caption, const QString& text) {
-            errors_ << caption + "|" + text;
-        };
-        form_->AskSaveOnClose = [] { return QMessageBox::No; };
+        form_ = harness_.MakeForm();
         form_->Cycle.IntervalMs = 300; // a cycle in well under a second
         form_->Cycle.Locale = QLocale(QLocale::Russian, QLocale::Russia);
         form_->OpSavro1->Port = sim_.PortPath();
@@ -85,10 +79,10 @@ private slots:
     }
 
     void saveWritesTabSeparatedLines() {
-        const QString path = dir_.filePath("day.txt");
+        const QString path = harness_.Path("day.txt");
         form_->SaveDialog1 = [&](const QString&) { return path; };
         form_->actSaveAs->trigger();
-        QVERIFY(errors_.isEmpty());
+        QVERIFY(harness_.Errors.isEmpty());
         QVERIFY(!form_->Table()->Modified());
         QFile f(path);
         QVERIFY(f.open(QIODevice::ReadOnly));
@@ -108,9 +102,9 @@ private slots:
     void hangUpStopsPollingAndTellsTheOperator() {
         sim_.Send("hangup");
         QTRY_VERIFY_WITH_TIMEOUT(!form_->OpSavro1->Active(), 20000);
-        QTRY_COMPARE_WITH_TIMEOUT(errors_.size(), 1, 10000);
-        QVERIFY2(errors_[0].startsWith(QStringLiteral("Ошибка|")), qPrintable(errors_[0]));
-        QVERIFY2(errors_[0].contains(QStringLiteral("COM Port Error: ")), qPrintable(errors_[0]));
+        QTRY_COMPARE_WITH_TIMEOUT(harness_.Errors.size(), 1, 10000);
+        QVERIFY2(harness_.Errors[0].startsWith(QStringLiteral("Ошибка|")), qPrintable(harness_.Errors[0]));
+        QVERIFY2(harness_.Errors[0].contains(QStringLiteral("COM Port Error: ")), qPrintable(harness_.Errors[0]));
         QVERIFY(form_->NumberEdit1->isEnabled());
         QCOMPARE(form_->actOpr->toolTip(), QStringLiteral("Включить опрос"));
     }

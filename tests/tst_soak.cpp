@@ -2,13 +2,13 @@
 #include "controls/numedit.h"
 #include "register/ResultsTable.h"
 #include "register/Unit1.h"
+#include "support/FormHarness.h"
 #include "support/SimProcess.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -101,11 +101,10 @@ QList<QByteArray> ExpectedCells(quint64 id) {
 class TstSoak : public QObject {
     Q_OBJECT
 
-    QTemporaryDir dir_;
+    TFormHarness harness_;
     TSimProcess sim_;
     std::unique_ptr<TForm1> form_;
 
-    QStringList errors_;
     QStringList problems_;
     QByteArray partial_;
     quint64 queued_ = 0;
@@ -206,18 +205,12 @@ public:
 
 private slots:
     void initTestCase() {
-        QVERIFY(dir_.isValid());
-        QVERIFY(QDir::setCurrent(dir_.path()));
+        QVERIFY(harness_.IsValid());
         seed_ = EnvInt("SAVRO2_SOAK_SEED", 20261208);
         QVERIFY(sim_.Start({"--device", QString::number(kDevice), "--faults", "0.3", "--seed",
                             QString::number(seed_)}));
-        form_ = std::make_unique<TForm1>(nullptr, dir_.filePath("Savro2.Ini"));
-        form_->ErrorBox = [this](const QString& caption, const QString& text) {
-            errors_ << caption + "|" + text;
-        };
-        // Each harvest drops the checked rows without saving them.
-        form_->AskSaveData = [] { return QMessageBox::No; };
-        form_->AskSaveOnClose = [] { return QMessageBox::No; };
+        // Each harvest drops the checked rows without saving them (answer No).
+        form_ = harness_.MakeForm();
         form_->Cycle.IntervalMs = 20;
         form_->Cycle.Locale = QLocale(QLocale::Russian, QLocale::Russia);
         form_->OpSavro1->Port = sim_.PortPath();
@@ -247,7 +240,7 @@ private slots:
             QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
             loop.exec();
         }
-        QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join('\n')));
+        QVERIFY2(harness_.Errors.isEmpty(), qPrintable(harness_.Errors.join('\n')));
         QVERIFY2(form_->OpSavro1->Active(), "polling ended during the run");
 
         // Stop; every row left must be acknowledged, and nothing else is.
@@ -280,7 +273,7 @@ private slots:
                    .arg(cycles ? double(rssEnd - rssWarm) / double(cycles) : 0.0, 0, 'f', 1);
 
         QVERIFY2(problems_.isEmpty(), qPrintable(problems_.join('\n')));
-        QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join('\n')));
+        QVERIFY2(harness_.Errors.isEmpty(), qPrintable(harness_.Errors.join('\n')));
         QVERIFY(acks_ > 0);
         // Every acknowledged measurement was in the table, once and in order.
         QCOMPARE(harvested_, acks_);

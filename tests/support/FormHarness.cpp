@@ -1,0 +1,38 @@
+#include "support/FormHarness.h"
+
+#include "register/Unit1.h"
+
+#include <QDir>
+
+TFormHarness::TFormHarness() {
+    if (dir_.isValid())
+        QDir::setCurrent(dir_.path());
+}
+
+TFormHarness::~TFormHarness() {
+    // Leave the folder before it is removed.
+    QDir::setCurrent(QDir::tempPath());
+}
+
+std::unique_ptr<TForm1> TFormHarness::MakeForm() {
+    auto form = std::make_unique<TForm1>(nullptr, IniPath());
+    Hook(*form);
+    return form;
+}
+
+void TFormHarness::Hook(TForm1& form) {
+    // No real dialog may open offscreen.
+    form.OpenDialog1 = [](const QString&) { return QString(); };
+    form.SaveDialog1 = [](const QString&) { return QString(); };
+    form.AskSaveData = [this] {
+        Asked << QStringLiteral("save");
+        return Answer;
+    };
+    form.AskSaveOnClose = [this] {
+        Asked << QStringLiteral("close");
+        return Answer;
+    };
+    form.ErrorBox = [this](const QString& caption, const QString& text) {
+        Errors << caption + u'|' + text;
+    };
+}

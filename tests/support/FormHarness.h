@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QMessageBox>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+class TForm1;
+
+// A main window in a fresh folder of its own (made current, so "Новый.txt"
+// lands there), with every prompt and box answered by the test: prompts
+// record themselves and take Answer, error boxes are recorded, file dialogs
+// count as cancelled unless the test answers them. Forms made here must go
+// before the harness does.
+class TFormHarness {
+public:
+    TFormHarness();
+    ~TFormHarness();
+    TFormHarness(const TFormHarness&) = delete;
+    TFormHarness& operator=(const TFormHarness&) = delete;
+
+    bool IsValid() const { return dir_.isValid(); }
+    QString Path(const QString& name) const { return dir_.filePath(name); }
+    QString IniPath() const { return Path(QStringLiteral("Savro2.Ini")); }
+
+    std::unique_ptr<TForm1> MakeForm();
+    void Hook(TForm1& form);
+
+    QStringList Errors; // "caption|text"
+    QStringList Asked;  // "save" (New, Open) or "close"
+    QMessageBox::StandardButton Answer = QMessageBox::No;
+
+private:
+    QTemporaryDir dir_;
+};
