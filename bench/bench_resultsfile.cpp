@@ -1,6 +1,7 @@
 // Loading and saving a full day's register (50,000 rows, every field filled),
 // each next to the plainest code that moves the same bytes: read-and-split
 // for loading, join-and-write for saving. The ratios are printed at the end.
+#include "bench/BenchData.h"
 #include "register/ResultsFile.h"
 #include "register/ResultsTable.h"
 
@@ -19,7 +20,6 @@
 namespace {
 
 constexpr int kRows = 50000;
-constexpr int kFields = 31;
 
 // The same file for every benchmark of the run.
 struct Data {
@@ -31,15 +31,7 @@ struct Data {
     Data() {
         input = dir.filePath("day.txt");
         output = dir.filePath("out.txt");
-        bytes.reserve(kRows * 200);
-        for (int r = 1; r <= kRows; ++r) {
-            // "Проба N" in code page 1251, then date, time, calibration, indicators.
-            bytes += "\xcf\xf0\xee\xe1\xe0 " + QByteArray::number(r);
-            bytes += "\t08.12.2026\t14:16:53\t7";
-            for (int i = 0; i < kFields - 4; ++i)
-                bytes += '\t' + QByteArray::number((r * 31 + i * 7) % 10000 / 100.0, 'f', 2).replace('.', ',');
-            bytes += "\r\n";
-        }
+        bytes = YearOfSamples(kRows);
         QFile f(input);
         if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
             std::fprintf(stderr, "cannot write %s\n", qPrintable(input));

@@ -4,6 +4,7 @@
 // and once with a full day's register (50,000 rows, every field filled).
 // The first window of the process is timed on its own: it also pays Qt's
 // one-time costs (fonts, styles, resources), as a real program start does.
+#include "bench/BenchData.h"
 #include "app/Application.h"
 #include "config/ConfigFile.h"
 #include "config/iniplus.h"
@@ -31,7 +32,6 @@
 namespace {
 
 constexpr int kRows = 50000;
-constexpr int kFields = 31;
 
 // Files shared by all benchmarks of the run: a configuration per case and
 // the 50,000-row register.
@@ -46,16 +46,7 @@ struct Data {
         if (!dir.isValid())
             return;
         fullFile = dir.filePath("day.txt");
-        QByteArray bytes;
-        bytes.reserve(kRows * 200);
-        for (int r = 1; r <= kRows; ++r) {
-            // "Проба N" in code page 1251, then date, time, calibration, indicators.
-            bytes += "\xcf\xf0\xee\xe1\xe0 " + QByteArray::number(r);
-            bytes += "\t08.12.2026\t14:16:53\t7";
-            for (int i = 0; i < kFields - 4; ++i)
-                bytes += '\t' + QByteArray::number((r * 31 + i * 7) % 10000 / 100.0, 'f', 2).replace('.', ',');
-            bytes += "\r\n";
-        }
+        const QByteArray bytes = YearOfSamples(kRows);
         QFile f(fullFile);
         if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
             return;
