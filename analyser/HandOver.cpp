@@ -30,14 +30,6 @@ void THandOver::MarkExited() {
     changed_.notify_all();
 }
 
-void THandOver::Reset() {
-    std::lock_guard lock(mutex_);
-    exited_ = false;
-    done_ = false;
-    pending_ = nullptr;
-    error_ = nullptr;
-}
-
 void THandOver::Serve() {
     std::unique_lock lock(mutex_);
     RunPending(lock);

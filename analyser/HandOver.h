@@ -25,8 +25,6 @@ public:
     // Worker side, its very last action: nothing more will be handed over.
     void MarkExited();
 
-    // Main side: forget the exit mark of a previous worker.
-    void Reset();
     // Main side: serve hand-overs until the worker has marked its exit.
     void ServeUntilExited();
     // Main side: run the pending call, if any.
