@@ -20,3 +20,36 @@ inline QByteArray YearOfSamples(int rows) {
     }
     return bytes;
 }
+
+#include "app/Application.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <functional>
+
+// The offscreen platform says on every show that it cannot pass size hints
+// on; that is no news for a measurement.
+inline void QuietOffscreenNotes(QtMsgType type, const QMessageLogContext& context,
+                                const QString& text) {
+    if (text.contains(QLatin1String("propagateSizeHints")))
+        return;
+    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+}
+
+// main() of a benchmark that needs the application: offscreen unless the
+// caller chose a platform; prepare runs before any clock does.
+inline int RunWindowBenchmarks(int argc, char** argv, const std::function<void()>& prepare = {}) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler(QuietOffscreenNotes);
+    TApplication app(argc, argv);
+    if (prepare)
+        prepare();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

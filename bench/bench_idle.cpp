@@ -7,6 +7,7 @@
 // the bare poller whose handlers never ask for anything (command 0).
 #include "analyser/OpSavro.h"
 #include "app/Application.h"
+#include "bench/BenchData.h"
 #include "controls/numedit.h"
 #include "register/Unit1.h"
 
@@ -282,25 +283,8 @@ void BM_IdlePoller(benchmark::State& state) {
 BENCHMARK(BM_IdleWindow)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_IdlePoller)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
-// The offscreen platform says on every show that it cannot pass size hints
-// on; that is no news for a measurement.
-void quietOffscreenNotes(QtMsgType type, const QMessageLogContext& context, const QString& text) {
-    if (text.contains(QLatin1String("propagateSizeHints")))
-        return;
-    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    qInstallMessageHandler(quietOffscreenNotes);
-    TApplication app(argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunWindowBenchmarks(argc, argv);
 }

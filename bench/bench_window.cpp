@@ -213,26 +213,7 @@ BENCHMARK(BM_StartUp50000Rows)->UseManualTime()->MeasureProcessCPUTime()->Unit(b
 
 } // namespace
 
-// The offscreen platform says on every show that it cannot pass size hints
-// on; that is no news for a measurement.
-void quietOffscreenNotes(QtMsgType type, const QMessageLogContext& context, const QString& text) {
-    if (text.contains(QLatin1String("propagateSizeHints")))
-        return;
-    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
-}
-
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    // The window is measured offscreen unless the caller chose a platform.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    qInstallMessageHandler(quietOffscreenNotes);
-    TApplication app(argc, argv);
     // The data is written before any clock runs.
-    data();
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunWindowBenchmarks(argc, argv, [] { data(); });
 }
