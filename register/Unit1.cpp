@@ -368,12 +368,8 @@ void TForm1::PortItemClick(QAction* item) {
     OpSavro1->Port = item->objectName();
 }
 
-int TForm1::GridClientWidth() const {
-    return MainGrid->ClientWidth();
-}
-
 void TForm1::FormResize() {
-    Table_->FitColumns(GridClientWidth());
+    Table_->FitColumns(MainGrid->ClientWidth());
 }
 
 void TForm1::resizeEvent(QResizeEvent* event) {

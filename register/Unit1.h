@@ -95,7 +95,6 @@ private:
     bool FormClose();
     void WriteConfig();
     void OfferToSave();
-    int GridClientWidth() const;
     // Runs a command; an error ends it and is shown in the generic error box.
     void Run(const std::function<void()>& command);
     void ShowGenericErrorBox(const QString& message);
