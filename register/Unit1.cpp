@@ -86,8 +86,19 @@ TForm1::~TForm1() {
 
 void TForm1::CreateComponents() {
     OpenDialog1 = [this](const QString& start) {
-        return WithDefaultSuffix(QFileDialog::getOpenFileName(this, MyConsts::sOpen, start,
-                                                              kFileFilter));
+        // getOpenFileName refuses names of files that do not exist and adds
+        // the suffix too late; typing a new name must open an empty table.
+        const QFileInfo current(start);
+        QFileDialog dialog(this, MyConsts::sOpen, start.isEmpty() ? QString() : current.absolutePath(),
+                           kFileFilter);
+        dialog.setObjectName(QStringLiteral("OpenDialog1"));
+        dialog.setFileMode(QFileDialog::AnyFile);
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setDefaultSuffix(QStringLiteral("txt"));
+        dialog.selectFile(current.fileName());
+        if (dialog.exec() != QDialog::Accepted)
+            return QString();
+        return dialog.selectedFiles().value(0);
     };
     SaveDialog1 = [this](const QString& start) {
         return WithDefaultSuffix(QFileDialog::getSaveFileName(

@@ -1,0 +1,124 @@
+#include "analyser/OpSavro.h"
+#include "config/iniplus.h"
+#include "controls/numedit.h"
+#include "register/ClGrid.h"
+#include "register/ResultsTable.h"
+#include "register/Unit1.h"
+#include "support/BoxAnswerer.h"
+#include "support/FormHarness.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool WriteAll(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QString Title(const QString& name) {
+    return QStringLiteral("Savro-2.Регистрация измерений(%1)").arg(name);
+}
+
+// Types into the first file dialog that shows up and accepts it, as an
+// operator would: the dialog applies its own rules to the typed name.
+class TDialogTyper : public QObject {
+public:
+    explicit TDialogTyper(QString typed) : typed_(std::move(typed)) {
+        connect(&timer_, &QTimer::timeout, this, &TDialogTyper::Poll);
+        timer_.start(10);
+    }
+    bool Seen = false;
+
+private:
+    void Poll() {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* dialog = qobject_cast<QFileDialog*>(w);
+            if (!dialog || !dialog->isVisible())
+                continue;
+            auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            if (!edit)
+                continue;
+            Seen = true;
+            timer_.stop();
+            edit->clear();
+            QTest::keyClicks(edit, typed_);
+            QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);
+            if (dialog->isVisible())
+                dialog->reject(); // refused: the test sees the name unchanged
+            return;
+        }
+    }
+
+    QString typed_;
+    QTimer timer_;
+};
+
+} // namespace
+
+// Window details: the dialogs, the close, the fit, the size, the shortcuts.
+class TstWindowDetails : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TFormHarness> h_;
+
+    QString Path(const QString& name) const { return h_->Path(name); }
+
+private slots:
+    void initTestCase() { QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs); }
+
+    void init() {
+        h_.reset();
+        h_ = std::make_unique<TFormHarness>();
+        QVERIFY(h_->IsValid());
+    }
+
+    void openDialogTakesAnyName_data() {
+        QTest::addColumn<QString>("existing");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("opened");
+        QTest::addColumn<QByteArray>("firstName");
+        QTest::newRow("a name that does not exist") << QString() << "nosuch.txt" << "nosuch.txt"
+                                                    << QByteArray();
+        QTest::newRow("the suffix is added") << "foo.txt" << "foo" << "foo.txt" << QByteArray("beer");
+    }
+    void openDialogTakesAnyName() {
+        QFETCH(QString, existing);
+        QFETCH(QString, typed);
+        QFETCH(QString, opened);
+        QFETCH(QByteArray, firstName);
+        if (!existing.isEmpty())
+            QVERIFY(WriteAll(Path(existing), "beer\r\n\r\n"));
+        auto form = std::make_unique<TForm1>(nullptr, h_->IniPath());
+        const auto realDialog = form->OpenDialog1;
+        h_->Hook(*form);
+        form->OpenDialog1 = realDialog;
+        const TBoxAnswerer boxes; // a refusal box must not hang the test
+        TDialogTyper typer(typed);
+        form->actOpenFile->trigger();
+        QVERIFY(typer.Seen);
+        QCOMPARE(form->CurrentFileName(), Path(opened));
+        QCOMPARE(form->windowTitle(), Title(Path(opened)));
+        QCOMPARE(form->Table()->Cell(1, 1), firstName);
+        QVERIFY2(h_->Errors.isEmpty(), qPrintable(h_->Errors.join(u'\n')));
+    }
+};
+
+QTEST_MAIN(TstWindowDetails)
+#include "tst_windowdetails.moc"
