@@ -4,7 +4,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <limits>
@@ -229,7 +228,7 @@ QString TIniPlus::ReadText(const QString& section, const QString& key, const QSt
 void TIniPlus::WriteText(const QString& section, const QString& key, const QString& value) {
     const QString failure = QStringLiteral("Unable to write to %1").arg(FFileName);
     const auto refuse = [&failure](const char* reason) {
-        throw EIniFileException((failure + QLatin1String(": ") + QLatin1String(reason)).toStdString());
+        throw EIniValueError((failure + QLatin1String(": ") + QLatin1String(reason)).toStdString());
     };
 
     const QString sectionName = section.trimmed();
@@ -249,17 +248,16 @@ void TIniPlus::WriteText(const QString& section, const QString& key, const QStri
     if (!sectionOk || !keyOk || !encoded)
         refuse("text outside code page 1251");
 
-    QByteArray text;
-    {
-        QFile in(FFileName);
-        if (in.exists() && !QFileInfo(FFileName).isDir()) {
-            if (!in.open(QIODevice::ReadOnly))
-                throw EIniFileException(failure.toStdString());
-            text = in.readAll();
-            if (in.error() != QFileDevice::NoError)
-                throw EIniFileException(failure.toStdString());
-        }
-    }
+    // The file itself is rewritten, not replaced: a replacement would need
+    // the right to write the folder and would lose the file's owner and links.
+    if (QFileInfo(FFileName).isDir())
+        throw EIniFileException(failure.toStdString());
+    QFile file(FFileName);
+    if (!file.open(QIODevice::ReadWrite))
+        throw EIniFileException(failure.toStdString());
+    const QByteArray text = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw EIniFileException(failure.toStdString());
 
     const Lookup found = find(text, sectionName, keyName);
     QByteArray out;
@@ -287,8 +285,11 @@ void TIniPlus::WriteText(const QString& section, const QString& key, const QStri
         out.append(keyBytes).append('=').append(valueBytes).append("\r\n");
     }
 
-    QSaveFile file(FFileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(out) != out.size() || !file.commit())
+    // Only the bytes from the first change on are written.
+    const auto diff = std::mismatch(text.begin(), text.end(), out.begin(), out.end());
+    const qsizetype same = diff.first - text.begin();
+    if (!file.seek(same) || file.write(out.constData() + same, out.size() - same) != out.size() - same
+        || !file.resize(out.size()) || !file.flush())
         throw EIniFileException(failure.toStdString());
 }
 

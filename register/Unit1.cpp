@@ -437,8 +437,19 @@ void TForm1::OpSavro1PutResult(TOpSavro* sender) {
 
 void TForm1::WriteConfig() {
     TIniPlus ini(ConfigPath_);
-    ini.WriteText(kConfig, QStringLiteral("COM"), OpSavro1->Port);
-    ini.WriteText(kConfig, QStringLiteral("FileName"), FileName_);
+    // A value the file cannot hold (a folder named in Latin letters with
+    // accents) keeps its key's old value; it must not cost the other keys.
+    QStringList skipped;
+    const auto write = [&skipped](const QString& key, const std::function<void()>& store) {
+        try {
+            store();
+        } catch (const EIniValueError&) {
+            skipped << key;
+        }
+    };
+    write(QStringLiteral("COM"), [&] { ini.WriteText(kConfig, QStringLiteral("COM"), OpSavro1->Port); });
+    write(QStringLiteral("FileName"),
+          [&] { ini.WriteText(kConfig, QStringLiteral("FileName"), FileName_); });
     ini.WriteNumber(kConfig, QStringLiteral("DeviceNumber"),
                     static_cast<qint32>(RoundHalfEven(NumberEdit1->Value(),
                                                       std::numeric_limits<qint32>::min(),
@@ -446,6 +457,10 @@ void TForm1::WriteConfig() {
     const auto entries = mnView->actions();
     for (int i = 0; i < entries.size(); ++i)
         ini.WriteFlag(kView, QString::number(i + 5), entries[i]->isChecked());
+    if (!skipped.isEmpty())
+        ShowError(QStringLiteral("Настройка %1 не сохранена: в ней есть знаки, которых нет в "
+                                 "кодировке Windows-1251. В файле %2 осталось прежнее значение.")
+                      .arg(skipped.join(QStringLiteral(", ")), ConfigPath_));
 }
 
 bool TForm1::FormClose() {
