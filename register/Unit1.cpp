@@ -479,6 +479,12 @@ bool TForm1::FormClose() {
     }
     OpSavro1->Stop();
     MainGrid->setFocus();
+    // Closed from the task bar or at log-out the window is not active, and
+    // no focus change commits a number still being typed.
+    if (NumberEdit1->isModified()) {
+        NumberEdit1->TextToValue();
+        NumberEdit1->ValueToText();
+    }
     try {
         WriteConfig();
         ConfigWriteFailed_ = false;

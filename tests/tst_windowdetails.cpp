@@ -118,6 +118,31 @@ private slots:
         QCOMPARE(form->Table()->Cell(1, 1), firstName);
         QVERIFY2(h_->Errors.isEmpty(), qPrintable(h_->Errors.join(u'\n')));
     }
+
+    // Closed while another window is active (task bar, log-out): no focus
+    // change commits the typed number, the close does it.
+    void typedNumberIsSavedWhenClosedInactive_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("stored");
+        QTest::newRow("a new number") << "4321" << 4321;
+        QTest::newRow("nothing typed keeps the value") << QString() << 17;
+    }
+    void typedNumberIsSavedWhenClosedInactive() {
+        QFETCH(QString, typed);
+        QFETCH(int, stored);
+        {
+            auto form = h_->MakeForm();
+            form->NumberEdit1->SetValue(17);
+            QVERIFY(!form->isActiveWindow());
+            if (!typed.isEmpty()) {
+                form->NumberEdit1->selectAll();
+                QTest::keyClicks(form->NumberEdit1, typed);
+                QCOMPARE(form->NumberEdit1->text(), typed);
+            }
+            QVERIFY(form->close());
+        }
+        QCOMPARE(TIniPlus(h_->IniPath()).ReadNumber("Config", "DeviceNumber", -1), stored);
+    }
 };
 
 QTEST_MAIN(TstWindowDetails)
