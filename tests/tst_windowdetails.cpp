@@ -143,6 +143,30 @@ private slots:
         }
         QCOMPARE(TIniPlus(h_->IniPath()).ReadNumber("Config", "DeviceNumber", -1), stored);
     }
+
+    // Any fit, a height-only one too, puts back a width the operator dragged.
+    void fitPutsBackDraggedWidths_data() {
+        QTest::addColumn<int>("column");
+        QTest::addColumn<QSize>("grow");
+        QTest::newRow("sample name, height only") << 1 << QSize(0, 40);
+        QTest::newRow("indicator, height only") << 5 << QSize(0, 40);
+        QTest::newRow("date, both") << 2 << QSize(8, 8);
+    }
+    void fitPutsBackDraggedWidths() {
+        QFETCH(int, column);
+        QFETCH(QSize, grow);
+        auto form = h_->MakeForm();
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        QHeaderView* header = form->MainGrid->horizontalHeader();
+        const int section = column - 1; // the view's column 0 is the table's column 1
+        header->resizeSection(section, header->sectionSize(section) + 100);
+        const QSize before = form->size();
+        form->resize(before + grow);
+        QTRY_COMPARE(form->size(), before + grow);
+        const int expected = form->Table()->ColWidth(column);
+        QTRY_COMPARE(header->sectionSize(section), expected);
+    }
 };
 
 QTEST_MAIN(TstWindowDetails)
