@@ -177,7 +177,9 @@ QString FileErrorMessage(int code) {
 void LoadResultsFile(TResultsTable& table, const QString& fileName) {
     table.ClearTable();
     table.SetModified(false);
-    if (fileName.isEmpty() || !QFileInfo::exists(fileName)) {
+    // A folder is no results file: it loads like a missing one, and saving
+    // to its name fails later with the usual error.
+    if (fileName.isEmpty() || !QFileInfo::exists(fileName) || QFileInfo(fileName).isDir()) {
         table.RenumberRows();
         return;
     }

@@ -27,7 +27,8 @@ QString FileErrorMessage(int code);
 // Clears the table, clears Modified and reads the file into rows 1.. (tab
 // separated, one line per row, leniently: LF or CR LF, CRs dropped, Ctrl-Z
 // ends the file, fields past the last column joined into it), then numbers
-// the rows. A missing file leaves the empty table and is no error. When the
+// the rows. A missing file (or a folder of that name) leaves the empty table
+// and is no error. When the
 // last line already holds a measurement (date field not empty), an empty
 // entry row is kept behind it so the next measurement cannot overwrite it.
 // On a read failure the rows read so far stay, unnumbered, and EInOutError

@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
@@ -166,6 +167,28 @@ private slots:
         QTRY_COMPARE(form->size(), before + grow);
         const int expected = form->Table()->ColWidth(column);
         QTRY_COMPARE(header->sectionSize(section), expected);
+    }
+
+    // A FileName naming a folder loads as "no such file"; Save then fails
+    // with the usual error and keeps the edits unsaved.
+    void folderAsResultsFile() {
+        QVERIFY(QDir().mkdir(Path("folder.txt")));
+        {
+            TIniPlus ini(h_->IniPath());
+            QVERIFY(WriteAll(h_->IniPath(), ReadAll(QStringLiteral(":/Savro2.Ini.default"))));
+            ini.WriteText("Config", "FileName", Path("folder.txt"));
+        }
+        auto form = h_->MakeForm();
+        QVERIFY2(h_->Errors.isEmpty(), qPrintable(h_->Errors.join(u'\n')));
+        QCOMPARE(form->windowTitle(), Title(Path("folder.txt")));
+        QCOMPARE(form->Table()->RowCount(), 2);
+        QCOMPARE(form->Table()->Cell(0, 1), QByteArray("1"));
+        form->Table()->SetCell(1, 1, "ale");
+        form->Table()->SetModified(true);
+        form->actSave->trigger();
+        QCOMPARE(h_->Errors.size(), 1);
+        QVERIFY2(h_->Errors[0].endsWith(QStringLiteral("|File access denied.")), qPrintable(h_->Errors[0]));
+        QVERIFY(form->Table()->Modified());
     }
 };
 
