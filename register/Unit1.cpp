@@ -205,7 +205,8 @@ void TForm1::CreateComponents() {
 
     setWindowIcon(QIcon(QStringLiteral(":/images/app.svg")));
     SetCaptions();
-    resize(756, 527 + menuBar->sizeHint().height() + 41);
+    // The client area holds the menu bar, the tool bar and the table.
+    resize(756, 527);
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }

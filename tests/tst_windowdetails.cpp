@@ -190,6 +190,17 @@ private slots:
         QVERIFY2(h_->Errors[0].endsWith(QStringLiteral("|File access denied.")), qPrintable(h_->Errors[0]));
         QVERIFY(form->Table()->Modified());
     }
+
+    // 756 by 527 with the menu bar, the 41-pixel tool bar and the table inside.
+    void clientAreaAtStart() {
+        auto form = h_->MakeForm();
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        QCOMPARE(form->size(), QSize(756, 527));
+        const int menuHeight = form->menuBar()->height();
+        QCOMPARE(form->ToolBar1->geometry(), QRect(0, menuHeight, 756, 41));
+        QCOMPARE(form->MainGrid->geometry(), QRect(0, menuHeight + 41, 756, 527 - menuHeight - 41));
+    }
 };
 
 QTEST_MAIN(TstWindowDetails)
