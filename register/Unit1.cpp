@@ -26,6 +26,7 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -303,8 +304,10 @@ void TForm1::OfferToSave() {
 void TForm1::actNewExecute() {
     OfferToSave();
     Table_->ClearTable();
-    const QFileInfo current(FileName_);
-    const QString folder = FileName_.contains(u'/') ? current.path() + u'/' : QString();
+    // The folder as stored, up to its last separator: "C:\\data\\" from the
+    // Windows build, "/" at the root.
+    const qsizetype cut = std::max(FileName_.lastIndexOf(u'/'), FileName_.lastIndexOf(u'\\'));
+    const QString folder = FileName_.left(cut + 1);
     QString candidate;
     for (int n = 1;; ++n) {
         candidate = folder + MyConsts::sNew + QString::number(n) + QStringLiteral(".txt");

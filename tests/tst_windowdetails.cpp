@@ -201,6 +201,27 @@ private slots:
         QCOMPARE(form->ToolBar1->geometry(), QRect(0, menuHeight, 756, 41));
         QCOMPARE(form->MainGrid->geometry(), QRect(0, menuHeight + 41, 756, 527 - menuHeight - 41));
     }
+
+    // New keeps the folder of the current name exactly as stored.
+    void newKeepsTheFolder_data() {
+        QTest::addColumn<QString>("current");
+        QTest::addColumn<QString>("created");
+        QTest::newRow("Windows folder") << "C:\\data\\x.txt" << "C:\\data\\Новый1.txt";
+        QTest::newRow("root") << "/x.txt" << "/Новый1.txt";
+        QTest::newRow("no folder") << "x.txt" << "Новый1.txt";
+        QTest::newRow("relative folder") << "day/x.txt" << "day/Новый1.txt";
+    }
+    void newKeepsTheFolder() {
+        QFETCH(QString, current);
+        QFETCH(QString, created);
+        auto form = h_->MakeForm();
+        form->OpenDialog1 = [&](const QString&) { return current; };
+        form->actOpenFile->trigger();
+        QCOMPARE(form->CurrentFileName(), current);
+        form->actNew->trigger();
+        QCOMPARE(form->CurrentFileName(), created);
+        QCOMPARE(form->windowTitle(), Title(created));
+    }
 };
 
 QTEST_MAIN(TstWindowDetails)
