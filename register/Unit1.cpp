@@ -304,7 +304,7 @@ void TForm1::OfferToSave() {
 void TForm1::actNewExecute() {
     OfferToSave();
     Table_->ClearTable();
-    // The folder as stored, up to its last separator: "C:\\data\\" from the
+    // The folder as stored, up to its last separator: C:\data\ from the
     // Windows build, "/" at the root.
     const qsizetype cut = std::max(FileName_.lastIndexOf(u'/'), FileName_.lastIndexOf(u'\\'));
     const QString folder = FileName_.left(cut + 1);
