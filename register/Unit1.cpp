@@ -162,6 +162,10 @@ void TForm1::CreateComponents() {
     actPrintPreview->setText(QStringLiteral("Предварительный просмотр"));
     command(actOpr, "start", &TForm1::actOprExecute);
     mnFile->addActions({actNew, actOpenFile, actSave, actSaveAs, actPrint, actPrintPreview});
+    actNew->setShortcut(QKeySequence::New);
+    actOpenFile->setShortcut(QKeySequence::Open);
+    actSave->setShortcut(QKeySequence::Save);
+    actPrint->setShortcut(QKeySequence::Print);
 
     ToolBar1 = addToolBar(QStringLiteral("ToolBar1"));
     ToolBar1->setObjectName(QStringLiteral("ToolBar1"));

@@ -222,6 +222,37 @@ private slots:
         QCOMPARE(form->CurrentFileName(), created);
         QCOMPARE(form->windowTitle(), Title(created));
     }
+
+    void shortcuts_data() {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("standard");
+        QTest::newRow("Ctrl+N") << "actNew" << int(Qt::Key_N) << int(QKeySequence::New);
+        QTest::newRow("Ctrl+O") << "actOpenFile" << int(Qt::Key_O) << int(QKeySequence::Open);
+        QTest::newRow("Ctrl+S") << "actSave" << int(Qt::Key_S) << int(QKeySequence::Save);
+        QTest::newRow("Ctrl+P") << "actPrint" << int(Qt::Key_P) << int(QKeySequence::Print);
+    }
+    void shortcuts() {
+        QFETCH(QString, action);
+        QFETCH(int, key);
+        QFETCH(int, standard);
+        auto form = h_->MakeForm();
+        form->PrintCommand = [] {};
+        QAction* command = action == "actNew"        ? form->actNew
+                           : action == "actOpenFile" ? form->actOpenFile
+                           : action == "actSave"     ? form->actSave
+                                                     : form->actPrint;
+        QCOMPARE(command->shortcut(), QKeySequence(QKeySequence::StandardKey(standard)));
+        const QString caption = command->text();
+        QVERIFY(!caption.contains(u'&'));
+        form->show();
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        QSignalSpy triggered(command, &QAction::triggered);
+        QTest::keyClick(form.get(), Qt::Key(key), Qt::ControlModifier);
+        QTRY_COMPARE(triggered.count(), 1);
+        QCOMPARE(command->text(), caption);
+    }
 };
 
 QTEST_MAIN(TstWindowDetails)
