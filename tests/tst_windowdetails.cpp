@@ -1,4 +1,5 @@
 #include "analyser/OpSavro.h"
+#include "app/Application.h"
 #include "config/iniplus.h"
 #include "controls/numedit.h"
 #include "register/ClGrid.h"
@@ -252,6 +253,56 @@ private slots:
         QTest::keyClick(form.get(), Qt::Key(key), Qt::ControlModifier);
         QTRY_COMPARE(triggered.count(), 1);
         QCOMPARE(command->text(), caption);
+    }
+
+    // The generic error box adds a full stop only after a character that
+    // sorts after "." in code page 1251.
+    void errorBoxText_data() {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("letter") << "File not found" << "File not found.";
+        QTest::newRow("digit") << "I/O error 28" << "I/O error 28.";
+        QTest::newRow("Cyrillic") << "Ошибка" << "Ошибка.";
+        QTest::newRow("slash sorts after") << "a/" << "a/.";
+        QTest::newRow("full stop already") << "Unable to write." << "Unable to write.";
+        QTest::newRow("closing parenthesis") << "Cannot create file (x)" << "Cannot create file (x)";
+        QTest::newRow("comma") << "a," << "a,";
+        QTest::newRow("empty") << QString() << QString();
+    }
+    void errorBoxText() {
+        QFETCH(QString, message);
+        QFETCH(QString, shown);
+        QCOMPARE(GenericErrorText(message), shown);
+    }
+
+    // Open with unsaved edits: Yes saves them to the current file, never to
+    // the file being opened.
+    void openOffersToSaveToTheCurrentFile_data() {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<bool>("saved");
+        QTest::newRow("yes") << int(QMessageBox::Yes) << true;
+        QTest::newRow("no") << int(QMessageBox::No) << false;
+    }
+    void openOffersToSaveToTheCurrentFile() {
+        QFETCH(int, answer);
+        QFETCH(bool, saved);
+        const QByteArray chosen = "chosen" + QByteArray(30, '\t') + "\r\n";
+        QVERIFY(WriteAll(Path("chosen.txt"), chosen));
+        auto form = h_->MakeForm();
+        form->Table()->SetCell(1, 1, "edited");
+        form->Table()->SetModified(true);
+        h_->Answer = QMessageBox::StandardButton(answer);
+        form->OpenDialog1 = [&](const QString&) { return Path("chosen.txt"); };
+        form->actOpenFile->trigger();
+        QCOMPARE(h_->Asked, QStringList{"save"});
+        QVERIFY2(h_->Errors.isEmpty(), qPrintable(h_->Errors.join(u'\n')));
+        QCOMPARE(ReadAll(Path("chosen.txt")), chosen);
+        QCOMPARE(QFile::exists(Path("Новый.txt")), saved);
+        if (saved)
+            QCOMPARE(ReadAll(Path("Новый.txt")), "edited" + QByteArray(30, '\t') + "\r\n");
+        QCOMPARE(form->Table()->Cell(1, 1), QByteArray("chosen"));
+        QCOMPARE(form->windowTitle(), Title(Path("chosen.txt")));
+        QVERIFY(!form->Table()->Modified());
     }
 };
 
