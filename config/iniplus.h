@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 #include <QtGlobal>
 
@@ -56,6 +58,15 @@ public:
 
     // Writes are never held back, so there is nothing left to flush.
     void Flush();
+
+    // The same rules on the file's bytes in memory: what ReadText gives for
+    // that text, and the text WriteText would leave (EIniValueError alike).
+    static QString ReadTextFrom(QByteArrayView text, const QString& section, const QString& key,
+                                const QString& def);
+    static QByteArray WriteTextTo(QByteArrayView text, const QString& section, const QString& key,
+                                  const QString& value);
+    // ReadNumber's conversion of a value's text.
+    static qint32 NumberFromText(const QString& text, qint32 def);
 
 private:
     QString FFileName;

@@ -1,9 +1,11 @@
 // Any bytes as the configuration file: reads never crash, numbers and flags
 // follow the text, and a value written reads back without disturbing the
-// other entries.
+// other entries. Explored in memory; the regression run also goes through a
+// real file and checks it holds the same bytes.
 #include "config/Cp1251.h"
 #include "config/iniplus.h"
 #include "fuzz/FuzzCheck.h"
+#include "fuzz/FuzzMode.h"
 
 #include <QFile>
 #include <QStringList>
@@ -87,16 +89,39 @@ void writeFile(const QString& path, QByteArrayView bytes) {
     FUZZ_CHECK(file.write(bytes.data(), bytes.size()) == bytes.size());
 }
 
-} // namespace
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    FUZZ_CHECK(file.open(QIODevice::ReadOnly));
+    return file.readAll();
+}
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static QTemporaryDir dir;
-    FUZZ_CHECK(dir.isValid());
-    const QString path = dir.filePath(QStringLiteral("Savro2.Ini"));
-    const QByteArrayView bytes(reinterpret_cast<const char*>(data), qsizetype(size));
-    writeFile(path, bytes);
+// The configuration's bytes held in memory, under the rules of the file.
+struct TMemoryIni {
+    QByteArray text;
 
-    TIniPlus ini(path);
+    QString ReadText(const QString& section, const QString& key, const QString& def) const {
+        return TIniPlus::ReadTextFrom(text, section, key, def);
+    }
+    qint32 ReadNumber(const QString& section, const QString& key, qint32 def) const {
+        return TIniPlus::NumberFromText(ReadText(section, key, QString()), def);
+    }
+    bool ReadFlag(const QString& section, const QString& key, bool def) const {
+        return ReadNumber(section, key, def ? 1 : 0) != 0;
+    }
+    void WriteText(const QString& section, const QString& key, const QString& value) {
+        text = TIniPlus::WriteTextTo(text, section, key, value);
+    }
+    void WriteNumber(const QString& section, const QString& key, qint32 value) {
+        WriteText(section, key, QString::number(value));
+    }
+    void WriteFlag(const QString& section, const QString& key, bool value) {
+        WriteText(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
+    }
+};
+
+// The properties, for the file and for its bytes in memory alike.
+template <class Ini>
+void check(Ini& ini, QByteArrayView bytes) {
     const Derived d = derive(bytes);
     const QStringList sections = QStringList{QStringLiteral("Config"), QStringLiteral("columns"),
                                              QStringLiteral("View")} + d.sections;
@@ -150,5 +175,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(ini.ReadNumber(QStringLiteral("Config"), QStringLiteral("DeviceNumber"), 0) == -12345);
     ini.WriteFlag(QStringLiteral("View"), QStringLiteral("7"), false);
     FUZZ_CHECK(!ini.ReadFlag(QStringLiteral("View"), QStringLiteral("7"), true));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const QByteArrayView bytes(reinterpret_cast<const char*>(data), qsizetype(size));
+    TMemoryIni memory{bytes.toByteArray()};
+    check(memory, bytes);
+    if (!FuzzThroughFiles())
+        return 0;
+
+    // The regression run also goes through a real file, which must end up
+    // holding exactly the bytes the memory rules gave.
+    static QTemporaryDir dir;
+    FUZZ_CHECK(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("Savro2.Ini"));
+    writeFile(path, bytes);
+    TIniPlus ini(path);
+    check(ini, bytes);
+    FUZZ_CHECK(readFile(path) == memory.text);
     return 0;
 }

@@ -155,6 +155,25 @@ void storeRows(TResultsTable& table, std::vector<Row>& rows, bool keepSpare) {
     table.ReplaceRowsFrom(1, std::move(rows));
 }
 
+// The end of every load: the spare row stays only behind a measurement, and
+// the rows are numbered.
+void finishLoad(TResultsTable& table, LineParser& parser) {
+    parser.Finish();
+    std::vector<Row>& rows = parser.Rows();
+    const bool lastIsMeasurement = !rows.empty() && !rows.back().Cell(kDateCol).isEmpty();
+    storeRows(table, rows, lastIsMeasurement);
+    table.RenumberRows();
+}
+
+// One row's line: columns 1 to 31 tab-separated, CR LF.
+void appendRow(QByteArray& out, const TResultsTable& table, int row) {
+    for (int c = 1; c < TResultsTable::ColCount; ++c) {
+        out.append(table.CellView(c, row));
+        out.append(c < kLastCol ? '\t' : '\r');
+    }
+    out.append('\n');
+}
+
 } // namespace
 
 EInOutError::EInOutError(int code, const std::string& msg) : std::runtime_error(msg), m_code(code) {}
@@ -204,12 +223,22 @@ void LoadResultsFile(TResultsTable& table, const QString& fileName) {
         if (got == 0 || !parser.Feed(chunk.data(), chunk.data() + got))
             break;
     }
-    parser.Finish();
+    finishLoad(table, parser);
+}
 
-    std::vector<Row>& rows = parser.Rows();
-    const bool lastIsMeasurement = !rows.empty() && !rows.back().Cell(kDateCol).isEmpty();
-    storeRows(table, rows, lastIsMeasurement);
-    table.RenumberRows();
+void LoadResultsText(TResultsTable& table, QByteArrayView bytes) {
+    table.ClearTable();
+    table.SetModified(false);
+    LineParser parser;
+    parser.Feed(bytes.data(), bytes.data() + bytes.size());
+    finishLoad(table, parser);
+}
+
+QByteArray ResultsText(const TResultsTable& table) {
+    QByteArray out;
+    for (int r = 1; r < table.RowCount(); ++r)
+        appendRow(out, table, r);
+    return out;
 }
 
 void SaveResultsFile(TResultsTable& table, const QString& fileName) {
@@ -232,11 +261,7 @@ void SaveResultsFile(TResultsTable& table, const QString& fileName) {
     };
     const int rows = table.RowCount();
     for (int r = 1; r < rows; ++r) {
-        for (int c = 1; c < TResultsTable::ColCount; ++c) {
-            out.append(table.CellView(c, r));
-            out.append(c < kLastCol ? '\t' : '\r');
-        }
-        out.append('\n');
+        appendRow(out, table, r);
         if (out.size() >= kChunk)
             flush();
     }

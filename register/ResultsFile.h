@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 #include <stdexcept>
@@ -40,3 +42,8 @@ void LoadResultsFile(TResultsTable& table, const QString& fileName);
 // Modified is unchanged and EInOutError is thrown; on success Modified is
 // cleared.
 void SaveResultsFile(TResultsTable& table, const QString& fileName);
+
+// The same two in memory: the table as LoadResultsFile leaves it for a file
+// of these bytes, and the bytes SaveResultsFile writes for a table.
+void LoadResultsText(TResultsTable& table, QByteArrayView bytes);
+QByteArray ResultsText(const TResultsTable& table);
