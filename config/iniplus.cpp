@@ -57,10 +57,24 @@ ParsedLine parseLine(QByteArrayView raw) {
     return out;
 }
 
+char16_t asciiLower(char16_t c) {
+    return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c;
+}
+
 // Names are single-byte in the file, so a different length can never match.
+// Latin names are compared on the spot; others go through Unicode folding.
 bool sameName(QByteArrayView bytes, const QString& name) {
-    return bytes.size() == name.size()
-           && Cp1251::decode(bytes).compare(name, Qt::CaseInsensitive) == 0;
+    if (bytes.size() != name.size())
+        return false;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        const char16_t u = name[i].unicode();
+        if (b >= 0x80 || u >= 0x80)
+            return Cp1251::decode(bytes).compare(name, Qt::CaseInsensitive) == 0;
+        if (asciiLower(b) != asciiLower(u))
+            return false;
+    }
+    return true;
 }
 
 // Where an entry stands in the file text.

@@ -115,6 +115,7 @@ public:
     }
 
     std::vector<Row>& Rows() { return m_rows; }
+    void Reserve(qsizetype rows) { m_rows.reserve(size_t(rows)); }
 
 private:
     static bool isSpecial(char c) { return c == '\n' || c == '\t' || c == '\r' || c == '\x1a'; }
@@ -167,11 +168,17 @@ void finishLoad(TResultsTable& table, LineParser& parser) {
 
 // One row's line: columns 1 to 31 tab-separated, CR LF.
 void appendRow(QByteArray& out, const TResultsTable& table, int row) {
-    for (int c = 1; c < TResultsTable::ColCount; ++c) {
-        out.append(table.CellView(c, row));
-        out.append(c < kLastCol ? '\t' : '\r');
+    // The row's cells lie back to back: copy them, a tab at each cell's end.
+    const Row& cells = table.RowAt(row);
+    const char* bytes = cells.Bytes.constData();
+    quint32 begin = cells.Ends[0];
+    for (int c = 1; c < kLastCol; ++c) {
+        out.append(bytes + begin, qsizetype(cells.Ends[size_t(c)] - begin));
+        out.append('\t');
+        begin = cells.Ends[size_t(c)];
     }
-    out.append('\n');
+    out.append(bytes + begin, qsizetype(cells.Ends[size_t(kLastCol)] - begin));
+    out.append("\r\n", 2);
 }
 
 } // namespace
@@ -230,6 +237,7 @@ void LoadResultsText(TResultsTable& table, QByteArrayView bytes) {
     table.ClearTable();
     table.SetModified(false);
     LineParser parser;
+    parser.Reserve(bytes.count('\n') + 1);
     parser.Feed(bytes.data(), bytes.data() + bytes.size());
     finishLoad(table, parser);
 }
