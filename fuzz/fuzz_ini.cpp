@@ -163,7 +163,9 @@ void check(Ini& ini, QByteArrayView bytes) {
             const QString text = ini.ReadText(section, key, missing);
             before.push_back(text);
             FUZZ_CHECK(text.size() <= 2047);
-            FUZZ_CHECK(text.isEmpty() || (!isBlank(text.front()) && !isBlank(text.back())));
+            // A value cut at 2047 characters may end where blanks follow.
+            FUZZ_CHECK(text.isEmpty()
+                       || (!isBlank(text.front()) && (text.size() == 2047 || !isBlank(text.back()))));
             // A number read with two defaults differs only when the default
             // was taken; a flag follows the number.
             const QString number = text == missing ? QString() : text;

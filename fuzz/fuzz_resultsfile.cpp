@@ -110,12 +110,14 @@ QByteArray readFile(const QString& path) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArrayView bytes(reinterpret_cast<const char*>(data), qsizetype(size));
 
-    // In memory: load, save, load again.
-    TResultsTable loaded;
+    // In memory: load, save, load again. The tables are kept between runs,
+    // as the window keeps its own: every load starts by clearing.
+    static TResultsTable loaded;
+    static TResultsTable reloaded;
+    loaded.SetModified(true);
     LoadResultsText(loaded, bytes);
     checkLoaded(loaded, bytes);
     const QByteArray text = ResultsText(loaded);
-    TResultsTable reloaded;
     LoadResultsText(reloaded, text);
     // Same rows, same texts: the table survives a save and a load.
     FUZZ_CHECK(sameTable(loaded, reloaded));
