@@ -7,6 +7,7 @@
 #include "config/iniplus.h"
 #include "controls/TesmarAbout.h"
 #include "controls/numedit.h"
+#include "register/ChartWindow.h"
 #include "register/ClGrid.h"
 #include "register/PrintTable.h"
 #include "register/ResultsFile.h"
@@ -75,6 +76,9 @@ TForm1::TForm1(QWidget* parent, const QString& configPath)
       ConfigPath_(configPath) {
     CreateComponents();
     FormCreate();
+    // After the indicator entries, which are counted from 0 by their position.
+    mnView->addSeparator();
+    mnView->addAction(actChart);
 }
 
 TForm1::~TForm1() {
@@ -149,6 +153,9 @@ void TForm1::CreateComponents() {
     command(actPrintPreview, nullptr, &TForm1::actPrintPreviewExecute);
     actPrintPreview->setText(QStringLiteral("Предварительный просмотр"));
     command(actOpr, "start", &TForm1::actOprExecute);
+    command(actChart, "chart", &TForm1::actChartExecute);
+    actChart->setText(QStringLiteral("График"));
+    actChart->setToolTip(QStringLiteral("График"));
     mnFile->addActions({actNew, actOpenFile, actSave, actSaveAs, actPrint, actPrintPreview});
 
     ToolBar1 = addToolBar(QStringLiteral("ToolBar1"));
@@ -158,7 +165,7 @@ void TForm1::CreateComponents() {
     ToolBar1->setIconSize(QSize(24, 24));
     ToolBar1->setFixedHeight(41);
     ToolBar1->setContextMenuPolicy(Qt::PreventContextMenu);
-    ToolBar1->addActions({actNew, actOpenFile, actSave, actPrint});
+    ToolBar1->addActions({actNew, actOpenFile, actSave, actPrint, actChart});
     auto divider = [this](int width) {
         auto* gap = new QWidget(ToolBar1);
         gap->setFixedWidth(width);
@@ -353,6 +360,14 @@ void TForm1::actOprExecute() {
     OpSavro1->Start();
 }
 
+void TForm1::actChartExecute() {
+    if (!ChartWindow)
+        ChartWindow = new TChartWindow(Table_.get(), Cycle.Locale, this);
+    ChartWindow->show();
+    ChartWindow->raise();
+    ChartWindow->activateWindow();
+}
+
 void TForm1::mnAboutClick() {
     ShowAbout();
 }
@@ -433,7 +448,7 @@ void TForm1::WriteConfig() {
                                                       std::numeric_limits<qint32>::min(),
                                                       std::numeric_limits<qint32>::max())));
     const auto entries = mnView->actions();
-    for (int i = 0; i < entries.size(); ++i)
+    for (int i = 0; i < entries.size() && entries[i]->isCheckable(); ++i)
         ini.WriteFlag(kView, QString::number(i + 5), entries[i]->isChecked());
 }
 

@@ -12,6 +12,7 @@ class QAction;
 class QMenu;
 class QToolBar;
 class QToolButton;
+class TChartWindow;
 class TColorStringGrid;
 class TNumberEdit;
 class TOpSavro;
@@ -44,7 +45,9 @@ public:
     QAction* actPrint = nullptr;
     QAction* actPrintPreview = nullptr; // for labs without a default printer
     QAction* actOpr = nullptr;
+    QAction* actChart = nullptr;
     QToolButton* OprButton = nullptr;
+    TChartWindow* ChartWindow = nullptr; // made on first use
 
     TRecordCycle Cycle;
 
@@ -74,6 +77,7 @@ public:
     void actPrintExecute();
     void actPrintPreviewExecute();
     void actOprExecute();
+    void actChartExecute();
     void mnAboutClick();
     void ViewItemClick(QAction* item);
     void PortItemClick(QAction* item);

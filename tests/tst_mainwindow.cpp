@@ -60,7 +60,10 @@ private slots:
         QCOMPARE(form->Table()->Cell(1, 0), QByteArray("\xcf\xf0\xee\xe1\xe0")); // Проба
         for (int c = 5; c < TResultsTable::ColCount; ++c)
             QCOMPARE(form->Table()->ColVisible(c), c == 5 || c == 6 || c == 7 || c == 9);
-        QCOMPARE(form->mnView->actions().size(), 27);
+        // The 27 indicator entries, a divider and "График".
+        QCOMPARE(form->mnView->actions().size(), 29);
+        QCOMPARE(form->mnView->actions().last(), form->actChart);
+        QCOMPARE(form->actChart->text(), QStringLiteral("График"));
         // Titles are shown without their trailing blanks.
         QCOMPARE(form->mnView->actions()[1]->text(), QStringLiteral("Спирт,%"));
         QVERIFY(h_->Errors.isEmpty());
@@ -184,7 +187,7 @@ private slots:
         QVERIFY(!boxes.Texts[0].isEmpty());
         QCOMPARE(form->windowTitle(), QStringLiteral("Savro-2.Регистрация измерений(folder.txt)"));
         // Everything before the load was set up.
-        QCOMPARE(form->mnView->actions().size(), 27);
+        QCOMPARE(form->mnView->actions().size(), 29);
     }
 
     void portThatCannotBeOpened() {
