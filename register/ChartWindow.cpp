@@ -16,6 +16,7 @@
 #include <QPdfWriter>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QStringListModel>
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <QtCharts/QChart>
@@ -95,8 +96,10 @@ TChartWindow::TChartWindow(TResultsTable* table, const QLocale& locale, QWidget*
     IndicatorList->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     SampleList = new QComboBox(this);
     SampleList->setObjectName(QStringLiteral("SampleList"));
-    SampleList->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    SampleList->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     SampleList->setMinimumContentsLength(16);
+    samples_ = new QStringListModel(this);
+    SampleList->setModel(samples_);
     ExportButton = new QPushButton(QStringLiteral("Сохранить график…"), this);
     ExportButton->setObjectName(QStringLiteral("ExportButton"));
 
@@ -214,23 +217,18 @@ void TChartWindow::FillIndicators() {
 
 void TChartWindow::FillSamples() {
     const QString current = Sample();
-    QStringList names = table_ ? ControlChart::SampleNames(*table_) : QStringList();
-    // A chosen name that no row has any more stays chosen, with no points.
-    if (!current.isEmpty() && !names.contains(current))
-        names << current;
     QStringList items{AllSamples()};
-    items += names;
-    QStringList now;
-    for (int i = 0; i < SampleList->count(); ++i)
-        now << SampleList->itemText(i);
-    if (now == items)
+    if (table_)
+        items += ControlChart::SampleNames(*table_);
+    // A chosen name that no row has any more stays chosen, with no points.
+    if (!current.isEmpty() && !items.contains(current))
+        items << current;
+    if (samples_->stringList() == items)
         return;
+    // One model reset: a year of distinct batch names is 50,000 items.
     const QSignalBlocker block(SampleList);
-    SampleList->clear();
-    SampleList->addItem(AllSamples(), QString());
-    for (const QString& name : names)
-        SampleList->addItem(name, name);
-    SampleList->setCurrentIndex(current.isEmpty() ? 0 : SampleList->findData(current));
+    samples_->setStringList(items);
+    SampleList->setCurrentIndex(current.isEmpty() ? 0 : int(items.indexOf(current, 1)));
 }
 
 int TChartWindow::Column() const {
@@ -238,7 +236,7 @@ int TChartWindow::Column() const {
 }
 
 QString TChartWindow::Sample() const {
-    return SampleList->currentIndex() < 0 ? QString() : SampleList->currentData().toString();
+    return SampleList->currentIndex() <= 0 ? QString() : SampleList->currentText();
 }
 
 void TChartWindow::SetColumn(int column) {
@@ -252,12 +250,15 @@ void TChartWindow::SetSample(const QString& sample) {
         SampleList->setCurrentIndex(0);
         return;
     }
-    int index = SampleList->findData(sample);
+    QStringList items = samples_->stringList();
+    qsizetype index = items.indexOf(sample, 1);
     if (index < 0) {
-        SampleList->addItem(sample, sample);
-        index = SampleList->count() - 1;
+        const QSignalBlocker block(SampleList);
+        items << sample;
+        samples_->setStringList(items);
+        index = items.size() - 1;
     }
-    SampleList->setCurrentIndex(index);
+    SampleList->setCurrentIndex(int(index));
 }
 
 void TChartWindow::ScheduleRebuild() {

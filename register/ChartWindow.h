@@ -20,6 +20,7 @@ class QLabel;
 class QLineSeries;
 class QPushButton;
 class QScatterSeries;
+class QStringListModel;
 class QValueAxis;
 class TResultsTable;
 
@@ -90,6 +91,7 @@ private:
 
     QPointer<TResultsTable> table_;
     QLocale locale_;
+    QStringListModel* samples_ = nullptr;
     QChart* chart_ = nullptr;
     QDateTimeAxis* timeAxis_ = nullptr;
     QValueAxis* valueAxis_ = nullptr;

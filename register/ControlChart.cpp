@@ -222,6 +222,26 @@ std::optional<QTime> TDateTimeReader::Time(QByteArrayView text) const {
     return std::nullopt;
 }
 
+std::optional<qint64> TDateTimeReader::When(QByteArrayView dateText, QByteArrayView timeText) {
+    const std::optional<QDate> date = Date(dateText);
+    if (!date)
+        return std::nullopt;
+    const std::optional<QTime> time = Time(timeText);
+    if (!time)
+        return std::nullopt;
+    if (*date != dayStartDate_) {
+        dayStartDate_ = *date;
+        const QDateTime first(*date, QTime(0, 0));
+        const QDateTime last(*date, QTime(23, 59, 59, 999));
+        dayStart_.reset();
+        if (first.offsetFromUtc() == last.offsetFromUtc() && first.time() == QTime(0, 0))
+            dayStart_ = first.toMSecsSinceEpoch();
+    }
+    if (dayStart_)
+        return *dayStart_ + time->msecsSinceStartOfDay();
+    return QDateTime(*date, *time).toMSecsSinceEpoch(); // a day the clocks change
+}
+
 std::vector<TChartPoint> SelectPoints(const TResultsTable& table, int column,
                                       const QString& sample, const QLocale& locale) {
     std::vector<TChartPoint> points;
@@ -238,14 +258,11 @@ std::vector<TChartPoint> SelectPoints(const TResultsTable& table, int column,
         const std::optional<double> value = ParseValue(table.CellView(column, r));
         if (!value)
             continue;
-        const std::optional<QDate> date = reader.Date(table.CellView(kDateCol, r));
-        if (!date)
+        const std::optional<qint64> when =
+            reader.When(table.CellView(kDateCol, r), table.CellView(kTimeCol, r));
+        if (!when)
             continue;
-        const std::optional<QTime> time = reader.Time(table.CellView(kTimeCol, r));
-        if (!time)
-            continue;
-        points.push_back({r, QDateTime(*date, *time).toMSecsSinceEpoch(), *value,
-                          TPointState::InControl});
+        points.push_back({r, *when, *value, TPointState::InControl});
     }
     return points;
 }

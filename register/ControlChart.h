@@ -81,6 +81,8 @@ public:
 
     std::optional<QDate> Date(QByteArrayView text);
     std::optional<QTime> Time(QByteArrayView text) const;
+    // Both read and joined as local time, in ms since the epoch.
+    std::optional<qint64> When(QByteArrayView date, QByteArrayView time);
 
     struct TNumericFormat;
 
@@ -91,6 +93,11 @@ private:
     // Many measurements share a day: the last date text is remembered.
     QByteArray lastDateText_;
     QDate lastDate_;
+    // Local midnight of lastDate_ when the day has one offset from UTC
+    // throughout; converting every row through the time zone costs a system
+    // call each.
+    QDate dayStartDate_;
+    std::optional<qint64> dayStart_;
 };
 
 // The rows 1 to RowCount - 1 that carry a value in column and a readable date

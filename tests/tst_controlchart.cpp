@@ -6,6 +6,8 @@
 #include <QDateTime>
 #include <QtTest>
 
+#include <ctime>
+
 #include <vector>
 
 using namespace ControlChart;
@@ -236,6 +238,35 @@ private slots:
         QCOMPARE(points[0].Value, 12.34);
         QCOMPARE(points[1].When, second.toMSecsSinceEpoch());
         QCOMPARE(points[1].Value, -0.5);
+    }
+
+    // Days the clocks change are joined through the time zone, other days by
+    // their midnight; both must agree with the zone's own conversion.
+    void daysTheClocksChange() {
+        const QByteArray oldTz = qgetenv("TZ");
+        qputenv("TZ", "Europe/Berlin");
+        tzset();
+        TResultsTable table;
+        const QList<QDateTime> moments{
+            QDateTime(QDate(2026, 3, 28), QTime(23, 30)), QDateTime(QDate(2026, 3, 29), QTime(1, 30)),
+            QDateTime(QDate(2026, 3, 29), QTime(3, 30)), QDateTime(QDate(2026, 3, 29), QTime(12, 0)),
+            QDateTime(QDate(2026, 10, 25), QTime(4, 0)), QDateTime(QDate(2026, 10, 26), QTime(4, 0))};
+        for (const QDateTime& when : moments)
+            Append(table, "A", when, {{kAlcohol, 1.0}});
+        const auto points = SelectPoints(table, kAlcohol, QString(), kRu);
+        QList<qint64> got, want;
+        for (const TChartPoint& p : points)
+            got << p.When;
+        for (const QDateTime& when : moments)
+            want << when.toMSecsSinceEpoch();
+        if (oldTz.isNull())
+            qunsetenv("TZ");
+        else
+            qputenv("TZ", oldTz);
+        tzset();
+        QCOMPARE(got, want);
+        QCOMPARE(want[3] - want[2], qint64(8.5 * 3600 * 1000)); // the zone was in force
+        QCOMPARE(want[2] - want[1], qint64(1 * 3600 * 1000));
     }
 
     void values_data() {
