@@ -169,14 +169,14 @@ void TChartWindow::BuildChart() {
     TrendSeries = NewLine(chart_, QStringLiteral("Ход измерений"), QColor(0x90, 0x90, 0x90),
                           Qt::SolidLine, 1);
     CentreLine = NewLine(chart_, QStringLiteral("Среднее"), kCentreColour, Qt::SolidLine, 1.5);
-    UpperWarning = NewLine(chart_, QStringLiteral("±2σ: границы предупреждения"), kWarningColour,
+    UpperWarning = NewLine(chart_, QStringLiteral("Предупреждение ±2σ"), kWarningColour,
                            Qt::DashLine, 1.5);
     LowerWarning = NewLine(chart_, QString(), kWarningColour, Qt::DashLine, 1.5);
-    UpperControl = NewLine(chart_, QStringLiteral("±3σ: контрольные границы"), kControlColour,
+    UpperControl = NewLine(chart_, QStringLiteral("Контроль ±3σ"), kControlColour,
                            Qt::DashLine, 1.5);
     LowerControl = NewLine(chart_, QString(), kControlColour, Qt::DashLine, 1.5);
     InControlSeries = NewPoints(chart_, QStringLiteral("Измерение"), kPointColour, 8);
-    WarningSeries = NewPoints(chart_, QStringLiteral("2 из 3 подряд за одной границей ±2σ"),
+    WarningSeries = NewPoints(chart_, QStringLiteral("2 из 3 подряд за ±2σ"),
                               kWarningColour, 10);
     OutOfControlSeries = NewPoints(chart_, QStringLiteral("За границей ±3σ"), kControlColour, 11);
 
@@ -331,6 +331,10 @@ void TChartWindow::Rebuild() {
         tMin -= 30 * 60 * 1000;
         tMax += 30 * 60 * 1000;
     }
+    // Points on the first and last moment are drawn whole.
+    const qint64 pad = (tMax - tMin) / 50;
+    tMin -= pad;
+    tMax += pad;
     const auto level = [&](QLineSeries* line, double y) {
         if (limits.Valid)
             line->replace({QPointF(qreal(tMin), y), QPointF(qreal(tMax), y)});
@@ -423,6 +427,15 @@ void TChartWindow::ExportChart(const QString& fileName) {
     const QSize size = ChartView->isVisible() ? ChartView->size() : kExportSize;
     if (!ChartView->isVisible())
         ChartView->resize(size);
+    // The chart above, the figures of the note under it.
+    const auto drawSheet = [&](QPainter& painter, const QRect& area) {
+        const int noteHeight = painter.fontMetrics().lineSpacing() * 3;
+        const QRect chartArea(area.topLeft(), QSize(area.width(), area.height() - noteHeight));
+        ChartView->render(&painter, chartArea, QRect(QPoint(0, 0), size), Qt::KeepAspectRatio);
+        const QRect noteArea(area.left(), chartArea.bottom() + 1, area.width(), noteHeight);
+        painter.drawText(noteArea.adjusted(noteHeight / 6, 0, -noteHeight / 6, 0),
+                         Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, NoteLabel->text());
+    };
     bool written = false;
     if (pdf) {
         QPdfWriter writer(&file);
@@ -433,17 +446,18 @@ void TChartWindow::ExportChart(const QString& fileName) {
         writer.setResolution(150);
         QPainter painter;
         if (painter.begin(&writer)) {
-            const QRect page = painter.viewport();
-            ChartView->render(&painter, page, QRect(QPoint(0, 0), size), Qt::KeepAspectRatio);
+            painter.setFont(font());
+            drawSheet(painter, painter.viewport());
             written = painter.end();
         }
     } else {
-        QImage image(size, QImage::Format_ARGB32_Premultiplied);
+        QImage image(size.width(), size.height() + fontMetrics().lineSpacing() * 3,
+                     QImage::Format_ARGB32_Premultiplied);
         image.fill(Qt::white);
         QPainter painter(&image);
         painter.setRenderHint(QPainter::Antialiasing);
-        ChartView->render(&painter, QRectF(QPointF(0, 0), QSizeF(size)),
-                          QRect(QPoint(0, 0), size));
+        painter.setFont(font());
+        drawSheet(painter, image.rect());
         painter.end();
         written = image.save(&file, "PNG");
     }

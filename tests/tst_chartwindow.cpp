@@ -13,6 +13,8 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QToolBar>
+#include <QToolTip>
+#include <QtCharts/QChartView>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QScatterSeries>
 #include <QtTest>
@@ -217,6 +219,14 @@ private slots:
         QVERIFY(tip.contains(Cp1251::decode(Table().CellView(3, row))));
         QVERIFY(tip.contains(QStringLiteral("Спирт,%: 6,00")));
         QVERIFY(chart_->ToolTipFor(chart_->InControlSeries, QPointF(0, -1)).isEmpty());
+        // The mouse on the point shows it.
+        QTRY_VERIFY(!chart_->RebuildPending());
+        QChart* chart = chart_->ChartView->chart();
+        const QPoint onPoint = chart_->ChartView->mapFromScene(
+            chart->mapToPosition(red, chart_->OutOfControlSeries));
+        QTest::mouseMove(chart_->ChartView->viewport(), onPoint + QPoint(-30, 0));
+        QTest::mouseMove(chart_->ChartView->viewport(), onPoint);
+        QTRY_COMPARE(QToolTip::text(), tip);
         // The legend names the rules.
         QVERIFY(chart_->WarningSeries->name().contains(QStringLiteral("2 из 3")));
         QVERIFY(chart_->OutOfControlSeries->name().contains(QStringLiteral("±3σ")));
