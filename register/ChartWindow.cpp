@@ -2,6 +2,7 @@
 
 #include "config/Cp1251.h"
 #include "register/ResultsTable.h"
+#include "resources/MyConsts.h"
 
 #include <QComboBox>
 #include <QCursor>
@@ -103,8 +104,9 @@ TChartWindow::TChartWindow(TResultsTable* table, const QLocale& locale, QWidget*
     ExportButton = new QPushButton(QStringLiteral("Сохранить график…"), this);
     ExportButton->setObjectName(QStringLiteral("ExportButton"));
 
+    ChartView = new QChartView(this); // owns its chart
+    chart_ = ChartView->chart();
     BuildChart();
-    ChartView = new QChartView(chart_, this);
     ChartView->setRenderHint(QPainter::Antialiasing);
     NoteLabel = new QLabel(this);
     NoteLabel->setObjectName(QStringLiteral("NoteLabel"));
@@ -161,8 +163,6 @@ QString TChartWindow::AllSamples() {
 }
 
 void TChartWindow::BuildChart() {
-    chart_ = new QChart;
-    chart_->setParent(this);
     chart_->legend()->setAlignment(Qt::AlignBottom);
     chart_->legend()->setShowToolTips(true);
 
@@ -472,6 +472,6 @@ void TChartWindow::ExportExecute() {
     try {
         ExportChart(name);
     } catch (const std::exception& e) {
-        ErrorBox(QStringLiteral("Ошибка"), QString::fromStdString(e.what()));
+        ErrorBox(MyConsts::sError, QString::fromStdString(e.what()));
     }
 }
