@@ -1,8 +1,9 @@
 // Building the chart of one indicator, all samples, for a year of samples
-// (50,000 rows): the core's point selection, limits and rules on their own,
-// then the chart window's whole rebuild of its data (sample list, series,
-// lines, axes), and that with one drawing of the chart, offscreen. The dates and times are spread over the year so
-// every row's date and time is read, as in a real register.
+// (50,000 rows): the core's point selection, limits and rules on their own;
+// the chart window's whole rebuild of its data (sample list, series, lines,
+// axes); and that with one drawing of the chart, offscreen. The dates and
+// times are spread over the year so every row's date and time is read, as in
+// a real register.
 #include "bench/BenchData.h"
 #include "config/Cp1251.h"
 #include "register/ChartWindow.h"
@@ -12,8 +13,8 @@
 
 #include <QFile>
 #include <QPixmap>
-#include <QtCharts/QChartView>
 #include <QTemporaryDir>
+#include <QtCharts/QChartView>
 
 #include <benchmark/benchmark.h>
 
@@ -43,8 +44,9 @@ TResultsTable& table() {
         const QDateTime start(QDate(2026, 1, 1), QTime(8, 0, 0));
         for (int r = 1; r <= kRows; ++r) {
             const QDateTime when = start.addSecs(qint64(r) * 631);
-            table->SetCell(1, r, Cp1251::encode(r % 4 == 0 ? QStringLiteral("Эталон")
-                                                           : QStringLiteral("Пиво %1").arg(r % 40)));
+            table->SetCell(1, r,
+                           Cp1251::encode(r % 4 == 0 ? QStringLiteral("Эталон")
+                                                     : QStringLiteral("Пиво %1").arg(r % 40)));
             table->SetCell(2, r, Cp1251::encode(kRu.toString(when.date(), QLocale::ShortFormat)));
             table->SetCell(3, r, Cp1251::encode(when.time().toString(QStringLiteral("HH:mm:ss"))));
         }

@@ -81,9 +81,9 @@ TChartWindow::TChartWindow(TResultsTable* table, const QLocale& locale, QWidget*
 
     ExportDialog = [this](const QString& start) {
         QString filter = kPngFilter;
-        QString name = QFileDialog::getSaveFileName(this, QStringLiteral("Сохранить график"), start,
-                                                    kPngFilter + QStringLiteral(";;") + kPdfFilter,
-                                                    &filter);
+        QString name =
+            QFileDialog::getSaveFileName(this, QStringLiteral("Сохранить график"), start,
+                                         kPngFilter + QStringLiteral(";;") + kPdfFilter, &filter);
         if (!name.isEmpty() && QFileInfo(name).suffix().isEmpty())
             name += filter == kPdfFilter ? QStringLiteral(".pdf") : QStringLiteral(".png");
         return name;
@@ -132,7 +132,10 @@ TChartWindow::TChartWindow(TResultsTable* table, const QLocale& locale, QWidget*
     // Short enough to look immediate, long enough that a measurement's 30
     // cell writes or a burst of edits make one redraw.
     timer_.setInterval(50);
-    connect(&timer_, &QTimer::timeout, this, [this] { dirty_ = true; Rebuild(); });
+    connect(&timer_, &QTimer::timeout, this, [this] {
+        dirty_ = true;
+        Rebuild();
+    });
 
     if (table) {
         connect(table, &QAbstractItemModel::modelReset, this, [this] { ScheduleRebuild(); });
@@ -150,8 +153,9 @@ TChartWindow::TChartWindow(TResultsTable* table, const QLocale& locale, QWidget*
     connect(SampleList, &QComboBox::currentIndexChanged, this, [this] { Rebuild(); });
     connect(ExportButton, &QPushButton::clicked, this, [this] { ExportExecute(); });
     for (QScatterSeries* series : {InControlSeries, WarningSeries, OutOfControlSeries})
-        connect(series, &QScatterSeries::hovered, this,
-                [this, series](const QPointF& point, bool state) { OnHovered(series, point, state); });
+        connect(
+            series, &QScatterSeries::hovered, this,
+            [this, series](const QPointF& point, bool state) { OnHovered(series, point, state); });
 
     Rebuild();
 }
@@ -169,15 +173,14 @@ void TChartWindow::BuildChart() {
     TrendSeries = NewLine(chart_, QStringLiteral("Ход измерений"), QColor(0x90, 0x90, 0x90),
                           Qt::SolidLine, 1);
     CentreLine = NewLine(chart_, QStringLiteral("Среднее"), kCentreColour, Qt::SolidLine, 1.5);
-    UpperWarning = NewLine(chart_, QStringLiteral("Предупреждение ±2σ"), kWarningColour,
-                           Qt::DashLine, 1.5);
+    UpperWarning =
+        NewLine(chart_, QStringLiteral("Предупреждение ±2σ"), kWarningColour, Qt::DashLine, 1.5);
     LowerWarning = NewLine(chart_, QString(), kWarningColour, Qt::DashLine, 1.5);
-    UpperControl = NewLine(chart_, QStringLiteral("Контроль ±3σ"), kControlColour,
-                           Qt::DashLine, 1.5);
+    UpperControl =
+        NewLine(chart_, QStringLiteral("Контроль ±3σ"), kControlColour, Qt::DashLine, 1.5);
     LowerControl = NewLine(chart_, QString(), kControlColour, Qt::DashLine, 1.5);
     InControlSeries = NewPoints(chart_, QStringLiteral("Измерение"), kPointColour, 8);
-    WarningSeries = NewPoints(chart_, QStringLiteral("2 из 3 подряд за ±2σ"),
-                              kWarningColour, 10);
+    WarningSeries = NewPoints(chart_, QStringLiteral("2 из 3 подряд за ±2σ"), kWarningColour, 10);
     OutOfControlSeries = NewPoints(chart_, QStringLiteral("За границей ±3σ"), kControlColour, 11);
 
     timeAxis_ = new QDateTimeAxis(chart_);
@@ -360,9 +363,9 @@ void TChartWindow::Rebuild() {
     valueAxis_->applyNiceNumbers();
     timeAxis_->setRange(QDateTime::fromMSecsSinceEpoch(tMin), QDateTime::fromMSecsSinceEpoch(tMax));
     const bool severalDays = tMax - tMin > 24LL * 3600 * 1000;
-    timeAxis_->setFormat(severalDays ? locale_.dateFormat(QLocale::ShortFormat)
-                                     : locale_.dateFormat(QLocale::ShortFormat) +
-                                           QStringLiteral(" HH:mm"));
+    timeAxis_->setFormat(severalDays
+                             ? locale_.dateFormat(QLocale::ShortFormat)
+                             : locale_.dateFormat(QLocale::ShortFormat) + QStringLiteral(" HH:mm"));
 
     const QString sample = Sample().isEmpty() ? AllSamples() : Sample();
     chart_->setTitle(IndicatorTitle() + QStringLiteral(" — ") + sample);
@@ -371,14 +374,15 @@ void TChartWindow::Rebuild() {
     QString note = ControlChart::LimitsNote(data_);
     if (note.isEmpty()) {
         const auto number = [this](double v) { return locale_.toString(v, 'f', 3); };
-        note = QStringLiteral("Точек: %1. Среднее %2, σ = %3 (средний скользящий размах %4 / 1,128). "
-                              "Границы ±2σ: %5 … %6, ±3σ: %7 … %8. За ±3σ: %9, 2 из 3 за ±2σ: %10.")
-                   .arg(data_.Points.size())
-                   .arg(number(limits.Mean), number(limits.Sigma), number(limits.MeanMovingRange),
-                        number(limits.Lower2), number(limits.Upper2), number(limits.Lower3),
-                        number(limits.Upper3))
-                   .arg(data_.OutOfControl)
-                   .arg(data_.Warnings);
+        note =
+            QStringLiteral("Точек: %1. Среднее %2, σ = %3 (средний скользящий размах %4 / 1,128). "
+                           "Границы ±2σ: %5 … %6, ±3σ: %7 … %8. За ±3σ: %9, 2 из 3 за ±2σ: %10.")
+                .arg(data_.Points.size())
+                .arg(number(limits.Mean), number(limits.Sigma), number(limits.MeanMovingRange),
+                     number(limits.Lower2), number(limits.Upper2), number(limits.Lower3),
+                     number(limits.Upper3))
+                .arg(data_.OutOfControl)
+                .arg(data_.Warnings);
     }
     NoteLabel->setText(note);
 }
@@ -418,11 +422,14 @@ void TChartWindow::OnHovered(QScatterSeries* series, const QPointF& point, bool 
 void TChartWindow::ExportChart(const QString& fileName) {
     if (RebuildPending())
         Rebuild();
-    const QString failed = QStringLiteral("Не удалось сохранить график в файл \"%1\"").arg(fileName);
+    const QString failed =
+        QStringLiteral("Не удалось сохранить график в файл \"%1\"").arg(fileName);
     QSaveFile file(fileName);
     if (!file.open(QIODevice::WriteOnly))
-        throw std::runtime_error((failed + QStringLiteral(": ") + file.errorString()).toStdString());
-    const bool pdf = QFileInfo(fileName).suffix().compare(QLatin1String("pdf"), Qt::CaseInsensitive) == 0;
+        throw std::runtime_error(
+            (failed + QStringLiteral(": ") + file.errorString()).toStdString());
+    const bool pdf =
+        QFileInfo(fileName).suffix().compare(QLatin1String("pdf"), Qt::CaseInsensitive) == 0;
     // A hidden or small window is drawn at a readable size.
     const QSize size = ChartView->isVisible() ? ChartView->size() : kExportSize;
     if (!ChartView->isVisible())
@@ -462,7 +469,8 @@ void TChartWindow::ExportChart(const QString& fileName) {
         written = image.save(&file, "PNG");
     }
     if (!written || !file.commit())
-        throw std::runtime_error((failed + QStringLiteral(": ") + file.errorString()).toStdString());
+        throw std::runtime_error(
+            (failed + QStringLiteral(": ") + file.errorString()).toStdString());
 }
 
 void TChartWindow::ExportExecute() {

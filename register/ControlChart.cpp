@@ -34,8 +34,8 @@ struct TDateTimeReader::TNumericFormat {
     bool Usable = false;
 
     explicit TNumericFormat(const QString& format) : Format(format) {
-        if (format.isEmpty() || format.contains(u'\'') || format.contains(QLatin1String("AP"),
-                                                                          Qt::CaseInsensitive))
+        if (format.isEmpty() || format.contains(u'\'') ||
+            format.contains(QLatin1String("AP"), Qt::CaseInsensitive))
             return;
         for (qsizetype i = 0; i < format.size();) {
             const QChar c = format[i];
@@ -45,7 +45,8 @@ struct TDateTimeReader::TNumericFormat {
             const int run = int(j - i);
             char field = 0;
             switch (c.unicode()) {
-            case 'd': case 'M':
+            case 'd':
+            case 'M':
                 if (run > 2)
                     return; // day and month names
                 field = char(c.unicode());
@@ -55,10 +56,13 @@ struct TDateTimeReader::TNumericFormat {
                     return;
                 field = 'y';
                 break;
-            case 'H': case 'h':
+            case 'H':
+            case 'h':
                 field = 'H';
                 break;
-            case 'm': case 's': case 'z':
+            case 'm':
+            case 's':
+            case 'z':
                 field = char(c.unicode());
                 break;
             default:
@@ -172,9 +176,9 @@ std::optional<double> ParseValue(QByteArrayView text) {
 TDateTimeReader::TDateTimeReader(const QLocale& locale)
     : locale_(locale),
       dateFormats_(Formats({locale.dateFormat(QLocale::ShortFormat), QStringLiteral("dd.MM.yyyy"),
-                           QStringLiteral("dd.MM.yy"), QStringLiteral("yyyy-MM-dd")})),
+                            QStringLiteral("dd.MM.yy"), QStringLiteral("yyyy-MM-dd")})),
       timeFormats_(Formats({RegisterTimeFormat(locale), locale.timeFormat(QLocale::ShortFormat),
-                           QStringLiteral("HH:mm:ss"), QStringLiteral("HH:mm")})) {}
+                            QStringLiteral("HH:mm:ss"), QStringLiteral("HH:mm")})) {}
 
 TDateTimeReader::~TDateTimeReader() = default;
 
@@ -242,8 +246,8 @@ std::optional<qint64> TDateTimeReader::When(QByteArrayView dateText, QByteArrayV
     return QDateTime(*date, *time).toMSecsSinceEpoch(); // a day the clocks change
 }
 
-std::vector<TChartPoint> SelectPoints(const TResultsTable& table, int column,
-                                      const QString& sample, const QLocale& locale) {
+std::vector<TChartPoint> SelectPoints(const TResultsTable& table, int column, const QString& sample,
+                                      const QLocale& locale) {
     std::vector<TChartPoint> points;
     if (column < FirstIndicatorColumn || column >= TResultsTable::ColCount)
         return points;

@@ -19,22 +19,22 @@ class TResultsTable;
 
 enum class TPointState {
     InControl,
-    Warning,    // one of two out of three consecutive points beyond the same 2σ limit
+    Warning,     // one of two out of three consecutive points beyond the same 2σ limit
     OutOfControl // beyond 3σ
 };
 
 struct TChartPoint {
-    int Row = 0;          // table row
-    qint64 When = 0;      // local date and time, ms since the epoch (the time axis)
+    int Row = 0;     // table row
+    qint64 When = 0; // local date and time, ms since the epoch (the time axis)
     double Value = 0;
     TPointState State = TPointState::InControl;
 };
 
 struct TChartLimits {
-    bool Valid = false;   // fewer than MinPoints points: no lines
+    bool Valid = false; // fewer than MinPoints points: no lines
     double Mean = 0;
     double MeanMovingRange = 0;
-    double Sigma = 0;     // MeanMovingRange / 1.128
+    double Sigma = 0; // MeanMovingRange / 1.128
     double Lower3 = 0, Lower2 = 0, Upper2 = 0, Upper3 = 0;
 };
 
@@ -103,8 +103,8 @@ private:
 // The rows 1 to RowCount - 1 that carry a value in column and a readable date
 // and time; sample empty means all samples, otherwise rows whose trimmed name
 // equals it.
-std::vector<TChartPoint> SelectPoints(const TResultsTable& table, int column,
-                                      const QString& sample, const QLocale& locale);
+std::vector<TChartPoint> SelectPoints(const TResultsTable& table, int column, const QString& sample,
+                                      const QLocale& locale);
 
 // Mean, mean moving range, σ and the ±2σ / ±3σ limits of values in order.
 TChartLimits ComputeLimits(const std::vector<TChartPoint>& points);

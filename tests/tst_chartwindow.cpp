@@ -222,8 +222,8 @@ private slots:
         // The mouse on the point shows it.
         QTRY_VERIFY(!chart_->RebuildPending());
         QChart* chart = chart_->ChartView->chart();
-        const QPoint onPoint = chart_->ChartView->mapFromScene(
-            chart->mapToPosition(red, chart_->OutOfControlSeries));
+        const QPoint onPoint =
+            chart_->ChartView->mapFromScene(chart->mapToPosition(red, chart_->OutOfControlSeries));
         QTest::mouseMove(chart_->ChartView->viewport(), onPoint + QPoint(-30, 0));
         QTest::mouseMove(chart_->ChartView->viewport(), onPoint);
         QTRY_COMPARE(QToolTip::text(), tip);
@@ -261,7 +261,8 @@ private slots:
         info.start(QStringLiteral("pdfinfo"), {file});
         QVERIFY(info.waitForFinished(60000));
         const QString out = QString::fromUtf8(info.readAllStandardOutput());
-        QVERIFY2(out.contains(QRegularExpression(QStringLiteral("Pages:\\s+1\\n"))), qPrintable(out));
+        QVERIFY2(out.contains(QRegularExpression(QStringLiteral("Pages:\\s+1\\n"))),
+                 qPrintable(out));
 
         // Cancelled: nothing written. A folder that does not exist: told.
         file.clear();

@@ -20,8 +20,7 @@ const QLocale kRu(QLocale::Russian, QLocale::Russia);
 
 // Appends one measurement row as the register writes it.
 void Append(TResultsTable& table, const QString& name, const QDateTime& when,
-            std::initializer_list<std::pair<int, double>> values,
-            const QLocale& locale = kRu) {
+            std::initializer_list<std::pair<int, double>> values, const QLocale& locale = kRu) {
     TRecordCycle cycle;
     cycle.Locale = locale;
     TMeasurementRecord record;
@@ -81,13 +80,13 @@ private slots:
         QTest::addColumn<QList<double>>("limits"); // -3s -2s +2s +3s
         QTest::addColumn<QString>("states");
         QTest::newRow("one beyond 3 sigma")
-            << QList<double>{5.0, 5.1, 5.0, 4.9, 5.0, 5.1, 5.0, 4.9, 5.0, 5.1, 5.0, 6.0}
-            << 5.091667 << 0.181818 << 0.161186
-            << QList<double>{4.608108, 4.769294, 5.414039, 5.575226} << "...........R";
+            << QList<double>{5.0, 5.1, 5.0, 4.9, 5.0, 5.1, 5.0, 4.9, 5.0, 5.1, 5.0, 6.0} << 5.091667
+            << 0.181818 << 0.161186 << QList<double>{4.608108, 4.769294, 5.414039, 5.575226}
+            << "...........R";
         QTest::newRow("two of three beyond 2 sigma")
-            << QList<double>{5.0, 5.1, 5.0, 4.9, 5.0, 5.1, 5.0, 4.9, 5.0, 5.3, 5.3, 5.0}
-            << 5.05 << 0.127273 << 0.112830
-            << QList<double>{4.711509, 4.824339, 5.275661, 5.388491} << ".........AA.";
+            << QList<double>{5.0, 5.1, 5.0, 4.9, 5.0, 5.1, 5.0, 4.9, 5.0, 5.3, 5.3, 5.0} << 5.05
+            << 0.127273 << 0.112830 << QList<double>{4.711509, 4.824339, 5.275661, 5.388491}
+            << ".........AA.";
     }
 
     void workedExamples() {
@@ -109,7 +108,8 @@ private slots:
         QCOMPARE(int(data.Points.size()), int(values.size()));
         QVERIFY(data.Limits.Valid);
         const auto near = [](double a, double b) { return std::fabs(a - b) < 1e-6; };
-        QVERIFY2(near(data.Limits.Mean, mean), qPrintable(QString::number(data.Limits.Mean, 'f', 8)));
+        QVERIFY2(near(data.Limits.Mean, mean),
+                 qPrintable(QString::number(data.Limits.Mean, 'f', 8)));
         QVERIFY(near(data.Limits.MeanMovingRange, movingRange));
         QVERIFY(near(data.Limits.Sigma, sigma));
         QVERIFY(near(data.Limits.Lower3, limits[0]));
@@ -178,20 +178,21 @@ private slots:
     void selectionSkipsRowsItCannotPlace() {
         TResultsTable table;
         const QDateTime t(QDate(2026, 12, 8), QTime(14, 16, 53));
-        Append(table, "Эталон", t, {{kAlcohol, 5.0}, {7, 1.0}});             // row 1
-        Append(table, "Пиво", t.addSecs(60), {{kAlcohol, 4.5}});             // row 2: other sample
-        Append(table, "Эталон", t.addSecs(120), {{7, 2.0}});                 // row 3: no alcohol
-        Append(table, " Эталон ", t.addSecs(180), {{kAlcohol, 5.2}});        // row 4: blanks
-        Append(table, "Эталон", t.addSecs(240), {{kAlcohol, 5.1}});          // row 5: bad date
-        table.SetCell(2, 5, "\xe2\xf7\xe5\xf0\xe0");                          // "вчера"
-        Append(table, "Эталон", t.addSecs(300), {{kAlcohol, 5.1}});          // row 6: no time
+        Append(table, "Эталон", t, {{kAlcohol, 5.0}, {7, 1.0}});      // row 1
+        Append(table, "Пиво", t.addSecs(60), {{kAlcohol, 4.5}});      // row 2: other sample
+        Append(table, "Эталон", t.addSecs(120), {{7, 2.0}});          // row 3: no alcohol
+        Append(table, " Эталон ", t.addSecs(180), {{kAlcohol, 5.2}}); // row 4: blanks
+        Append(table, "Эталон", t.addSecs(240), {{kAlcohol, 5.1}});   // row 5: bad date
+        table.SetCell(2, 5, "\xe2\xf7\xe5\xf0\xe0");                  // "вчера"
+        Append(table, "Эталон", t.addSecs(300), {{kAlcohol, 5.1}});   // row 6: no time
         table.SetCell(3, 6, "");
-        Append(table, "Эталон", t.addSecs(360), {{kAlcohol, 5.1}});          // row 7: NAN
+        Append(table, "Эталон", t.addSecs(360), {{kAlcohol, 5.1}}); // row 7: NAN
         table.SetCell(kAlcohol, 7, "NAN");
-        Append(table, "Эталон", t.addSecs(420), {{kAlcohol, 5.1}});          // row 8: dot, short year
+        Append(table, "Эталон", t.addSecs(420), {{kAlcohol, 5.1}}); // row 8: dot, short year
         table.SetCell(kAlcohol, 8, "4.9");
         table.SetCell(2, 8, "08.12.26");
-        table.SetCell(1, table.RowCount() - 1, Cp1251::encode(QStringLiteral("Эталон"))); // entry row
+        table.SetCell(1, table.RowCount() - 1,
+                      Cp1251::encode(QStringLiteral("Эталон"))); // entry row
 
         const auto rows = [&](const QString& sample) {
             QList<int> out;
@@ -247,10 +248,12 @@ private slots:
         qputenv("TZ", "Europe/Berlin");
         tzset();
         TResultsTable table;
-        const QList<QDateTime> moments{
-            QDateTime(QDate(2026, 3, 28), QTime(23, 30)), QDateTime(QDate(2026, 3, 29), QTime(1, 30)),
-            QDateTime(QDate(2026, 3, 29), QTime(3, 30)), QDateTime(QDate(2026, 3, 29), QTime(12, 0)),
-            QDateTime(QDate(2026, 10, 25), QTime(4, 0)), QDateTime(QDate(2026, 10, 26), QTime(4, 0))};
+        const QList<QDateTime> moments{QDateTime(QDate(2026, 3, 28), QTime(23, 30)),
+                                       QDateTime(QDate(2026, 3, 29), QTime(1, 30)),
+                                       QDateTime(QDate(2026, 3, 29), QTime(3, 30)),
+                                       QDateTime(QDate(2026, 3, 29), QTime(12, 0)),
+                                       QDateTime(QDate(2026, 10, 25), QTime(4, 0)),
+                                       QDateTime(QDate(2026, 10, 26), QTime(4, 0))};
         for (const QDateTime& when : moments)
             Append(table, "A", when, {{kAlcohol, 1.0}});
         const auto points = SelectPoints(table, kAlcohol, QString(), kRu);
