@@ -168,7 +168,9 @@ std::optional<double> ParseValue(QByteArrayView text) {
     const char* begin = buf[0] == '+' ? buf + 1 : buf;
     double value = 0;
     const auto [ptr, ec] = std::from_chars(begin, end, value);
-    if (ec != std::errc() || ptr != end || !std::isfinite(value))
+    // Beyond what the analyser's float format holds the text is not a
+    // measurement, and sums of such values would leave the double range.
+    if (ec != std::errc() || ptr != end || !(std::fabs(value) <= MaxMagnitude))
         return std::nullopt;
     return value;
 }

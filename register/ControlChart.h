@@ -65,8 +65,12 @@ std::vector<TIndicatorColumn> IndicatorColumns(const TResultsTable& table);
 // order they first appear.
 QStringList SampleNames(const TResultsTable& table);
 
+// Larger than any value of the analyser's float format (about 1.7E+38).
+constexpr double MaxMagnitude = 1e39;
+
 // An indicator cell as a number: either decimal separator, no group
-// separators. Empty, non-numeric and non-finite (NAN, INF) texts give nothing.
+// separators. Empty, non-numeric and non-finite (NAN, INF) texts and
+// magnitudes above MaxMagnitude give nothing.
 std::optional<double> ParseValue(QByteArrayView text);
 
 // Reads the date and time columns: the locale's short date and its time with

@@ -287,6 +287,9 @@ private slots:
         QTest::newRow("text") << QByteArray("5,2 %") << false << 0.0;
         QTest::newRow("grouped") << QByteArray("1,000,5") << false << 0.0;
         QTest::newRow("long") << QByteArray(100, '1') << false << 0.0;
+        QTest::newRow("largest device value") << QByteArray("-1,70141163E+38") << true
+                                              << -1.70141163e38;
+        QTest::newRow("beyond the device") << QByteArray("1e300") << false << 0.0;
     }
 
     void values() {
