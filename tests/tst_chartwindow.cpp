@@ -168,6 +168,18 @@ private slots:
         QCOMPARE(chart_->SampleList->count(), 8);
     }
 
+    void closedWindowCatchesUpWhenOpenedAgain() {
+        MeasureReference({5.0, 5.1});
+        QTRY_COMPARE(Shown(*chart_).size(), 2);
+        chart_->close();
+        MeasureReference({5.2, 5.3});
+        QVERIFY(chart_->RebuildPending());
+        form_->actChart->trigger(); // drawn as it opens, without waiting
+        QVERIFY(chart_->isVisible());
+        QCOMPARE(Shown(*chart_), Expected(Table(), kAlcohol));
+        QCOMPARE(Shown(*chart_).size(), 4);
+    }
+
     void newAndOpenReplaceTheChart() {
         MeasureReference({5.0, 5.1, 5.0});
         QTRY_COMPARE(Shown(*chart_).size(), 3);
