@@ -192,7 +192,9 @@ private slots:
         form->OpSavro1->Port = Path("no-such-port");
         form->actOpr->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(!form->OpSavro1->Active(), 10000);
-        QCOMPARE(h_->Errors, QStringList{QStringLiteral("Ошибка|Ошибка открытия порта")});
+        // The port and the system's reason, on a line of its own.
+        QCOMPARE(h_->Errors, QStringList{"Ошибка|Ошибка открытия порта " + Path("no-such-port") +
+                                         "\nПорт не найден"});
         QVERIFY(form->NumberEdit1->isEnabled());
         QCOMPARE(form->actOpr->toolTip(), QStringLiteral("Включить опрос"));
     }
