@@ -224,6 +224,10 @@ void TForm1::CreateComponents() {
     StatusBar1 = new TLinkStatusBar(this);
     setStatusBar(StatusBar1);
     Link.TimeText = [this](const QDateTime& when) { return Cycle.TimeText(when); };
+    connect(NumberEdit1, &QLineEdit::editingFinished, this, [this] {
+        Link.SetDevice(FieldDeviceNumber(NumberEdit1->Value()));
+        ShowLinkStatus();
+    });
 
     setWindowIcon(QIcon(QStringLiteral(":/images/app.svg")));
     SetCaptions();
@@ -419,6 +423,9 @@ void TForm1::ChoosePort(const QString& port) {
     if (Link.Retrying())
         PortAlias_ = TPortAlias::Find(port, PortAliasFolder);
     Link.SetPort(port);
+    // A failed open is old news once another port is chosen.
+    if (!OpSavro1->Active() && Link.State() == TLinkState::PortLost && !Link.Retrying())
+        Link.SwitchedOff();
     ShowLinkStatus();
 }
 
