@@ -114,7 +114,7 @@ QString TLinkStatus::StateText() const {
         return QStringLiteral("Нет ответа от прибора №%1").arg(device_);
     case TLinkState::PortLost:
         if (retrying_)
-            return QStringLiteral("Порт недоступен, повторное открытие: попыток %1").arg(retries_);
+            return QStringLiteral("Порт недоступен, попыток открыть: %1").arg(retries_);
         return QStringLiteral("Порт недоступен");
     case TLinkState::Off:
         break;
@@ -123,7 +123,7 @@ QString TLinkStatus::StateText() const {
 }
 
 QString TLinkStatus::PortText() const {
-    return QStringLiteral("Порт: ") + port_;
+    return QStringLiteral("Порт ") + port_;
 }
 
 QString TLinkStatus::DeviceText() const {
@@ -131,13 +131,13 @@ QString TLinkStatus::DeviceText() const {
 }
 
 QString TLinkStatus::LastMeasurementText() const {
-    return QStringLiteral("Последнее измерение: ") +
+    return QStringLiteral("Последнее измерение ") +
            (lastMeasurement_.isValid() ? TimeText(lastMeasurement_) : QStringLiteral("нет"));
 }
 
 QString TLinkStatus::NextRequestText() const {
     if (state_ != TLinkState::Polling && state_ != TLinkState::NoReply)
         return QString();
-    return QStringLiteral("Следующий запрос: ") +
+    return QStringLiteral("Следующий запрос ") +
            (nextRequest_.isValid() ? TimeText(nextRequest_) : QStringLiteral("сейчас"));
 }

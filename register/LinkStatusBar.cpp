@@ -25,16 +25,21 @@ QString StyleOf(TLinkColour colour) {
 TLinkStatusBar::TLinkStatusBar(QWidget* parent) : QStatusBar(parent) {
     setObjectName(QStringLiteral("StatusBar1"));
     setSizeGripEnabled(false);
-    auto label = [this](QLabel*& target, const char* name, int stretch) {
+    // Long texts are cut rather than widening the window; only the state
+    // keeps its full width.
+    auto label = [this](QLabel*& target, const char* name, bool shrinks, int stretch) {
         target = new QLabel(this);
         target->setObjectName(QLatin1String(name));
+        target->setContentsMargins(4, 0, 4, 0);
+        if (shrinks)
+            target->setMinimumWidth(1);
         addWidget(target, stretch);
     };
-    label(PortLabel, "PortLabel", 0);
-    label(DeviceLabel, "DeviceLabel", 0);
-    label(StateLabel, "StateLabel", 0);
-    label(LastLabel, "LastLabel", 0);
-    label(NextLabel, "NextLabel", 1);
+    label(PortLabel, "PortLabel", true, 0);
+    label(DeviceLabel, "DeviceLabel", true, 0);
+    label(StateLabel, "StateLabel", false, 0);
+    label(LastLabel, "LastLabel", true, 0);
+    label(NextLabel, "NextLabel", true, 1);
 }
 
 void TLinkStatusBar::Show(const TLinkStatus& link) {

@@ -115,7 +115,7 @@ private slots:
                                                            << int(TLinkColour::Green);
         QTest::newRow("port lost") << "s l" << "Порт недоступен" << int(TLinkColour::Red);
         QTest::newRow("reopen tries counted")
-            << "s r t t t" << "Порт недоступен, повторное открытие: попыток 3"
+            << "s r t t t" << "Порт недоступен, попыток открыть: 3"
             << int(TLinkColour::Red);
         QTest::newRow("tries stopped") << "s r t o" << "Опрос выключен" << int(TLinkColour::Plain);
         QTest::newRow("resumed") << "s r t s" << "Опрос" << int(TLinkColour::Green);
@@ -202,12 +202,12 @@ private slots:
         form_->NumberEdit1->SetValue(kDevice + 1);
         form_->OpSavro1->Port = sim.PortPath();
         form_->actOpr->trigger();
-        QCOMPARE(form_->StatusBar1->PortLabel->text(), "Порт: " + sim.PortPath());
+        QCOMPARE(form_->StatusBar1->PortLabel->text(), "Порт " + sim.PortPath());
         QTRY_COMPARE_WITH_TIMEOUT(StateText(), QStringLiteral("Нет ответа от прибора №301"), 20000);
         QCOMPARE(form_->StatusBar1->StateLabel->property("linkColour").toInt(),
                  int(TLinkColour::Amber));
         QCOMPARE(form_->StatusBar1->DeviceLabel->text(), QStringLiteral("Прибор №301"));
-        QCOMPARE(form_->StatusBar1->NextLabel->text(), QStringLiteral("Следующий запрос: сейчас"));
+        QCOMPARE(form_->StatusBar1->NextLabel->text(), QStringLiteral("Следующий запрос сейчас"));
         QVERIFY(harness_->Errors.isEmpty());
         form_->actOpr->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(!form_->OpSavro1->Active(), 20000);
@@ -233,8 +233,8 @@ private slots:
         StartPolling(first, byId ? first.PortPath() : link);
         QCOMPARE(form_->StatusBar1->StateLabel->property("linkColour").toInt(),
                  int(TLinkColour::Green));
-        QVERIFY(form_->StatusBar1->LastLabel->text().startsWith("Последнее измерение: 09:00:00"));
-        QVERIFY2(form_->StatusBar1->NextLabel->text() == "Следующий запрос: 09:02:00",
+        QVERIFY(form_->StatusBar1->LastLabel->text().startsWith("Последнее измерение 09:00:00"));
+        QVERIFY2(form_->StatusBar1->NextLabel->text() == "Следующий запрос 09:02:00",
                  qPrintable(form_->StatusBar1->NextLabel->text()));
 
         // Nothing is due for two minutes: the line goes while idle.
@@ -249,7 +249,7 @@ private slots:
         QCOMPARE(form_->actOpr->toolTip(), QStringLiteral("Остановить опрос"));
         QVERIFY(!form_->NumberEdit1->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(form_->Link.RetryCount() >= 2, 20000);
-        QVERIFY2(StateText().contains("повторное открытие"), qPrintable(StateText()));
+        QVERIFY2(StateText().contains("попыток открыть"), qPrintable(StateText()));
         QCOMPARE(harness_->Errors.size(), 1);
 
         TSimProcess second;
@@ -311,7 +311,7 @@ private slots:
         form_->AskPortName = [&](const QString&) { return "  " + sim.PortPath() + " "; };
         form_->actOtherPort->trigger();
         QCOMPARE(form_->OpSavro1->Port, sim.PortPath());
-        QCOMPARE(form_->StatusBar1->PortLabel->text(), "Порт: " + sim.PortPath());
+        QCOMPARE(form_->StatusBar1->PortLabel->text(), "Порт " + sim.PortPath());
         // The unlisted port carries the check mark, and only it.
         QStringList checked;
         for (QAction* item : form_->MenuPort->actions())
