@@ -2,6 +2,7 @@
 #include "config/Cp1251.h"
 #include "config/iniplus.h"
 #include "controls/numedit.h"
+#include "register/LinkStatusBar.h"
 #include "register/ResultsTable.h"
 #include "register/Unit1.h"
 #include "support/BoxAnswerer.h"
@@ -9,6 +10,7 @@
 
 #include <QAction>
 #include <QFile>
+#include <QLabel>
 #include <QMenu>
 #include <QtTest>
 
@@ -195,7 +197,12 @@ private slots:
         form->OpSavro1->Port = Path("no-such-port");
         form->actOpr->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(!form->OpSavro1->Active(), 10000);
-        QCOMPARE(h_->Errors, QStringList{QStringLiteral("Ошибка|Ошибка открытия порта")});
+        // The port and the system's reason, on a line of its own.
+        QCOMPARE(h_->Errors, QStringList{"Ошибка|Ошибка открытия порта " + Path("no-such-port") +
+                                         "\nПорт не найден"});
+        // Said in the status bar too; a port the operator chose is not retried.
+        QCOMPARE(form->StatusBar1->StateLabel->text(), QStringLiteral("Порт недоступен"));
+        QVERIFY(!form->Link.Retrying());
         QVERIFY(form->NumberEdit1->isEnabled());
         QCOMPARE(form->actOpr->toolTip(), QStringLiteral("Включить опрос"));
     }
