@@ -16,6 +16,7 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
 #include <QtTest>
@@ -192,15 +193,21 @@ private slots:
         QVERIFY(form->Table()->Modified());
     }
 
-    // 756 by 527 with the menu bar, the 41-pixel tool bar and the table inside.
+    // 756 by 527 with the menu bar, the 41-pixel tool bar, the table and the
+    // status bar inside.
     void clientAreaAtStart() {
         auto form = h_->MakeForm();
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         QCOMPARE(form->size(), QSize(756, 527));
         const int menuHeight = form->menuBar()->height();
+        const QWidget* status = form->statusBar();
+        const int statusHeight = status->isVisible() ? status->height() : 0;
         QCOMPARE(form->ToolBar1->geometry(), QRect(0, menuHeight, 756, 41));
-        QCOMPARE(form->MainGrid->geometry(), QRect(0, menuHeight + 41, 756, 527 - menuHeight - 41));
+        QCOMPARE(form->MainGrid->geometry(),
+                 QRect(0, menuHeight + 41, 756, 527 - menuHeight - 41 - statusHeight));
+        if (statusHeight > 0)
+            QCOMPARE(status->geometry().bottom(), 527 - 1);
     }
 
     // New keeps the folder of the current name exactly as stored.
