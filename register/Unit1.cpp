@@ -12,6 +12,7 @@
 #include "register/ResultsFile.h"
 #include "register/ResultsTable.h"
 #include "resources/MyConsts.h"
+#include "resources/ProgramVersion.h"
 #include "serial/PortMenu.h"
 
 #include <QCloseEvent>
@@ -111,6 +112,8 @@ void TForm1::CreateComponents() {
         TfrmTAbout about(this);
         about.SetCaption(MyConsts::sAbout);
         about.SetProgName(MyConsts::sProgramTitle);
+        about.SetVersion(ProgramVersion());
+        about.SetSettingsPath(ConfigPath_);
         about.SetCompanyName(MyConsts::sCompany);
         about.SetTel(MyConsts::sTelephone);
         about.exec();
