@@ -50,7 +50,6 @@ private slots:
     void installedBinDirKnown();
     void placeOfSettings_data();
     void placeOfSettings();
-    void perUserSeedAndRoundTrip();
 
 private:
     QString path() const { return dir.filePath(QStringLiteral("Savro2.Ini")); }
@@ -254,38 +253,6 @@ void TstConfigFile::placeOfSettings() {
         QCOMPARE(path, programDir + QStringLiteral("/Savro2.Ini"));
         QVERIFY(!QFileInfo::exists(userDir));
     }
-}
-
-// The installed program's first run and a later one: seeded in the user's
-// folder, nothing beside the program, the settings written at close kept.
-void TstConfigFile::perUserSeedAndRoundTrip() {
-    const QString prog = dir.filePath(QStringLiteral("installed"));
-    QVERIFY(QDir().mkpath(prog));
-    QDir(QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation)).removeRecursively();
-    TReadOnlyFolder guard(prog);
-    if (!guard.Problem().isEmpty())
-        QSKIP(qPrintable(guard.Problem()));
-
-    const QString first = ConfigPathFor(prog, InstalledBinDir());
-    EnsureConfigFile(first);
-    QVERIFY(first.startsWith(dir.filePath(QStringLiteral("xdg"))));
-    QCOMPARE(readBytes(first), defaultText());
-    QVERIFY(!QFileInfo::exists(prog + QStringLiteral("/Savro2.Ini")));
-    {
-        TIniPlus ini(first);
-        ini.WriteText("Config", "COM", "ttyUSB3");
-        ini.WriteNumber("Config", "DeviceNumber", 7);
-        ini.WriteFlag("View", "8", true);
-    }
-
-    const QString second = ConfigPathFor(prog, InstalledBinDir());
-    QCOMPARE(second, first);
-    EnsureConfigFile(second);
-    const TIniPlus ini(second);
-    QCOMPARE(ini.ReadText("Config", "COM", "x"), QStringLiteral("ttyUSB3"));
-    QCOMPARE(ini.ReadNumber("Config", "DeviceNumber", 0), 7);
-    QVERIFY(ini.ReadFlag("View", "8", false));
-    QCOMPARE(ini.ReadText("Columns", "5", "x"), QStringLiteral("Темпер.,°С"));
 }
 
 QTEST_GUILESS_MAIN(TstConfigFile)
