@@ -94,6 +94,9 @@ TForm1::TForm1(QWidget* parent, const QString& configPath)
 
 TForm1::~TForm1() {
     RetryTimer->stop();
+    // The field loses its focus when the children go, after this body: its
+    // editingFinished must not reach members that are gone by then.
+    disconnect(NumberEdit1, nullptr, this, nullptr);
     // The poller goes first: while it waits for its worker it still serves
     // hand-overs, which must find the table and the field alive.
     delete OpSavro1;
