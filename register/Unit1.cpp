@@ -14,6 +14,7 @@
 #include "register/ResultsFile.h"
 #include "register/ResultsTable.h"
 #include "resources/MyConsts.h"
+#include "resources/ProgramVersion.h"
 #include "serial/PortAlias.h"
 #include "serial/PortMenu.h"
 
@@ -94,6 +95,9 @@ TForm1::TForm1(QWidget* parent, const QString& configPath)
 
 TForm1::~TForm1() {
     RetryTimer->stop();
+    // The field loses its focus when the children go, after this body: its
+    // editingFinished must not reach members that are gone by then.
+    disconnect(NumberEdit1, nullptr, this, nullptr);
     // The poller goes first: while it waits for its worker it still serves
     // hand-overs, which must find the table and the field alive.
     delete OpSavro1;
@@ -138,6 +142,8 @@ void TForm1::CreateComponents() {
         TfrmTAbout about(this);
         about.SetCaption(MyConsts::sAbout);
         about.SetProgName(MyConsts::sProgramTitle);
+        about.SetVersion(ProgramVersion());
+        about.SetSettingsPath(ConfigPath_);
         about.SetCompanyName(MyConsts::sCompany);
         about.SetTel(MyConsts::sTelephone);
         about.exec();
