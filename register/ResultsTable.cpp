@@ -166,6 +166,20 @@ void TResultsTable::ReplaceRowsFrom(int firstRow, std::vector<Row>&& rows) {
     endResetModel();
 }
 
+void TResultsTable::ReplaceRowsBelowTitles(std::vector<Row>&& rows) {
+    if (rows.empty())
+        rows.emplace_back();
+    beginResetModel();
+    rows.front() = std::move(m_rows.front());
+    m_rows.swap(rows);
+    // A vector grown row by row may hold much room to spare; a table keeps
+    // its rows for long.
+    if (m_rows.capacity() - m_rows.size() > m_rows.size() / 16 + 16)
+        m_rows.shrink_to_fit();
+    endResetModel();
+    rows.clear();
+}
+
 qsizetype TResultsTable::MemoryBytes() const {
     // QArrayData header of an allocated QByteArray (ref count, flags, capacity).
     constexpr qsizetype kHeader = 16;

@@ -60,6 +60,9 @@ public:
 
     // Replaces rows firstRow.. with rows in one model reset (bulk loading).
     void ReplaceRowsFrom(int firstRow, std::vector<Row>&& rows);
+    // The same for every row below the titles without moving a row: rows
+    // becomes the table, rows[0] only holding the title row's place.
+    void ReplaceRowsBelowTitles(std::vector<Row>&& rows);
     // Heap and inline bytes the cell store uses, for measurements.
     qsizetype MemoryBytes() const;
 
