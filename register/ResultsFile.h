@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <stdexcept>
@@ -39,3 +40,7 @@ void LoadResultsFile(TResultsTable& table, const QString& fileName);
 // Modified is unchanged and EInOutError is thrown; on success Modified is
 // cleared.
 void SaveResultsFile(TResultsTable& table, const QString& fileName);
+
+// Appends row's line as SaveResultsFile writes it (columns 1 to 31, tabs,
+// CR LF) to out.
+void AppendResultsLine(QByteArray& out, const TResultsTable& table, int row);

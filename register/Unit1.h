@@ -1,6 +1,7 @@
 #pragma once
 
 #include "register/RecordCycle.h"
+#include "register/RecoveryFile.h"
 
 #include <QMainWindow>
 #include <QMessageBox>
@@ -11,6 +12,7 @@
 class QAction;
 class QMenu;
 class QToolBar;
+class QTimer;
 class QToolButton;
 class TColorStringGrid;
 class TNumberEdit;
@@ -47,6 +49,9 @@ public:
     QToolButton* OprButton = nullptr;
 
     TRecordCycle Cycle;
+    // The unsaved table on disk, so a crash or power cut loses nothing.
+    TRecoveryFile Recovery;
+    static constexpr int RecoveryDelayMs = 2000; // edits are written within this
 
     const QString& CurrentFileName() const { return FileName_; }
     const QString& ConfigFilePath() const { return ConfigPath_; }
@@ -54,7 +59,8 @@ public:
     // The operator's side of dialogs and boxes; tests put answers in here.
     std::function<QString(const QString& start)> OpenDialog1;
     std::function<QString(const QString& start)> SaveDialog1;
-    std::function<QMessageBox::StandardButton()> AskSaveData;      // Yes / No
+    std::function<QMessageBox::StandardButton()> AskSaveData;      // Yes / No / Cancel
+    std::function<QMessageBox::StandardButton(const QString& text)> AskRestore; // Yes / No
     std::function<QMessageBox::StandardButton()> AskSaveOnClose;   // Yes / No / Cancel
     std::function<void(const QString& caption, const QString& text)> ErrorBox;
     std::function<void()> ShowAbout;
@@ -83,6 +89,10 @@ public:
     void OpSavro1Stoping(TOpSavro* sender);
     void OpSavro1GetNumber(TOpSavro* sender);
     void OpSavro1PutResult(TOpSavro* sender);
+    // The body of OpSavro1PutResult: the next command for a reply to command.
+    // A new measurement is in the recovery copy on disk before this returns,
+    // so before command 9 acknowledges it.
+    quint8 PutRecordReply(quint8 command, quint8 status, QByteArrayView data, bool replyDone);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -94,7 +104,13 @@ private:
     void FormCreate();
     bool FormClose();
     void WriteConfig();
-    void OfferToSave();
+    // False when the operator cancelled.
+    bool OfferToSave();
+    void CommitEdit();
+    void OfferRecovery();
+    void WriteRecovery();
+    void DiscardRecovery();
+    void RecoveryFailed(const std::exception& e);
     // Runs a command; an error ends it and is shown in the generic error box.
     void Run(const std::function<void()>& command);
     void ShowGenericErrorBox(const QString& message);
@@ -106,4 +122,6 @@ private:
     // A configuration that cannot be written must not keep the program from
     // ever closing: the first failure abandons the close, a repeated one not.
     bool ConfigWriteFailed_ = false;
+    QTimer* RecoveryTimer_ = nullptr; // coalesces edits
+    bool RecoveryErrorShown_ = false;
 };

@@ -50,6 +50,8 @@ const char kHelp[] =
     "                      with one of the faults below but hangup\n"
     "  --seed N            seed of the random numbers (default: random)\n"
     "  --hangup-after N    hang up in the middle of the reply after N exchanges\n"
+    "  --noack P           drop each command-9 frame with probability P (0..1):\n"
+    "                      no echo, the measurement stays new\n"
     "  --verbose           print CMD lines\n"
     "  --no-stdin          do not read stdin (and do not end at its end)\n"
     "  --help              this text\n"
@@ -63,6 +65,8 @@ const char kHelp[] =
     "                      than a read time-out), wrongtail, badfloat (an invalid\n"
     "                      word in an absent indicator), surplus (bytes after the\n"
     "                      234), garbage (random bytes), hangup (close mid-reply)\n"
+    "  fault noack [count] drop the next count command-9 frames (default 1)\n"
+    "  noack SECONDS       drop every command-9 frame for SECONDS\n"
     "  hangup              close the line now (mid-reply if one is being sent)\n"
     "  quit                end\n"
     "The program ends on SIGINT, SIGTERM, 'quit' or the end of stdin.\n";
@@ -109,6 +113,7 @@ struct TOptions {
     double Faults = 0.0;
     quint32 Seed = std::random_device{}();
     int HangUpAfter = -1;
+    double NoAck = 0.0;
     bool Verbose = false;
     bool NoStdin = false;
 };
@@ -146,6 +151,9 @@ TOptions ParseOptions(int argc, char** argv) {
             if (!ParseUnsigned(value(), 1000000000ull, u))
                 Usage("--hangup-after takes a number of exchanges");
             o.HangUpAfter = static_cast<int>(u);
+        } else if (arg == "--noack") {
+            if (!ParseReal(value(), o.NoAck) || o.NoAck < 0.0 || o.NoAck > 1.0)
+                Usage("--noack takes a probability 0..1");
         } else if (arg == "--verbose") {
             o.Verbose = true;
         } else if (arg == "--no-stdin") {
@@ -237,9 +245,29 @@ bool HandleLine(const std::string& line, TSimAnalyser& sim, TPty& pty) {
         pty.Close();
         return false;
     }
+    if (word == "noack") {
+        std::string secondsText;
+        double seconds = 0.0;
+        if (!(in >> secondsText) || !ParseReal(secondsText, seconds) || seconds < 0.0) {
+            std::fprintf(stderr, "savro2-sim: bad noack line: %s\n", line.c_str());
+            return true;
+        }
+        sim.DropAcksUntil(Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(seconds)));
+        return true;
+    }
     if (word == "fault") {
         std::string name, countText;
         in >> name >> countText;
+        if (name == "noack") {
+            unsigned long long frames = 1;
+            if (!countText.empty() && !ParseUnsigned(countText, 1000000, frames)) {
+                std::fprintf(stderr, "savro2-sim: bad fault line: %s\n", line.c_str());
+                return true;
+            }
+            sim.DropAcks(static_cast<int>(frames));
+            return true;
+        }
         const auto fault = SimFaultFromName(name);
         unsigned long long count = 1;
         if (!fault || (!countText.empty() && !ParseUnsigned(countText, 1000000, count))) {
@@ -301,6 +329,7 @@ int main(int argc, char** argv) {
     sim.Verbose = opt.Verbose;
     sim.FaultProbability = opt.Faults;
     sim.HangUpAfter = opt.HangUpAfter;
+    sim.AckDropProbability = opt.NoAck;
     Emit("PORT " + pty.Path());
 
     const auto autoPeriod = std::chrono::duration_cast<Clock::duration>(
