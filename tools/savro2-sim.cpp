@@ -16,6 +16,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -67,6 +68,7 @@ const char kHelp[] =
     "                      234), garbage (random bytes), hangup (close mid-reply)\n"
     "  fault noack [count] drop the next count command-9 frames (default 1)\n"
     "  noack SECONDS       drop every command-9 frame for SECONDS\n"
+    "  release             free the port of a client that died without closing it\n"
     "  hangup              close the line now (mid-reply if one is being sent)\n"
     "  quit                end\n"
     "The program ends on SIGINT, SIGTERM, 'quit' or the end of stdin.\n";
@@ -187,6 +189,7 @@ public:
             cfsetispeed(&t, B9600);
             cfsetospeed(&t, B9600);
             tcsetattr(slave_, TCSANOW, &t);
+            initial_ = t;
         }
         const int flags = fcntl(master_, F_GETFL);
         fcntl(master_, F_SETFL, flags | O_NONBLOCK);
@@ -214,6 +217,16 @@ public:
         }
     }
 
+    // A port whose holder died unclosed is free again on a real line; here
+    // our own descriptor keeps the terminal alive, with the holder's
+    // exclusive flag and line settings: both go back to the start.
+    void Release() {
+        if (slave_ < 0)
+            return;
+        ::ioctl(slave_, TIOCNXCL);
+        tcsetattr(slave_, TCSANOW, &initial_);
+    }
+
     void Close() {
         if (slave_ >= 0)
             ::close(slave_);
@@ -230,6 +243,7 @@ private:
     int master_ = -1;
     int slave_ = -1;
     std::string path_;
+    termios initial_{};
 };
 
 // Handles one stdin line; false when the program should end.
@@ -244,6 +258,10 @@ bool HandleLine(const std::string& line, TSimAnalyser& sim, TPty& pty) {
         Emit("FAULT hangup");
         pty.Close();
         return false;
+    }
+    if (word == "release") {
+        pty.Release();
+        return true;
     }
     if (word == "noack") {
         std::string secondsText;
