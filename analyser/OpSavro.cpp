@@ -95,6 +95,8 @@ void TOpSavro::WorkerEnded(const QString& stopError) {
 }
 
 void TOpSavro::DoErrorOpenPort() {
+    if (run_)
+        openReason_ = run_->Worker->OpenErrorReason();
     if (OnErrorOpenPort)
         OnErrorOpenPort(this);
 }

@@ -54,6 +54,9 @@ public:
     // empty when it ended by Stop, by an open failure or normally. Readable
     // in OnStoping.
     QString StopError() const { return stopError_; }
+    // The system's reason why the port could not be opened; readable in
+    // OnErrorOpenPort.
+    QString OpenErrorReason() const { return openReason_; }
     // Pause after a turn that sends nothing, cut short by Stop (default 100 ms).
     void SetIdleWait(int ms) { idleWaitMs_ = ms; }
     int IdleWait() const { return idleWaitMs_; }
@@ -76,6 +79,7 @@ private:
     bool active_ = false;
     bool replyDone_ = false;
     QString stopError_;
+    QString openReason_;
     int idleWaitMs_ = 100;
     quint64 nextRunId_ = 1;
     std::unique_ptr<TRun> run_;

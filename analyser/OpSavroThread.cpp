@@ -150,13 +150,27 @@ bool TOpSavroThread::RunExchange(quint8 command) {
     }
 }
 
+void TOpSavroThread::WatchLine() {
+    // Idle turns send nothing, so without this a pulled adapter would be
+    // noticed only at the next request, minutes later.
+    try {
+        port_->CheckLine();
+    } catch (const EComPort& e) {
+        stopError_ = e.Message();
+        throw;
+    }
+}
+
 void TOpSavroThread::Execute() {
     if (configFailed_)
         return;
     TPortCloser closer(*port_);
     try {
         port_->Open();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        const auto* portError = dynamic_cast<const EComPortExt*>(&e);
+        openReason_ = portError ? TCustomComPort::ReasonText(portError->OsError())
+                                : QString::fromUtf8(e.what());
         Sync(DoErrorOpenPort);
         Terminate();
     }
@@ -184,8 +198,10 @@ void TOpSavroThread::Execute() {
                 Sync(DoPutResult);
         }
         // Without a pause an idle loop would keep both threads busy.
-        if (!sent)
+        if (!sent) {
+            WatchLine();
             IdleWait();
+        }
     }
 }
 

@@ -45,6 +45,8 @@ public:
     bool ConfigurationFailed() const { return configFailed_; }
     const TDeviceReply& Reply() const { return reply_; }
     bool LastExchangeDone() const { return lastDone_; }
+    // The system's reason why Open failed; read during DoErrorOpenPort.
+    const QString& OpenErrorReason() const { return openReason_; }
 
     quint8 PendingCommand = 0;
 
@@ -70,6 +72,7 @@ private:
     bool RunExchange(quint8 command);
     void Sync(const std::function<void()>& fn);
     void IdleWait();
+    void WatchLine();
 
     bool configFailed_ = false;
     std::unique_ptr<TComPort> port_;
@@ -78,6 +81,7 @@ private:
     TDeviceReply reply_;
     bool lastDone_ = false;
     QString stopError_;
+    QString openReason_;
     THandOver* handOver_ = nullptr;
     int idleWaitMs_ = 100;
 

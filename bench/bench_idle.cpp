@@ -4,7 +4,8 @@
 // with the event loop running. The process's own time (all threads, the
 // poller's worker included) is read from /proc/self/stat and given as a
 // share of one core; the simulator's share is shown beside it. The same for
-// the bare poller whose handlers never ask for anything (command 0).
+// the bare poller whose handlers never ask for anything (command 0), and for
+// a window whose port has gone and that tries to reopen it every 2 s.
 #include "analyser/OpSavro.h"
 #include "app/Application.h"
 #include "bench/BenchData.h"
@@ -97,10 +98,12 @@ public:
     }
 
     // Starts it and waits for its PORT line; an empty text on success.
-    QString Start() {
+    QString Start(const QStringList& more = {}) {
         if (!QFileInfo(Program()).isExecutable())
             return Program() + " not found (build the savro2-sim target)";
-        process_.start(Program(), {"--device", QString::number(kDevice), "--verbose", "--no-stdin"});
+        process_.start(Program(),
+                       QStringList{"--device", QString::number(kDevice), "--verbose", "--no-stdin"} +
+                           more);
         if (!process_.waitForStarted(10000))
             return "the simulator did not start";
         const QString line = WaitForLine("PORT ", 10000);
@@ -109,6 +112,11 @@ public:
     }
 
     QString Port() const { return port_; }
+    // The line goes as with a pulled cable: the simulator ends.
+    void HangUp() {
+        process_.terminate();
+        process_.waitForFinished(5000);
+    }
     QString Pid() const { return QString::number(process_.processId()); }
 
     QString WaitForLine(const QString& prefix, int timeoutMs) {
@@ -280,8 +288,60 @@ void BM_IdlePoller(benchmark::State& state) {
     }
 }
 
+// A window whose port went away: polling waits for it, trying every 2 s.
+void BM_IdleRetrying(benchmark::State& state) {
+    for (auto _ : state) {
+        QTemporaryDir dir;
+        Simulator sim;
+        const QString link = dir.filePath("savro-line");
+        if (const QString why = dir.isValid() ? sim.Start({"--link", link}) : "no temporary folder";
+            !why.isEmpty()) {
+            state.SkipWithError(qPrintable(why));
+            break;
+        }
+        const CurrentFolder current(dir.path());
+        QStringList errors;
+        {
+            TForm1 form(nullptr, dir.filePath("Savro2.Ini"));
+            form.ErrorBox = [&errors](const QString&, const QString& text) { errors << text; };
+            form.AskSaveOnClose = [] { return QMessageBox::No; };
+            form.OpSavro1->Port = link;
+            form.NumberEdit1->SetValue(kDevice);
+            form.show();
+            form.actOpr->trigger();
+            const bool acknowledged = !sim.WaitForLine("CMD 9", 20000).isEmpty();
+            sim.HangUp();
+            const QDeadlineTimer bound(20000);
+            while (!form.Link.Retrying() && !bound.hasExpired())
+                serveEvents(10);
+            if (!acknowledged || !form.Link.Retrying()) {
+                state.SkipWithError("the lost port was not noticed");
+                form.close();
+                break;
+            }
+            IdleFigures f;
+            const int tries0 = form.Link.RetryCount();
+            const double own0 = processCpuSeconds("self");
+            const double fine0 = ownCpuSecondsFine();
+            QElapsedTimer wall;
+            wall.start();
+            serveEvents(kMeasureMs);
+            f.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
+            f.ownCpu = processCpuSeconds("self") - own0;
+            f.ownCpuFine = ownCpuSecondsFine() - fine0;
+            state.SetIterationTime(f.wallSeconds);
+            state.counters["cpu_%core"] = 100.0 * f.ownCpu / f.wallSeconds;
+            state.counters["cpu_%core_ns"] = 100.0 * f.ownCpuFine / f.wallSeconds;
+            state.counters["tries"] = form.Link.RetryCount() - tries0;
+            form.actOpr->trigger();
+            form.close();
+        }
+    }
+}
+
 BENCHMARK(BM_IdleWindow)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_IdlePoller)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_IdleRetrying)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 } // namespace
 

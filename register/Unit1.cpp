@@ -7,11 +7,14 @@
 #include "config/iniplus.h"
 #include "controls/TesmarAbout.h"
 #include "controls/numedit.h"
+#include "register/ChartWindow.h"
 #include "register/ClGrid.h"
+#include "register/LinkStatusBar.h"
 #include "register/PrintTable.h"
 #include "register/ResultsFile.h"
 #include "register/ResultsTable.h"
 #include "resources/MyConsts.h"
+#include "serial/PortAlias.h"
 #include "serial/PortMenu.h"
 
 #include <QCloseEvent>
@@ -19,6 +22,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QInputDialog>
 #include <QMenuBar>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
@@ -59,6 +63,12 @@ qint64 RoundHalfEven(double value, qint64 lo, qint64 hi) {
     return static_cast<qint64>(r);
 }
 
+// The device number the poller takes from the field, as OpSavro1GetNumber does.
+quint16 FieldDeviceNumber(double value) {
+    return static_cast<quint16>(RoundHalfEven(value, std::numeric_limits<qint64>::min() / 2,
+                                              std::numeric_limits<qint64>::max() / 2));
+}
+
 QString WithDefaultSuffix(const QString& name) {
     if (name.isEmpty() || !QFileInfo(name).suffix().isEmpty())
         return name;
@@ -76,9 +86,13 @@ TForm1::TForm1(QWidget* parent, const QString& configPath)
       ConfigPath_(configPath) {
     CreateComponents();
     FormCreate();
+    // After the indicator entries, which are counted from 0 by their position.
+    mnView->addSeparator();
+    mnView->addAction(actChart);
 }
 
 TForm1::~TForm1() {
+    RetryTimer->stop();
     // The poller goes first: while it waits for its worker it still serves
     // hand-overs, which must find the table and the field alive.
     delete OpSavro1;
@@ -122,6 +136,12 @@ void TForm1::CreateComponents() {
         about.SetTel(MyConsts::sTelephone);
         about.exec();
     };
+    AskPortName = [this](const QString& current) {
+        return QInputDialog::getText(
+            this, QStringLiteral("Другой порт"),
+            QStringLiteral("Имя или путь порта (ttyUSB0, /dev/pts/3, /dev/serial/by-id/…, COM12):"),
+            QLineEdit::Normal, current);
+    };
     PrintCommand = [this] {
         PrintTableOnDefaultPrinter(MainGrid->font(), *Table_, Table_->RowCount() - 1, FileName_);
     };
@@ -131,8 +151,20 @@ void TForm1::CreateComponents() {
     OpSavro1->OnErrorOpenPort = [this](TOpSavro* s) { OpSavro1ErrorOpenPort(s); };
     OpSavro1->OnStarting = [this](TOpSavro* s) { OpSavro1Starting(s); };
     OpSavro1->OnStoping = [this](TOpSavro* s) { OpSavro1Stoping(s); };
-    OpSavro1->OnGetNumber = [this](TOpSavro* s) { OpSavro1GetNumber(s); };
-    OpSavro1->OnPutResult = [this](TOpSavro* s) { OpSavro1PutResult(s); };
+    OpSavro1->OnGetNumber = [this](TOpSavro* s) {
+        OpSavro1GetNumber(s);
+        LinkTurnStarted(s);
+    };
+    OpSavro1->OnPutResult = [this](TOpSavro* s) {
+        const quint8 command = s->Command;
+        const int rows = Table_->RowCount();
+        OpSavro1PutResult(s);
+        LinkReplied(s, command, rows);
+    };
+    RetryTimer = new QTimer(this);
+    RetryTimer->setObjectName(QStringLiteral("RetryTimer"));
+    RetryTimer->setInterval(2000);
+    connect(RetryTimer, &QTimer::timeout, this, [this] { Run([this] { RetryOpenPort(); }); });
 
     auto* menuBar = this->menuBar();
     mnFile = menuBar->addMenu(MyConsts::sFile);
@@ -156,6 +188,9 @@ void TForm1::CreateComponents() {
     command(actPrintPreview, nullptr, &TForm1::actPrintPreviewExecute);
     actPrintPreview->setText(QStringLiteral("Предварительный просмотр"));
     command(actOpr, "start", &TForm1::actOprExecute);
+    command(actChart, "chart", &TForm1::actChartExecute);
+    actChart->setText(QStringLiteral("График"));
+    actChart->setToolTip(QStringLiteral("График"));
     mnFile->addActions({actNew, actOpenFile, actSave, actSaveAs, actPrint, actPrintPreview});
 
     ToolBar1 = addToolBar(QStringLiteral("ToolBar1"));
@@ -165,7 +200,7 @@ void TForm1::CreateComponents() {
     ToolBar1->setIconSize(QSize(24, 24));
     ToolBar1->setFixedHeight(41);
     ToolBar1->setContextMenuPolicy(Qt::PreventContextMenu);
-    ToolBar1->addActions({actNew, actOpenFile, actSave, actPrint});
+    ToolBar1->addActions({actNew, actOpenFile, actSave, actPrint, actChart});
     auto divider = [this](int width) {
         auto* gap = new QWidget(ToolBar1);
         gap->setFixedWidth(width);
@@ -189,6 +224,7 @@ void TForm1::CreateComponents() {
     OprButton->setObjectName(QStringLiteral("ToolButton7"));
     OprButton->setDefaultAction(actOpr);
     OprButton->setMenu(MenuPort);
+    connect(MenuPort, &QMenu::aboutToShow, this, [this] { Run([this] { FillPortMenuItems(); }); });
     OprButton->setPopupMode(QToolButton::MenuButtonPopup);
     OprButton->setIconSize(QSize(24, 24));
     ToolBar1->addWidget(OprButton);
@@ -207,6 +243,13 @@ void TForm1::CreateComponents() {
             RecoveryTimer_->start();
     });
     setCentralWidget(MainGrid);
+    StatusBar1 = new TLinkStatusBar(this);
+    setStatusBar(StatusBar1);
+    Link.TimeText = [this](const QDateTime& when) { return Cycle.TimeText(when); };
+    connect(NumberEdit1, &QLineEdit::editingFinished, this, [this] {
+        Link.SetDevice(FieldDeviceNumber(NumberEdit1->Value()));
+        ShowLinkStatus();
+    });
 
     setWindowIcon(QIcon(QStringLiteral(":/images/app.svg")));
     SetCaptions();
@@ -240,10 +283,10 @@ void TForm1::FormCreate() {
                 mnView->addAction(item);
             }
         }
-        FillPortMenu(*MenuPort, OpSavro1->Port);
-        for (QAction* item : MenuPort->actions())
-            connect(item, &QAction::triggered, this,
-                    [this, item] { Run([this, item] { PortItemClick(item); }); });
+        Link.SetPort(OpSavro1->Port);
+        Link.SetDevice(FieldDeviceNumber(NumberEdit1->Value()));
+        ShowLinkStatus();
+        FillPortMenuItems();
         SetCaptions();
         LoadResultsFile(FileName_);
     } catch (const std::exception& e) {
@@ -454,6 +497,10 @@ void TForm1::actPrintPreviewExecute() {
 }
 
 void TForm1::actOprExecute() {
+    if (Link.Retrying()) {
+        StopRetrying();
+        return;
+    }
     if (OpSavro1->Active()) {
         OpSavro1->Stop();
         return;
@@ -461,6 +508,14 @@ void TForm1::actOprExecute() {
     // A number still being typed becomes the field's value first.
     MainGrid->setFocus();
     OpSavro1->Start();
+}
+
+void TForm1::actChartExecute() {
+    if (!ChartWindow)
+        ChartWindow = new TChartWindow(Table_.get(), Cycle.Locale, this);
+    ChartWindow->show();
+    ChartWindow->raise();
+    ChartWindow->activateWindow();
 }
 
 void TForm1::mnAboutClick() {
@@ -475,7 +530,111 @@ void TForm1::ViewItemClick(QAction* item) {
 }
 
 void TForm1::PortItemClick(QAction* item) {
-    OpSavro1->Port = item->objectName();
+    ChoosePort(item->objectName());
+}
+
+void TForm1::OtherPortClick() {
+    const QString name = AskPortName(OpSavro1->Port).trimmed();
+    if (name.isEmpty())
+        return;
+    ChoosePort(name);
+    FillPortMenuItems();
+}
+
+void TForm1::ChoosePort(const QString& port) {
+    OpSavro1->Port = port;
+    // A port chosen during reopen tries is the one tried next.
+    if (Link.Retrying())
+        PortAlias_ = TPortAlias::Find(port, PortAliasFolder);
+    Link.SetPort(port);
+    // A failed open is old news once another port is chosen.
+    if (!OpSavro1->Active() && Link.State() == TLinkState::PortLost && !Link.Retrying())
+        Link.SwitchedOff();
+    ShowLinkStatus();
+}
+
+void TForm1::FillPortMenuItems() {
+    FillPortMenu(*MenuPort, OpSavro1->Port);
+    SetPortToolTips(*MenuPort);
+    actOtherPort = AddOtherPortItems(*MenuPort, OpSavro1->Port, QStringLiteral("Другой порт…"));
+    for (QAction* item : MenuPort->actions()) {
+        if (item == actOtherPort)
+            connect(item, &QAction::triggered, this, [this] { Run([this] { OtherPortClick(); }); });
+        else if (item->isCheckable())
+            connect(item, &QAction::triggered, this,
+                    [this, item] { Run([this, item] { PortItemClick(item); }); });
+    }
+}
+
+void TForm1::ShowLinkStatus() {
+    StatusBar1->Show(Link);
+}
+
+void TForm1::ShowPollingLook(bool on) {
+    NumberEdit1->setEnabled(!on);
+    actOpr->setIcon(Image(on ? "stop" : "start"));
+    actOpr->setToolTip(on ? MyConsts::sStopPolling : MyConsts::sStartPolling);
+}
+
+QDateTime TForm1::NextRequestTime(quint8 command) const {
+    const QDateTime last = Cycle.LastRecordTime();
+    if (command == 6 || !last.isValid())
+        return QDateTime();
+    return last.addMSecs(Cycle.IntervalMs);
+}
+
+void TForm1::LinkTurnStarted(TOpSavro* sender) {
+    if (RetryAttempt_) {
+        // The first turn means the port opened: polling has resumed.
+        RetryAttempt_ = false;
+        ResumedQuiet_ = true;
+        RetryTimer->stop();
+        Link.Started(sender->Port, sender->DeviceNumber);
+        PortAlias_ = TPortAlias::Find(sender->Port, PortAliasFolder);
+    }
+    Link.TurnStarted(sender->Command, sender->DeviceNumber);
+    Link.SetNextRequest(NextRequestTime(sender->Command));
+    ShowLinkStatus();
+}
+
+void TForm1::LinkReplied(TOpSavro* sender, quint8 command, int rowsBefore) {
+    const bool complete =
+        command != 6 || (sender->Reply.Status != 0xFF && sender->ReplyDone());
+    Link.Replied(complete);
+    if (complete)
+        ResumedQuiet_ = false;
+    if (Table_->RowCount() > rowsBefore)
+        Link.MeasurementReceived(Cycle.Now());
+    Link.SetNextRequest(NextRequestTime(sender->Command));
+    ShowLinkStatus();
+}
+
+void TForm1::RetryOpenPort() {
+    if (!Link.Retrying() || Closing_ || OpSavro1->Active())
+        return;
+    // A USB adapter plugged back may have a new kernel name.
+    const QString moved = TPortAlias::Resolve(PortAlias_, OpSavro1->Port);
+    if (!moved.isEmpty() && moved != OpSavro1->Port) {
+        OpSavro1->Port = moved;
+        Link.SetPort(moved);
+    }
+    Link.RetryAttempted();
+    ShowLinkStatus();
+    // A device file that is not there cannot open: no worker for that.
+    if (TPortAlias::Missing(OpSavro1->Port))
+        return;
+    RetryAttempt_ = true;
+    OpSavro1->Start();
+}
+
+void TForm1::StopRetrying() {
+    RetryTimer->stop();
+    Link.SwitchedOff();
+    ShowLinkStatus();
+    if (OpSavro1->Active())
+        OpSavro1->Stop(); // a reopen try in flight; its end restores the look
+    else
+        ShowPollingLook(false);
 }
 
 void TForm1::FormResize() {
@@ -492,24 +651,49 @@ void TForm1::showEvent(QShowEvent* event) {
     FormResize();
 }
 
-void TForm1::OpSavro1ErrorOpenPort(TOpSavro*) {
-    ShowError(MyConsts::sErrorOpenPort);
+void TForm1::OpSavro1ErrorOpenPort(TOpSavro* sender) {
+    // Reopen tries fail quietly; the status bar counts them.
+    if (RetryAttempt_)
+        return;
+    Link.PortLost(false);
+    ShowLinkStatus();
+    QString text = MyConsts::sErrorOpenPort + u' ' + sender->Port;
+    if (!sender->OpenErrorReason().isEmpty())
+        text += u'\n' + sender->OpenErrorReason();
+    ShowError(text);
 }
 
-void TForm1::OpSavro1Starting(TOpSavro*) {
-    NumberEdit1->setEnabled(false);
-    actOpr->setIcon(Image("stop"));
-    actOpr->setToolTip(MyConsts::sStopPolling);
+void TForm1::OpSavro1Starting(TOpSavro* sender) {
+    ShowPollingLook(true);
+    if (RetryAttempt_)
+        return;
+    Link.Started(sender->Port, FieldDeviceNumber(NumberEdit1->Value()));
+    PortAlias_ = TPortAlias::Find(sender->Port, PortAliasFolder);
+    ResumedQuiet_ = false;
+    ShowLinkStatus();
 }
 
 void TForm1::OpSavro1Stoping(TOpSavro* sender) {
-    NumberEdit1->setEnabled(true);
-    actOpr->setIcon(Image("start"));
-    actOpr->setToolTip(MyConsts::sStartPolling);
+    const QString error = Closing_ ? QString() : sender->StopError();
+    const bool quiet = ResumedQuiet_;
+    if (RetryAttempt_) {
+        // A reopen try that did not open; the tries go on unless stopped.
+        RetryAttempt_ = false;
+        if (Link.Retrying())
+            return;
+    } else if (!error.isEmpty()) {
+        // The port went away during polling: it is reopened by itself.
+        Link.PortLost(true);
+        ShowLinkStatus();
+        RetryTimer->start();
+    } else if (Link.State() != TLinkState::PortLost) {
+        Link.SwitchedOff();
+        ShowLinkStatus();
+    }
+    ShowPollingLook(Link.Retrying());
     // A pulled cable must not end polling silently: the analyser would go on
     // measuring with nobody recording.
-    const QString error = sender->StopError();
-    if (!error.isEmpty() && !Closing_) {
+    if (!error.isEmpty() && !quiet) {
         QMetaObject::invokeMethod(
             this,
             [this, error] {
@@ -564,7 +748,7 @@ void TForm1::WriteConfig() {
                                                       std::numeric_limits<qint32>::min(),
                                                       std::numeric_limits<qint32>::max())));
     const auto entries = mnView->actions();
-    for (int i = 0; i < entries.size(); ++i)
+    for (int i = 0; i < entries.size() && entries[i]->isCheckable(); ++i)
         ini.WriteFlag(kView, QString::number(i + 5), entries[i]->isChecked());
 }
 
@@ -585,6 +769,8 @@ bool TForm1::FormClose() {
             }
         }
     }
+    if (Link.Retrying())
+        StopRetrying();
     OpSavro1->Stop();
     MainGrid->setFocus();
     try {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "register/LinkStatus.h"
 #include "register/RecordCycle.h"
 #include "register/RecoveryFile.h"
 
@@ -14,6 +15,8 @@ class QMenu;
 class QToolBar;
 class QTimer;
 class QToolButton;
+class TChartWindow;
+class TLinkStatusBar;
 class TColorStringGrid;
 class TNumberEdit;
 class TOpSavro;
@@ -46,12 +49,22 @@ public:
     QAction* actPrint = nullptr;
     QAction* actPrintPreview = nullptr; // for labs without a default printer
     QAction* actOpr = nullptr;
+    QAction* actChart = nullptr;
     QToolButton* OprButton = nullptr;
+    TChartWindow* ChartWindow = nullptr; // made on first use
+    QAction* actOtherPort = nullptr;
+    TLinkStatusBar* StatusBar1 = nullptr;
+    // Reopens a port lost during polling, every 2 s, until it opens or the
+    // operator switches polling off.
+    QTimer* RetryTimer = nullptr;
 
     TRecordCycle Cycle;
     // The unsaved table on disk, so a crash or power cut loses nothing.
     TRecoveryFile Recovery;
     static constexpr int RecoveryDelayMs = 2000; // edits are written within this
+    TLinkStatus Link;
+    // Where the stable names of USB adapters are looked up.
+    QString PortAliasFolder = QStringLiteral("/dev/serial/by-id");
 
     const QString& CurrentFileName() const { return FileName_; }
     const QString& ConfigFilePath() const { return ConfigPath_; }
@@ -65,6 +78,8 @@ public:
     std::function<void(const QString& caption, const QString& text)> ErrorBox;
     std::function<void()> ShowAbout;
     std::function<void()> PrintCommand;
+    // Any port name or path; empty for Cancel.
+    std::function<QString(const QString& current)> AskPortName;
 
     void ShowError(const QString& message);
     void SetTitle(const QString& fileName);
@@ -80,9 +95,15 @@ public:
     void actPrintExecute();
     void actPrintPreviewExecute();
     void actOprExecute();
+    void actChartExecute();
     void mnAboutClick();
     void ViewItemClick(QAction* item);
     void PortItemClick(QAction* item);
+    void OtherPortClick();
+    void RetryOpenPort();
+    // The listed ports, the port in use, "Другой порт…"; refilled each time
+    // the menu opens, so adapters plugged in meanwhile are offered.
+    void FillPortMenuItems();
     void FormResize();
     void OpSavro1ErrorOpenPort(TOpSavro* sender);
     void OpSavro1Starting(TOpSavro* sender);
@@ -114,6 +135,13 @@ private:
     // Runs a command; an error ends it and is shown in the generic error box.
     void Run(const std::function<void()>& command);
     void ShowGenericErrorBox(const QString& message);
+    void ChoosePort(const QString& port);
+    void LinkTurnStarted(TOpSavro* sender);
+    void LinkReplied(TOpSavro* sender, quint8 command, int rowsBefore);
+    void StopRetrying();
+    void ShowLinkStatus();
+    void ShowPollingLook(bool on);
+    QDateTime NextRequestTime(quint8 command) const;
 
     std::unique_ptr<TResultsTable> Table_;
     QString FileName_;
@@ -124,4 +152,10 @@ private:
     bool ConfigWriteFailed_ = false;
     QTimer* RecoveryTimer_ = nullptr; // coalesces edits
     bool RecoveryErrorShown_ = false;
+    // The adapter's stable name, found when polling started on its port.
+    QString PortAlias_;
+    // The running start is a reopen after a lost port: its failures are quiet.
+    bool RetryAttempt_ = false;
+    // Reopened, and no complete reply yet: a port error now is not told again.
+    bool ResumedQuiet_ = false;
 };

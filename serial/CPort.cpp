@@ -5,7 +5,12 @@
 #include <QSerialPort>
 
 #include <cerrno>
+#include <cstring>
 #include <limits>
+
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
 
 namespace {
 
@@ -246,6 +251,39 @@ qint32 TCustomComPort::Write(const void* buf, qint32 count) {
             Fail(CE_WriteFailed);
     }
     return static_cast<qint32>(n - s.bytesToWrite());
+}
+
+void TCustomComPort::CheckLine() {
+    if (!serial_)
+        Fail(CE_ReadFailed);
+#ifdef Q_OS_UNIX
+    // No events asked for: poll() reports only a hang-up or an error.
+    pollfd p{static_cast<int>(serial_->handle()), 0, 0};
+    if (p.fd < 0)
+        throw EComPortExt(CE_ReadFailed, EBADF, port_);
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+        throw EComPortExt(CE_ReadFailed, (p.revents & POLLNVAL) ? EBADF : EIO, port_);
+#else
+    if (serial_->error() == QSerialPort::ResourceError)
+        Fail(CE_ReadFailed);
+#endif
+}
+
+QString TCustomComPort::ReasonText(qint32 osError) {
+    switch (osError) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return QStringLiteral("Порт не найден");
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("Нет доступа к порту");
+    case EBUSY:
+        return QStringLiteral("Порт занят другой программой");
+    default:
+        break;
+    }
+    return QString::fromLocal8Bit(std::strerror(osError));
 }
 
 void TCustomComPort::SetPort(const QString& port) {

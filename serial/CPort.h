@@ -34,6 +34,12 @@ public:
     qint32 Write(const void* buf, qint32 count);
 
     bool Connected() const { return connected_; }
+    // Raises EComPortExt (read failed) when the open port's line is gone: a
+    // pulled USB adapter or a closed pseudo-terminal hangs it up. Sends
+    // nothing and does not wait.
+    void CheckLine();
+    // The system's reason for an error number, as the operator reads it.
+    static QString ReasonText(qint32 osError);
 
     const QString& Port() const { return port_; }
     void SetPort(const QString& port);

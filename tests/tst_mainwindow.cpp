@@ -2,6 +2,7 @@
 #include "config/Cp1251.h"
 #include "config/iniplus.h"
 #include "controls/numedit.h"
+#include "register/LinkStatusBar.h"
 #include "register/ResultsTable.h"
 #include "register/Unit1.h"
 #include "support/BoxAnswerer.h"
@@ -9,6 +10,7 @@
 
 #include <QAction>
 #include <QFile>
+#include <QLabel>
 #include <QMenu>
 #include <QtTest>
 
@@ -60,7 +62,10 @@ private slots:
         QCOMPARE(form->Table()->Cell(1, 0), QByteArray("\xcf\xf0\xee\xe1\xe0")); // Проба
         for (int c = 5; c < TResultsTable::ColCount; ++c)
             QCOMPARE(form->Table()->ColVisible(c), c == 5 || c == 6 || c == 7 || c == 9);
-        QCOMPARE(form->mnView->actions().size(), 27);
+        // The 27 indicator entries, a divider and "График".
+        QCOMPARE(form->mnView->actions().size(), 29);
+        QCOMPARE(form->mnView->actions().last(), form->actChart);
+        QCOMPARE(form->actChart->text(), QStringLiteral("График"));
         // Titles are shown without their trailing blanks.
         QCOMPARE(form->mnView->actions()[1]->text(), QStringLiteral("Спирт,%"));
         QVERIFY(h_->Errors.isEmpty());
@@ -184,7 +189,7 @@ private slots:
         QVERIFY(!boxes.Texts[0].isEmpty());
         QCOMPARE(form->windowTitle(), QStringLiteral("Savro-2.Регистрация измерений(folder.txt)"));
         // Everything before the load was set up.
-        QCOMPARE(form->mnView->actions().size(), 27);
+        QCOMPARE(form->mnView->actions().size(), 29);
     }
 
     void portThatCannotBeOpened() {
@@ -192,7 +197,12 @@ private slots:
         form->OpSavro1->Port = Path("no-such-port");
         form->actOpr->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(!form->OpSavro1->Active(), 10000);
-        QCOMPARE(h_->Errors, QStringList{QStringLiteral("Ошибка|Ошибка открытия порта")});
+        // The port and the system's reason, on a line of its own.
+        QCOMPARE(h_->Errors, QStringList{"Ошибка|Ошибка открытия порта " + Path("no-such-port") +
+                                         "\nПорт не найден"});
+        // Said in the status bar too; a port the operator chose is not retried.
+        QCOMPARE(form->StatusBar1->StateLabel->text(), QStringLiteral("Порт недоступен"));
+        QVERIFY(!form->Link.Retrying());
         QVERIFY(form->NumberEdit1->isEnabled());
         QCOMPARE(form->actOpr->toolTip(), QStringLiteral("Включить опрос"));
     }

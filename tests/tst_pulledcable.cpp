@@ -150,6 +150,12 @@ private slots:
         QCOMPARE(caption, QStringLiteral("Ошибка"));
         QVERIFY2(text.contains(QStringLiteral("COM Port Error: ")), qPrintable(text));
         QVERIFY2(text.contains(first.PortPath()), qPrintable(text));
+        // Polling stays on, reopening the lost port; the button ends that.
+        QVERIFY(form_->Link.Retrying());
+        QCOMPARE(form_->actOpr->toolTip(), QStringLiteral("Остановить опрос"));
+        form_->actOpr->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!form_->OpSavro1->Active(), 20000);
+        QVERIFY(!form_->Link.Retrying());
         QVERIFY(form_->NumberEdit1->isEnabled());
         QCOMPARE(form_->actOpr->toolTip(), QStringLiteral("Включить опрос"));
 

@@ -105,6 +105,11 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(harness_.Errors.size(), 1, 10000);
         QVERIFY2(harness_.Errors[0].startsWith(QStringLiteral("Ошибка|")), qPrintable(harness_.Errors[0]));
         QVERIFY2(harness_.Errors[0].contains(QStringLiteral("COM Port Error: ")), qPrintable(harness_.Errors[0]));
+        // The lost port is reopened by itself until the button ends that.
+        QVERIFY(form_->Link.Retrying());
+        QVERIFY(!form_->NumberEdit1->isEnabled());
+        form_->actOpr->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!form_->OpSavro1->Active(), 20000);
         QVERIFY(form_->NumberEdit1->isEnabled());
         QCOMPARE(form_->actOpr->toolTip(), QStringLiteral("Включить опрос"));
     }

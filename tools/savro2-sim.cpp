@@ -53,6 +53,9 @@ const char kHelp[] =
     "  --hangup-after N    hang up in the middle of the reply after N exchanges\n"
     "  --noack P           drop each command-9 frame with probability P (0..1):\n"
     "                      no echo, the measurement stays new\n"
+    "  --link PATH         also offer the port as the symbolic link PATH (made or\n"
+    "                      re-pointed at start, removed when the line closes), as\n"
+    "                      /dev/serial/by-id/ does for a USB adapter\n"
     "  --verbose           print CMD lines\n"
     "  --no-stdin          do not read stdin (and do not end at its end)\n"
     "  --help              this text\n"
@@ -118,6 +121,7 @@ struct TOptions {
     double NoAck = 0.0;
     bool Verbose = false;
     bool NoStdin = false;
+    std::string Link;
 };
 
 TOptions ParseOptions(int argc, char** argv) {
@@ -158,6 +162,10 @@ TOptions ParseOptions(int argc, char** argv) {
                 Usage("--noack takes a probability 0..1");
         } else if (arg == "--verbose") {
             o.Verbose = true;
+        } else if (arg == "--link") {
+            o.Link = value();
+            if (o.Link.empty())
+                Usage("--link takes a path");
         } else if (arg == "--no-stdin") {
             o.NoStdin = true;
         } else {
@@ -244,6 +252,43 @@ private:
     int slave_ = -1;
     std::string path_;
     termios initial_{};
+};
+
+// The port under a second name that outlives this process, as a USB
+// adapter's stable name does: pointed at our pty while the line is up.
+class TPortLink {
+public:
+    TPortLink(std::string link, const std::string& target) : link_(std::move(link)), target_(target) {
+        if (link_.empty())
+            return;
+        // Re-pointed in one step, so a client never finds the name missing.
+        const std::string temp = link_ + ".new" + std::to_string(::getpid());
+        ::unlink(temp.c_str());
+        if (::symlink(target_.c_str(), temp.c_str()) != 0 ||
+            ::rename(temp.c_str(), link_.c_str()) != 0) {
+            std::fprintf(stderr, "savro2-sim: cannot make the link %s: %s\n", link_.c_str(),
+                         std::strerror(errno));
+            std::exit(1);
+        }
+    }
+    ~TPortLink() { Remove(); }
+    TPortLink(const TPortLink&) = delete;
+    TPortLink& operator=(const TPortLink&) = delete;
+
+    // Only while it still points at our pty: a newer simulator may own it.
+    void Remove() {
+        if (link_.empty())
+            return;
+        char buf[4096];
+        const ssize_t n = ::readlink(link_.c_str(), buf, sizeof buf - 1);
+        if (n > 0 && std::string(buf, static_cast<std::size_t>(n)) == target_)
+            ::unlink(link_.c_str());
+        link_.clear();
+    }
+
+private:
+    std::string link_;
+    std::string target_;
 };
 
 // Handles one stdin line; false when the program should end.
@@ -348,6 +393,7 @@ int main(int argc, char** argv) {
     sim.FaultProbability = opt.Faults;
     sim.HangUpAfter = opt.HangUpAfter;
     sim.AckDropProbability = opt.NoAck;
+    TPortLink link(opt.Link, pty.Path());
     Emit("PORT " + pty.Path());
 
     const auto autoPeriod = std::chrono::duration_cast<Clock::duration>(
@@ -428,6 +474,7 @@ int main(int argc, char** argv) {
                 break;
         }
     }
+    link.Remove();
     pty.Close();
     return 0;
 }

@@ -1,0 +1,127 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QDate>
+#include <QLocale>
+#include <QString>
+#include <QStringList>
+#include <QTime>
+
+#include <optional>
+#include <vector>
+
+class TResultsTable;
+
+// The data of the trend and control chart of one indicator: which rows of the
+// results table take part, their time and value, the individuals-chart limits
+// and the laboratory rules. Pure functions of the table; the chart window only
+// draws what they give.
+
+enum class TPointState {
+    InControl,
+    Warning,     // one of two out of three consecutive points beyond the same 2σ limit
+    OutOfControl // beyond 3σ
+};
+
+struct TChartPoint {
+    int Row = 0;     // table row
+    qint64 When = 0; // local date and time, ms since the epoch (the time axis)
+    double Value = 0;
+    TPointState State = TPointState::InControl;
+};
+
+struct TChartLimits {
+    bool Valid = false; // fewer than MinPoints points: no lines
+    double Mean = 0;
+    double MeanMovingRange = 0;
+    double Sigma = 0; // MeanMovingRange / 1.128
+    double Lower3 = 0, Lower2 = 0, Upper2 = 0, Upper3 = 0;
+};
+
+struct TChartData {
+    std::vector<TChartPoint> Points; // in table order
+    TChartLimits Limits;
+    int Warnings = 0;
+    int OutOfControl = 0;
+};
+
+struct TIndicatorColumn {
+    int Column = 0;
+    QString Title;
+};
+
+namespace ControlChart {
+
+constexpr int FirstIndicatorColumn = 5;
+constexpr int MinPoints = 3;
+// d2 for moving ranges of two: σ = mean moving range / d2.
+constexpr double D2 = 1.128;
+
+// The indicator columns 5 to 31 with their titles from row 0 (trimmed), shown
+// or hidden alike.
+std::vector<TIndicatorColumn> IndicatorColumns(const TResultsTable& table);
+
+// The distinct sample names (trimmed, not empty) of the sample rows, in the
+// order they first appear.
+QStringList SampleNames(const TResultsTable& table);
+
+// Larger than any value of the analyser's float format (about 1.7E+38).
+constexpr double MaxMagnitude = 1e39;
+
+// An indicator cell as a number: either decimal separator, no group
+// separators. Empty, non-numeric and non-finite (NAN, INF) texts and
+// magnitudes above MaxMagnitude give nothing.
+std::optional<double> ParseValue(QByteArrayView text);
+
+// Reads the date and time columns: the locale's short date and its time with
+// seconds as the register writes them, then a few common fixed forms, so a
+// file written under another locale still charts.
+class TDateTimeReader {
+public:
+    explicit TDateTimeReader(const QLocale& locale);
+    ~TDateTimeReader();
+    TDateTimeReader(const TDateTimeReader&) = delete;
+    TDateTimeReader& operator=(const TDateTimeReader&) = delete;
+
+    std::optional<QDate> Date(QByteArrayView text);
+    std::optional<QTime> Time(QByteArrayView text) const;
+    // Both read and joined as local time, in ms since the epoch.
+    std::optional<qint64> When(QByteArrayView date, QByteArrayView time);
+
+    struct TNumericFormat;
+
+private:
+    QLocale locale_;
+    std::vector<TNumericFormat> dateFormats_;
+    std::vector<TNumericFormat> timeFormats_;
+    // Many measurements share a day: the last date text is remembered.
+    QByteArray lastDateText_;
+    QDate lastDate_;
+    // Local midnight of lastDate_ when the day has one offset from UTC
+    // throughout; converting every row through the time zone costs a system
+    // call each.
+    QDate dayStartDate_;
+    std::optional<qint64> dayStart_;
+};
+
+// The rows 1 to RowCount - 1 that carry a value in column and a readable date
+// and time; sample empty means all samples, otherwise rows whose trimmed name
+// equals it.
+std::vector<TChartPoint> SelectPoints(const TResultsTable& table, int column, const QString& sample,
+                                      const QLocale& locale);
+
+// Mean, mean moving range, σ and the ±2σ / ±3σ limits of values in order.
+TChartLimits ComputeLimits(const std::vector<TChartPoint>& points);
+
+// Marks points beyond 3σ as out of control and points in a run of two out of
+// three consecutive points beyond the same 2σ limit as warnings. Points are
+// left in control when the limits are not valid.
+void ApplyRules(std::vector<TChartPoint>& points, const TChartLimits& limits);
+
+TChartData Build(const TResultsTable& table, int column, const QString& sample,
+                 const QLocale& locale);
+
+// Why the limits are missing, for the window; empty when they are drawn.
+QString LimitsNote(const TChartData& data);
+
+} // namespace ControlChart

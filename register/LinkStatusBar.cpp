@@ -1,0 +1,56 @@
+#include "register/LinkStatusBar.h"
+
+#include "register/LinkStatus.h"
+
+#include <QLabel>
+
+namespace {
+
+QString StyleOf(TLinkColour colour) {
+    switch (colour) {
+    case TLinkColour::Green:
+        return QStringLiteral("QLabel { background: #2e7d32; color: white; padding: 0 6px; }");
+    case TLinkColour::Amber:
+        return QStringLiteral("QLabel { background: #f2a900; color: black; padding: 0 6px; }");
+    case TLinkColour::Red:
+        return QStringLiteral("QLabel { background: #c62828; color: white; padding: 0 6px; }");
+    case TLinkColour::Plain:
+        break;
+    }
+    return QStringLiteral("QLabel { padding: 0 6px; }");
+}
+
+} // namespace
+
+TLinkStatusBar::TLinkStatusBar(QWidget* parent) : QStatusBar(parent) {
+    setObjectName(QStringLiteral("StatusBar1"));
+    setSizeGripEnabled(false);
+    // Long texts are cut rather than widening the window; only the state
+    // keeps its full width.
+    auto label = [this](QLabel*& target, const char* name, bool shrinks, int stretch) {
+        target = new QLabel(this);
+        target->setObjectName(QLatin1String(name));
+        target->setContentsMargins(4, 0, 4, 0);
+        if (shrinks)
+            target->setMinimumWidth(1);
+        addWidget(target, stretch);
+    };
+    label(PortLabel, "PortLabel", true, 0);
+    label(DeviceLabel, "DeviceLabel", true, 0);
+    label(StateLabel, "StateLabel", false, 0);
+    label(LastLabel, "LastLabel", true, 0);
+    label(NextLabel, "NextLabel", true, 1);
+}
+
+void TLinkStatusBar::Show(const TLinkStatus& link) {
+    if (link.Revision() == shown_)
+        return;
+    shown_ = link.Revision();
+    PortLabel->setText(link.PortText());
+    DeviceLabel->setText(link.DeviceText());
+    StateLabel->setText(link.StateText());
+    StateLabel->setStyleSheet(StyleOf(link.Colour()));
+    StateLabel->setProperty("linkColour", static_cast<int>(link.Colour()));
+    LastLabel->setText(link.LastMeasurementText());
+    NextLabel->setText(link.NextRequestText());
+}

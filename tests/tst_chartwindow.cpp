@@ -1,0 +1,292 @@
+#include "config/Cp1251.h"
+#include "config/iniplus.h"
+#include "register/ChartWindow.h"
+#include "register/ResultsTable.h"
+#include "register/Unit1.h"
+#include "support/FormHarness.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QImage>
+#include <QLabel>
+#include <QMenu>
+#include <QProcess>
+#include <QPushButton>
+#include <QToolBar>
+#include <QToolTip>
+#include <QtCharts/QChartView>
+#include <QtCharts/QLineSeries>
+#include <QtCharts/QScatterSeries>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+constexpr int kAlcohol = 6;
+constexpr int kExtract = 7;
+const QLocale kRu(QLocale::Russian, QLocale::Russia);
+const QDateTime kStart(QDate(2026, 12, 8), QTime(9, 0, 0));
+
+// The points of the table the chart must show: (time, value) of every row of
+// sample (all when empty) that has column, in row order.
+QList<QPointF> Expected(const TResultsTable& table, int column, const QString& sample = {}) {
+    QList<QPointF> out;
+    for (int r = 1; r < table.RowCount(); ++r) {
+        const QString value = Cp1251::decode(table.CellView(column, r));
+        if (value.isEmpty())
+            continue;
+        if (!sample.isEmpty() && Cp1251::decode(table.CellView(1, r)) != sample)
+            continue;
+        const QDate date = kRu.toDate(Cp1251::decode(table.CellView(2, r)), QLocale::ShortFormat);
+        const QTime time = QTime::fromString(Cp1251::decode(table.CellView(3, r)), "HH:mm:ss");
+        out << QPointF(qreal(QDateTime(date, time).toMSecsSinceEpoch()), kRu.toDouble(value));
+    }
+    return out;
+}
+
+QList<QPointF> Shown(const TChartWindow& w) {
+    return w.TrendSeries->points();
+}
+
+} // namespace
+
+class TstChartWindow : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TFormHarness> h_;
+    std::unique_ptr<TForm1> form_;
+    TChartWindow* chart_ = nullptr;
+    int minutes_ = 0;
+
+    TResultsTable& Table() { return *form_->Table(); }
+
+    // A measurement as the poll cycle writes it, a minute after the last.
+    void Measure(const QString& name, std::initializer_list<std::pair<int, double>> values) {
+        TMeasurementRecord record;
+        for (const auto& [column, value] : values) {
+            record.Mask |= 1u << (column - 5);
+            record.Values[size_t(column - 5)] = value;
+        }
+        Table().SetCell(1, Table().RowCount() - 1, Cp1251::encode(name));
+        form_->Cycle.AppendMeasurement(Table(), record, kStart.addSecs(60 * minutes_++));
+    }
+
+    void MeasureReference(std::initializer_list<double> values) {
+        for (double v : values)
+            Measure(QStringLiteral("Эталон"), {{kAlcohol, v}, {kExtract, 2.0}});
+    }
+
+private slots:
+    void init() {
+        form_.reset();
+        h_.reset();
+        h_ = std::make_unique<TFormHarness>();
+        QVERIFY(h_->IsValid());
+        form_ = h_->MakeForm();
+        form_->Cycle.Locale = kRu;
+        minutes_ = 0;
+        form_->actChart->trigger();
+        chart_ = form_->ChartWindow;
+        QVERIFY(chart_);
+        QVERIFY(chart_->isVisible());
+        chart_->SetColumn(kAlcohol);
+    }
+
+    void cleanup() {
+        chart_ = nullptr;
+        form_.reset();
+        h_.reset();
+    }
+
+    void openedFromMenuAndToolBar() {
+        QCOMPARE(chart_->windowTitle(), QStringLiteral("График"));
+        QCOMPARE(form_->mnView->actions().last(), form_->actChart);
+        const auto tools = form_->ToolBar1->actions();
+        QCOMPARE(tools.indexOf(form_->actChart), tools.indexOf(form_->actPrint) + 1);
+        QVERIFY(!form_->actChart->icon().isNull());
+        // The same window again, not a second one.
+        form_->actChart->trigger();
+        QCOMPARE(form_->ChartWindow, chart_);
+        QCOMPARE(form_->findChildren<TChartWindow*>().size(), 1);
+        // Every indicator column, hidden ones too, by its title.
+        QCOMPARE(chart_->IndicatorList->count(), 27);
+        QVERIFY(!Table().ColVisible(8));
+        QCOMPARE(chart_->IndicatorList->itemData(3).toInt(), 8);
+        QCOMPARE(chart_->IndicatorList->itemText(1), QStringLiteral("Спирт,%"));
+        QCOMPARE(chart_->SampleList->itemText(0), QStringLiteral("все пробы"));
+        // The menu's extra items do not reach the [View] section.
+        QVERIFY(form_->close());
+        const TIniPlus ini(h_->IniPath());
+        QCOMPARE(ini.ReadText("View", "31", "none"), QStringLiteral("0"));
+        QCOMPARE(ini.ReadText("View", "32", "none"), QStringLiteral("none"));
+        QCOMPARE(ini.ReadText("View", "33", "none"), QStringLiteral("none"));
+    }
+
+    void followsAppendedMeasurementsAndNameEdits() {
+        Measure("Эталон", {{kAlcohol, 5.0}});
+        Measure("Пиво", {{kAlcohol, 4.4}});
+        Measure("Эталон", {{kExtract, 3.0}}); // no alcohol: not shown
+        Measure("Эталон", {{kAlcohol, 5.1}});
+        QTRY_COMPARE(Shown(*chart_), Expected(Table(), kAlcohol));
+        QCOMPARE(Shown(*chart_).size(), 3);
+        QCOMPARE(chart_->SampleList->count(), 3); // все пробы, Эталон, Пиво
+
+        chart_->SetSample(QStringLiteral("Эталон"));
+        QCOMPARE(Shown(*chart_), Expected(Table(), kAlcohol, "Эталон"));
+        QCOMPARE(Shown(*chart_).size(), 2);
+
+        // The operator renames row 2 in the grid: it joins the reference.
+        const QModelIndex name = Table().index(1, 0); // table row 2, column 1
+        QVERIFY(Table().setData(name, QStringLiteral("Эталон")));
+        QTRY_COMPARE(Shown(*chart_).size(), 3);
+        QCOMPARE(Shown(*chart_), Expected(Table(), kAlcohol, "Эталон"));
+        QTRY_COMPARE(chart_->SampleList->count(), 2); // "Пиво" is gone
+        QCOMPARE(chart_->Sample(), QStringLiteral("Эталон"));
+
+        // The next measurement arrives while the window is open.
+        Measure("Эталон", {{kAlcohol, 4.9}});
+        QTRY_COMPARE(Shown(*chart_).size(), 4);
+        QCOMPARE(Shown(*chart_), Expected(Table(), kAlcohol, "Эталон"));
+        QVERIFY(chart_->CentreLine->isVisible());
+        QCOMPARE(chart_->CentreLine->points().first().y(), (5.0 + 4.4 + 5.1 + 4.9) / 4);
+
+        // Another indicator from the list.
+        chart_->SetColumn(kExtract);
+        QCOMPARE(Shown(*chart_), Expected(Table(), kExtract, "Эталон"));
+        QCOMPARE(Shown(*chart_).size(), 1);
+    }
+
+    void manyRowsMakeOneRedraw() {
+        const int before = chart_->RebuildCount();
+        for (int i = 0; i < 300; ++i)
+            Measure(QStringLiteral("Проба %1").arg(i % 7), {{kAlcohol, 5.0 + i % 5 * 0.1}});
+        QVERIFY(chart_->RebuildPending());
+        QTRY_VERIFY(!chart_->RebuildPending());
+        QCOMPARE(chart_->RebuildCount(), before + 1);
+        QCOMPARE(Shown(*chart_).size(), 300);
+        QCOMPARE(chart_->SampleList->count(), 8);
+    }
+
+    void closedWindowCatchesUpWhenOpenedAgain() {
+        MeasureReference({5.0, 5.1});
+        QTRY_COMPARE(Shown(*chart_).size(), 2);
+        chart_->close();
+        MeasureReference({5.2, 5.3});
+        QVERIFY(chart_->RebuildPending());
+        form_->actChart->trigger(); // drawn as it opens, without waiting
+        QVERIFY(chart_->isVisible());
+        QCOMPARE(Shown(*chart_), Expected(Table(), kAlcohol));
+        QCOMPARE(Shown(*chart_).size(), 4);
+    }
+
+    void newAndOpenReplaceTheChart() {
+        MeasureReference({5.0, 5.1, 5.0});
+        QTRY_COMPARE(Shown(*chart_).size(), 3);
+        form_->SaveDialog1 = [this](const QString&) { return h_->Path("day.txt"); };
+        form_->actSaveAsExecute();
+
+        form_->actNewExecute();
+        QTRY_COMPARE(Shown(*chart_).size(), 0);
+        QVERIFY(!chart_->CentreLine->isVisible());
+        QVERIFY(chart_->NoteLabel->text().contains(QStringLiteral("Нет измерений")));
+
+        form_->OpenDialog1 = [this](const QString&) { return h_->Path("day.txt"); };
+        form_->actOpenFileExecute();
+        QTRY_COMPARE(Shown(*chart_).size(), 3);
+        QCOMPARE(Shown(*chart_), Expected(Table(), kAlcohol));
+        QVERIFY(h_->Errors.isEmpty());
+    }
+
+    void limitsAndRuleMarks() {
+        // Two points: no lines, and the window says why.
+        MeasureReference({5.0, 5.1});
+        QTRY_COMPARE(Shown(*chart_).size(), 2);
+        for (QLineSeries* line : {chart_->CentreLine, chart_->UpperWarning, chart_->LowerWarning,
+                                  chart_->UpperControl, chart_->LowerControl})
+            QVERIFY(!line->isVisible());
+        QVERIFY(chart_->NoteLabel->text().contains(QStringLiteral("не меньше 3")));
+
+        // The first worked example of the core test: the last point beyond 3σ.
+        MeasureReference({5.0, 4.9, 5.0, 5.1, 5.0, 4.9, 5.0, 5.1, 5.0, 6.0});
+        Measure(QStringLiteral("Пиво"), {{kAlcohol, 4.0}});
+        chart_->SetSample(QStringLiteral("Эталон"));
+        QTRY_COMPARE(Shown(*chart_).size(), 12);
+        QVERIFY(chart_->UpperControl->isVisible());
+        QVERIFY(std::fabs(chart_->UpperControl->points().first().y() - 5.575226) < 1e-5);
+        QVERIFY(std::fabs(chart_->LowerWarning->points().first().y() - 4.769294) < 1e-5);
+        QCOMPARE(chart_->OutOfControlSeries->count(), 1);
+        QCOMPARE(chart_->WarningSeries->count(), 0);
+        QCOMPARE(chart_->InControlSeries->count(), 11);
+        const QPointF red = chart_->OutOfControlSeries->points().first();
+        QCOMPARE(red.y(), 6.0);
+
+        // Hovering the red point names its row, sample, date, time and value.
+        const QString tip = chart_->ToolTipFor(chart_->OutOfControlSeries, red);
+        const int row = Table().RowCount() - 3;
+        QCOMPARE(Table().Cell(kAlcohol, row), QByteArray("6,00"));
+        QVERIFY2(tip.contains(QStringLiteral("№ %1").arg(row)), qPrintable(tip));
+        QVERIFY(tip.contains(QStringLiteral("Эталон")));
+        QVERIFY(tip.contains(Cp1251::decode(Table().CellView(2, row))));
+        QVERIFY(tip.contains(Cp1251::decode(Table().CellView(3, row))));
+        QVERIFY(tip.contains(QStringLiteral("Спирт,%: 6,00")));
+        QVERIFY(chart_->ToolTipFor(chart_->InControlSeries, QPointF(0, -1)).isEmpty());
+        // The mouse on the point shows it.
+        QTRY_VERIFY(!chart_->RebuildPending());
+        QChart* chart = chart_->ChartView->chart();
+        const QPoint onPoint =
+            chart_->ChartView->mapFromScene(chart->mapToPosition(red, chart_->OutOfControlSeries));
+        QTest::mouseMove(chart_->ChartView->viewport(), onPoint + QPoint(-30, 0));
+        QTest::mouseMove(chart_->ChartView->viewport(), onPoint);
+        QTRY_COMPARE(QToolTip::text(), tip);
+        // The legend names the rules.
+        QVERIFY(chart_->WarningSeries->name().contains(QStringLiteral("2 из 3")));
+        QVERIFY(chart_->OutOfControlSeries->name().contains(QStringLiteral("±3σ")));
+    }
+
+    void exportsPngAndOnePagePdf() {
+        MeasureReference({5.0, 5.1, 5.0, 4.9, 5.0, 5.1, 5.0, 4.9, 5.0, 5.1, 5.0, 6.0});
+        QTRY_COMPARE(Shown(*chart_).size(), 12);
+        QString file;
+        chart_->ExportDialog = [&](const QString&) { return file; };
+        QStringList errors;
+        chart_->ErrorBox = [&](const QString& caption, const QString& text) {
+            errors << caption + u'|' + text;
+        };
+
+        file = h_->Path("chart.png");
+        chart_->ExportButton->click();
+        QImage image(file);
+        QVERIFY(!image.isNull());
+        QVERIFY(image.width() > 200 && image.height() > 200);
+        // Not a blank page: the red of the point beyond 3σ is in it.
+        bool red = false;
+        for (int y = 0; y < image.height() && !red; ++y)
+            for (int x = 0; x < image.width() && !red; ++x)
+                red = image.pixelColor(x, y) == QColor(0xd0, 0x10, 0x10);
+        QVERIFY(red);
+
+        file = h_->Path("chart.pdf");
+        chart_->ExportButton->click();
+        QVERIFY(QFile(file).size() > 0);
+        QProcess info;
+        info.start(QStringLiteral("pdfinfo"), {file});
+        QVERIFY(info.waitForFinished(60000));
+        const QString out = QString::fromUtf8(info.readAllStandardOutput());
+        QVERIFY2(out.contains(QRegularExpression(QStringLiteral("Pages:\\s+1\\n"))),
+                 qPrintable(out));
+
+        // Cancelled: nothing written. A folder that does not exist: told.
+        file.clear();
+        chart_->ExportButton->click();
+        QVERIFY(errors.isEmpty());
+        file = h_->Path("nofolder/chart.png");
+        chart_->ExportButton->click();
+        QCOMPARE(errors.size(), 1);
+        QVERIFY(errors[0].startsWith(QStringLiteral("Ошибка|Не удалось сохранить график")));
+        QVERIFY(!QFile::exists(file));
+    }
+};
+
+QTEST_MAIN(TstChartWindow)
+#include "tst_chartwindow.moc"
