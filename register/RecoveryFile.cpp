@@ -8,8 +8,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QSaveFile>
 #include <QStandardPaths>
+
+#include <limits>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -32,6 +35,13 @@ void SyncFolder(const QString& folder) {
     }
 }
 
+// Held for as long as the program lives; only a dead holder makes it stale.
+constexpr int kHeldForever = std::numeric_limits<int>::max();
+
+QString LockPathOf(const QString& copyStem) {
+    return copyStem + QStringLiteral(".lock");
+}
+
 void SaveSynced(const QString& path, const QByteArray& bytes) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
@@ -45,11 +55,28 @@ TRecoveryFile::TRecoveryFile(const QString& folder) {
     SetFolder(folder);
 }
 
+TRecoveryFile::~TRecoveryFile() = default;
+
+void TRecoveryFile::Hold() {
+    if (Lock_)
+        return;
+    auto lock = std::make_unique<QLockFile>(LockPathOf(QDir(Folder_).filePath(Base_)));
+    lock->setStaleLockTime(kHeldForever);
+    // Not taken (the same file open twice): the copy is written all the same.
+    if (lock->tryLock(0))
+        Lock_ = std::move(lock);
+}
+
+void TRecoveryFile::Release() {
+    Lock_.reset(); // unlocks
+}
+
 QString TRecoveryFile::DefaultFolder() {
     return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
 }
 
 void TRecoveryFile::SetFolder(const QString& folder) {
+    Release();
     Folder_ = folder.isEmpty() ? DefaultFolder() : folder;
     Forget();
 }
@@ -62,6 +89,7 @@ void TRecoveryFile::SetResultsFile(const QString& fileName) {
     // Readable for whoever looks into the folder, unique by the full name.
     const QByteArray hash =
         QCryptographicHash::hash(absolute.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
+    Release();
     Base_ = QFileInfo(absolute).completeBaseName() + u'-' + QString::fromLatin1(hash);
     Forget();
 }
@@ -92,6 +120,7 @@ void TRecoveryFile::EnsureFolder() const {
 void TRecoveryFile::Write(const TResultsTable& table) {
     Forget();
     EnsureFolder();
+    Hold();
     QByteArray out;
     qint64 lastLineAt = 0;
     for (int r = 1; r < table.RowCount(); ++r) {
@@ -99,6 +128,8 @@ void TRecoveryFile::Write(const TResultsTable& table) {
         AppendResultsLine(out, table, r);
     }
     SaveSynced(Path(), out);
+    if (!QFileInfo::exists(NamePath()))
+        SaveSynced(NamePath(), ResultsFile_.toUtf8());
     ++FullWrites_;
     Known_ = true;
     Size_ = out.size();
@@ -141,8 +172,35 @@ void TRecoveryFile::Load(TResultsTable& table) const {
     table.SetModified(true);
 }
 
+QString TRecoveryFile::NamePath() const {
+    return QDir(Folder_).filePath(Base_ + QStringLiteral(".name"));
+}
+
+QStringList TRecoveryFile::OtherResultsFiles() const {
+    QStringList names;
+    const QDir folder(Folder_);
+    const QFileInfoList copies =
+        folder.entryInfoList({QStringLiteral("*.txt")}, QDir::Files, QDir::Time);
+    for (const QFileInfo& copy : copies) {
+        QFile name(folder.filePath(copy.completeBaseName() + QStringLiteral(".name")));
+        if (!name.open(QIODevice::ReadOnly))
+            continue; // set aside, or not ours
+        QLockFile lock(LockPathOf(folder.filePath(copy.completeBaseName())));
+        lock.setStaleLockTime(kHeldForever);
+        if (!lock.tryLock(0))
+            continue; // a running program's
+        lock.unlock();
+        const QString results = QString::fromUtf8(name.readAll());
+        if (!results.isEmpty() && results != ResultsFile_ && !names.contains(results))
+            names << results;
+    }
+    return names;
+}
+
 void TRecoveryFile::Remove() {
     Forget();
+    Release();
+    QFile::remove(NamePath());
     if (Exists() && !QFile::remove(Path()))
         Fail(QStringLiteral("Не удалось удалить резервную копию"), Path(),
              QStringLiteral("нет доступа"));
@@ -151,6 +209,7 @@ void TRecoveryFile::Remove() {
 
 QString TRecoveryFile::SetAside() {
     Forget();
+    Release();
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"));
     QString target = QDir(Folder_).filePath(Base_ + u'-' + stamp + QStringLiteral(".txt"));
     for (int n = 2; QFileInfo::exists(target); ++n)
@@ -159,6 +218,7 @@ QString TRecoveryFile::SetAside() {
     if (!QFile::rename(Path(), target))
         Fail(QStringLiteral("Не удалось переименовать резервную копию"), Path(),
              QStringLiteral("нет доступа"));
+    QFile::remove(NamePath()); // no longer offered
     SyncFolder(Folder_);
     return target;
 }

@@ -3,9 +3,12 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 
+#include <memory>
 #include <stdexcept>
 
+class QLockFile;
 class TResultsTable;
 
 // The recovery copy could not be written, read or put aside; the message is
@@ -29,6 +32,9 @@ public:
 
     // folder empty: QStandardPaths::AppLocalDataLocation.
     explicit TRecoveryFile(const QString& folder = QString());
+    ~TRecoveryFile();
+    TRecoveryFile(const TRecoveryFile&) = delete;
+    TRecoveryFile& operator=(const TRecoveryFile&) = delete;
 
     static QString DefaultFolder();
     const QString& Folder() const { return Folder_; }
@@ -54,6 +60,11 @@ public:
     void Remove();
     // Renames the copy to a dated name in the same folder; returns it.
     QString SetAside();
+    // Results files other than this one that have a copy in the folder,
+    // newest copy first: left by a run that died before its file name was
+    // stored in the configuration. Copies that a running program holds are
+    // left out.
+    QStringList OtherResultsFiles() const;
 
     QString AckPath() const;
     // Empty when there is none or it is not a record.
@@ -66,11 +77,15 @@ public:
 
 private:
     void EnsureFolder() const;
+    QString NamePath() const; // beside the copy: the results file's full name
     void Forget() { Known_ = false; }
+    void Hold();
+    void Release();
 
     QString Folder_;
     QString ResultsFile_;
     QString Base_; // file name stem of the copy
+    std::unique_ptr<QLockFile> Lock_; // while this program writes the copy
     // What this object last wrote: size, start of the last line (the entry
     // row) and the number of lines, so an append can check the copy first.
     bool Known_ = false;

@@ -292,7 +292,10 @@ void TForm1::FormCreate() {
     } catch (const std::exception& e) {
         ShowGenericErrorBox(ExceptionMessage(e));
     }
-    Run([this] { OfferRecovery(); });
+    Run([this] {
+        if (!OfferRecovery())
+            OfferOtherRecoveries();
+    });
 }
 
 void TForm1::SetCaptions() {
@@ -373,13 +376,13 @@ void TForm1::CommitEdit() {
         RecoveryTimer_->start();
 }
 
-void TForm1::OfferRecovery() {
+bool TForm1::OfferRecovery() {
     RecoveryTimer_->stop();
     Recovery.SetResultsFile(FileName_);
     if (Cycle.PendingAck().isEmpty())
         Cycle.SetPendingAck(Recovery.ReadPendingAck());
     if (!Recovery.Exists())
-        return;
+        return false;
     const TRecoveryFile::TInfo info = Recovery.Inspect();
     const QString text =
         QStringLiteral("Найдены несохранённые данные файла «%1» (строк: %2, записаны %3).\n\n"
@@ -390,10 +393,32 @@ void TForm1::OfferRecovery() {
     if (AskRestore(text) == QMessageBox::Yes) {
         const TWaitCursor wait;
         Recovery.Load(*Table_);
-    } else {
-        // Kept under a dated name: a wrong click can still be undone by hand.
-        Recovery.SetAside();
+        return true;
     }
+    // Kept under a dated name: a wrong click can still be undone by hand.
+    Recovery.SetAside();
+    return false;
+}
+
+void TForm1::OfferOtherRecoveries() {
+    // The configuration names the file of the last clean close; a run that
+    // died after New, Open or Save as left its copy under another name.
+    const QString current = FileName_;
+    try {
+        for (const QString& other : Recovery.OtherResultsFiles()) {
+            FileName_ = other;
+            if (OfferRecovery()) {
+                SetTitle(FileName_);
+                return;
+            }
+        }
+    } catch (...) {
+        FileName_ = current;
+        Recovery.SetResultsFile(FileName_);
+        throw;
+    }
+    FileName_ = current;
+    Recovery.SetResultsFile(FileName_);
 }
 
 void TForm1::WriteRecovery() {

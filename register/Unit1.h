@@ -128,7 +128,9 @@ private:
     // False when the operator cancelled.
     bool OfferToSave();
     void CommitEdit();
-    void OfferRecovery();
+    // True when the operator restored the copy.
+    bool OfferRecovery();
+    void OfferOtherRecoveries();
     void WriteRecovery();
     void DiscardRecovery();
     void RecoveryFailed(const std::exception& e);

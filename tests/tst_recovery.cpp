@@ -343,6 +343,45 @@ private slots:
         QCOMPARE(kept.Cell(5, 2), QByteArray("13.50"));
     }
 
+    // New, measured, killed: the configuration still names the file of the
+    // last clean close, and the copy of the new file is offered after it.
+    void startUpOffersACopyOfAnotherFile_data() {
+        QTest::addColumn<bool>("restore");
+        QTest::newRow("Yes") << true;
+        QTest::newRow("No") << false;
+    }
+    void startUpOffersACopyOfAnotherFile() {
+        QFETCH(bool, restore);
+        {
+            auto crashed = h_->MakeForm();
+            crashed->actNew->trigger();
+            QCOMPARE(QFileInfo(crashed->CurrentFileName()).fileName(), QStringLiteral("Новый1.txt"));
+            Measure(*crashed, 21.5);
+        }
+        std::unique_ptr<TForm1> form;
+        {
+            TBoxAnswerer answer(restore ? QMessageBox::Yes : QMessageBox::No);
+            form = h_->MakeForm();
+            QCOMPARE(answer.Texts.size(), 1);
+            QVERIFY2(answer.Texts[0].contains(QStringLiteral("«Новый1.txt»")), qPrintable(answer.Texts[0]));
+        }
+        if (restore) {
+            QCOMPARE(QFileInfo(form->CurrentFileName()).fileName(), QStringLiteral("Новый1.txt"));
+            QVERIFY(form->windowTitle().endsWith(QStringLiteral("Новый1.txt)")));
+            QCOMPARE(form->Table()->Cell(5, 1), QByteArray("21.50"));
+            QVERIFY(form->Table()->Modified());
+            form->actSave->trigger();
+            QVERIFY(QFileInfo::exists(h_->Path(QStringLiteral("Новый1.txt"))));
+        } else {
+            QCOMPARE(form->CurrentFileName(), QStringLiteral("Новый.txt"));
+            QCOMPARE(form->Table()->RowCount(), 2);
+        }
+        // Offered once: restored and saved, or put aside.
+        TBoxAnswerer none(QMessageBox::No);
+        auto next = h_->MakeForm();
+        QVERIFY(none.Texts.isEmpty());
+    }
+
     void openOffersTheCopyOfThatFile() {
         const QString day = h_->Path(QStringLiteral("day.txt"));
         auto form = h_->MakeForm();
