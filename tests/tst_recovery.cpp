@@ -268,6 +268,30 @@ private slots:
             QCOMPARE(copy.Cell(1, row), Cp1251::encode(QStringLiteral("проба %1").arg(row)));
     }
 
+    // A name typed ahead into the entry row reaches the copy; the measurement
+    // then written over that line carries it, once.
+    void nameTypedAheadStaysWithItsMeasurement() {
+        auto form = ShownForm();
+        Measure(*form, 1.0);
+        const int writes = form->Recovery.FullWrites();
+        TypeName(*form, 2, QStringLiteral("ahead"));
+        QTest::keyClick(form->MainGrid->indexWidget(form->MainGrid->currentIndex()), Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(form->Recovery.FullWrites(), writes + 1, 10000);
+        Measure(*form, 2.0);
+        QCOMPARE(form->Recovery.FullWrites(), writes + 1); // appended
+        TResultsTable copy;
+        form->Recovery.Load(copy);
+        QCOMPARE(copy.RowCount(), 4);
+        QCOMPARE(copy.Cell(1, 2), QByteArray("ahead"));
+        QCOMPARE(copy.Cell(5, 2), QByteArray("2.00"));
+        QCOMPARE(copy.Cell(1, 3), QByteArray());
+        QCOMPARE(copy.Cell(5, 3), QByteArray());
+        // Byte for byte what Save writes.
+        const QByteArray recovered = ReadAll(form->Recovery.Path());
+        form->actSave->trigger();
+        QCOMPARE(recovered, ReadAll(h_->Path(QStringLiteral("Новый.txt"))));
+    }
+
     // Saved, or dropped with No: the copy goes.
     void copyIsRemoved_data() {
         QTest::addColumn<QString>("command");
