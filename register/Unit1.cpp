@@ -26,6 +26,7 @@
 #include <QMenuBar>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QTimer>
 #include <QToolBar>
@@ -359,7 +360,7 @@ void TForm1::SaveResultsFile(const QString& fileName) {
 bool TForm1::OfferToSave() {
     if (!Table_->Modified())
         return true;
-    switch (AskSaveData()) {
+    switch (Ask([this] { return AskSaveData(); })) {
     case QMessageBox::Yes:
         actSaveExecute();
         return true;
@@ -390,7 +391,7 @@ bool TForm1::OfferRecovery() {
             .arg(QFileInfo(FileName_).fileName())
             .arg(info.Rows)
             .arg(QLocale::system().toString(info.Time, QLocale::ShortFormat));
-    if (AskRestore(text) == QMessageBox::Yes) {
+    if (Ask([&] { return AskRestore(text); }) == QMessageBox::Yes) {
         const TWaitCursor wait;
         Recovery.Load(*Table_);
         return true;
@@ -743,8 +744,20 @@ void TForm1::OpSavro1PutResult(TOpSavro* sender) {
         sender->ReplyDone());
 }
 
+QMessageBox::StandardButton TForm1::Ask(
+    const std::function<QMessageBox::StandardButton()>& prompt) {
+    Asking_ = true;
+    const auto done = qScopeGuard([this] { Asking_ = false; });
+    return prompt();
+}
+
 quint8 TForm1::PutRecordReply(quint8 command, quint8 status, QByteArrayView data,
                               bool replyDone) {
+    // While a prompt decides which table (and which recovery copy) is the
+    // current one, a record stays with the analyser: not acknowledged, it is
+    // offered again once the answer is in.
+    if (Asking_ && command == 6)
+        return 6;
     const int rows = Table_->RowCount();
     const QByteArray pending = Cycle.PendingAck();
     const quint8 next = Cycle.PutResult(command, status, data, replyDone, *Table_);
@@ -780,7 +793,7 @@ void TForm1::WriteConfig() {
 bool TForm1::FormClose() {
     CommitEdit();
     if (Table_->Modified()) {
-        const auto answer = AskSaveOnClose();
+        const auto answer = Ask([this] { return AskSaveOnClose(); });
         if (answer != QMessageBox::Yes && answer != QMessageBox::No)
             return false;
         if (answer == QMessageBox::No)

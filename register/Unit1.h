@@ -134,6 +134,8 @@ private:
     void WriteRecovery();
     void DiscardRecovery();
     void RecoveryFailed(const std::exception& e);
+    // Runs a prompt about the table; records wait meanwhile.
+    QMessageBox::StandardButton Ask(const std::function<QMessageBox::StandardButton()>& prompt);
     // Runs a command; an error ends it and is shown in the generic error box.
     void Run(const std::function<void()>& command);
     void ShowGenericErrorBox(const QString& message);
@@ -154,6 +156,7 @@ private:
     bool ConfigWriteFailed_ = false;
     QTimer* RecoveryTimer_ = nullptr; // coalesces edits
     bool RecoveryErrorShown_ = false;
+    bool Asking_ = false;
     // The adapter's stable name, found when polling started on its port.
     QString PortAlias_;
     // The running start is a reopen after a lost port: its failures are quiet.

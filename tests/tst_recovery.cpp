@@ -250,6 +250,53 @@ private slots:
         QCOMPARE(form->Table()->RowCount(), 4);
     }
 
+    // A record that arrives while a prompt about the table is open waits
+    // with the analyser (no acknowledgement) and lands after the answer.
+    void recordWaitsForThePrompt_data() {
+        QTest::addColumn<QString>("prompt");
+        QTest::newRow("save, on New") << "save";
+        QTest::newRow("restore, on Open") << "restore";
+        QTest::newRow("close") << "close";
+    }
+    void recordWaitsForThePrompt() {
+        QFETCH(QString, prompt);
+        const QString day = h_->Path(QStringLiteral("day.txt"));
+        auto earlier = h_->MakeForm(); // has a copy of day.txt
+        earlier->SaveDialog1 = [&](const QString&) { return day; };
+        earlier->actSaveAs->trigger();
+        Measure(*earlier, 3.5);
+        auto form = h_->MakeForm();
+        Measure(*form, 4.5);
+        form->PutRecordReply(9, ReplyStatusComplete, {}, true);
+        int rowsMeanwhile = -1;
+        quint8 meanwhile = 0;
+        const auto arrive = [&] {
+            meanwhile = Measure(*form, 5.5);
+            rowsMeanwhile = form->Table()->RowCount();
+        };
+        form->AskSaveData = [&] { arrive(); return QMessageBox::No; };
+        form->AskRestore = [&](const QString&) { arrive(); return QMessageBox::Yes; };
+        form->AskSaveOnClose = [&] { arrive(); return QMessageBox::Cancel; };
+        form->OpenDialog1 = [&](const QString&) { return day; };
+        const int rowsBefore = form->Table()->RowCount();
+        if (prompt == "save")
+            form->actNew->trigger();
+        else if (prompt == "restore")
+            form->actOpenFile->trigger();
+        else
+            QVERIFY(!form->close());
+        QCOMPARE(meanwhile, quint8(6));
+        QCOMPARE(rowsMeanwhile, prompt == "save" ? rowsBefore : rowsMeanwhile);
+        const int rowsAfter = form->Table()->RowCount();
+        QCOMPARE(Measure(*form, 5.5), quint8(9));
+        QCOMPARE(form->Table()->RowCount(), rowsAfter + 1);
+        if (prompt == "restore") // into the restored table, and into its copy
+            QCOMPARE(form->Table()->Cell(5, 1), QByteArray("3.50"));
+        TResultsTable copy;
+        form->Recovery.Load(copy);
+        QCOMPARE(copy.Cell(5, copy.RowCount() - 2), QByteArray("5.50"));
+    }
+
     // Edits reach the copy through a timer: a burst gives one write.
     void editsAreCoalescedIntoOneWrite() {
         auto form = ShownForm();
