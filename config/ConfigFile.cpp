@@ -1,9 +1,11 @@
 #include "config/ConfigFile.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStandardPaths>
 
 #include <cerrno>
 
@@ -26,8 +28,38 @@ constexpr BuiltInText kBuiltIn[] = {
 
 } // namespace
 
+QString InstalledBinDir() {
+#ifdef SAVRO2_INSTALL_BINDIR
+    return QStringLiteral(SAVRO2_INSTALL_BINDIR);
+#else
+    return {};
+#endif
+}
+
+bool IsInstalledCopy(const QString& programDir, const QString& installedBinDir) {
+    // Canonical paths: /bin and /usr/bin are one folder on a merged-/usr system.
+    const QString here = QFileInfo(programDir).canonicalFilePath();
+    if (!here.isEmpty() && !installedBinDir.isEmpty()
+        && here == QFileInfo(installedBinDir).canonicalFilePath())
+        return true;
+    // The file is rewritten through a temporary beside it, so the folder itself
+    // must be writable. For root only a read-only mount or an immutable folder
+    // says no, which is what a write would find too.
+    return !QFileInfo(programDir).isWritable();
+}
+
+QString ConfigPathFor(const QString& programDir, const QString& installedBinDir) {
+    if (!IsInstalledCopy(programDir, installedBinDir))
+        return programDir + QStringLiteral("/Savro2.Ini");
+    const QString userDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    if (userDir.isEmpty())
+        throw ECreateError("Cannot create file \"Savro2.Ini\". No user configuration folder");
+    QDir().mkpath(userDir);
+    return userDir + QStringLiteral("/Savro2.Ini");
+}
+
 QString ConfigPath() {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/Savro2.Ini");
+    return ConfigPathFor(QCoreApplication::applicationDirPath(), InstalledBinDir());
 }
 
 void SaveResourceToFile(const QString& type, const QString& name, const QString& path) {

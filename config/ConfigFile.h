@@ -18,8 +18,23 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Savro2.Ini in the folder of the running program.
+// Where Savro2.Ini lives for the running program: ConfigPathFor its own
+// folder and the install prefix's bin folder this build was made for.
 QString ConfigPath();
+
+// A portable copy keeps Savro2.Ini beside itself. The installed program (run
+// from installedBinDir, or from a folder it cannot write) keeps it in the
+// user's configuration folder (QStandardPaths::AppConfigLocation), which is
+// created here when missing; a failure to create it shows up as the seeding's
+// ECreateError. Root counts as installed in installedBinDir too, so the
+// program never writes into the system's bin folder.
+QString ConfigPathFor(const QString& programDir, const QString& installedBinDir);
+
+// True when the program in programDir keeps its settings per user.
+bool IsInstalledCopy(const QString& programDir, const QString& installedBinDir);
+
+// The install prefix's bin folder, known at build time.
+QString InstalledBinDir();
 
 // Writes the built-in text of that type and name ("TXTFILE", "INIFILE1": the
 // 740-byte default configuration) to path unchanged, replacing any file there.

@@ -4,7 +4,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <limits>
@@ -58,10 +57,24 @@ ParsedLine parseLine(QByteArrayView raw) {
     return out;
 }
 
+char16_t asciiLower(char16_t c) {
+    return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c;
+}
+
 // Names are single-byte in the file, so a different length can never match.
+// Latin names are compared on the spot; others go through Unicode folding.
 bool sameName(QByteArrayView bytes, const QString& name) {
-    return bytes.size() == name.size()
-           && Cp1251::decode(bytes).compare(name, Qt::CaseInsensitive) == 0;
+    if (bytes.size() != name.size())
+        return false;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        const char16_t u = name[i].unicode();
+        if (b >= 0x80 || u >= 0x80)
+            return Cp1251::decode(bytes).compare(name, Qt::CaseInsensitive) == 0;
+        if (asciiLower(b) != asciiLower(u))
+            return false;
+    }
+    return true;
 }
 
 // Where an entry stands in the file text.
@@ -220,76 +233,118 @@ const QString& TIniPlus::FileName() const {
 
 QString TIniPlus::ReadText(const QString& section, const QString& key, const QString& def) const {
     const FileText file(FFileName);
-    const Lookup found = find(file.text(), section.trimmed(), key.trimmed());
+    return ReadTextFrom(file.text(), section, key, def);
+}
+
+QString TIniPlus::ReadTextFrom(QByteArrayView text, const QString& section, const QString& key,
+                               const QString& def) {
+    const Lookup found = find(text, section.trimmed(), key.trimmed());
     if (!found.keyFound)
         return def;
     return Cp1251::decode(found.value.first(std::min(found.value.size(), kMaxValueLength)));
 }
 
-void TIniPlus::WriteText(const QString& section, const QString& key, const QString& value) {
-    const QString failure = QStringLiteral("Unable to write to %1").arg(FFileName);
-    const auto refuse = [&failure](const char* reason) {
-        throw EIniFileException((failure + QLatin1String(": ") + QLatin1String(reason)).toStdString());
-    };
+namespace {
 
-    const QString sectionName = section.trimmed();
-    const QString keyName = key.trimmed();
-    if (sectionName.isEmpty() || keyName.isEmpty())
+// A section, key and value in the file's bytes, or EIniValueError.
+struct EncodedEntry {
+    QString section;
+    QString key;
+    QByteArray sectionBytes;
+    QByteArray keyBytes;
+    QByteArray valueBytes;
+};
+
+EncodedEntry encodeEntry(const QString& section, const QString& key, const QString& value,
+                         const QString& fileName) {
+    const auto refuse = [&fileName](const char* reason) {
+        throw EIniValueError(QStringLiteral("Unable to write to %1: %2")
+                                 .arg(fileName, QLatin1String(reason))
+                                 .toStdString());
+    };
+    EncodedEntry e;
+    e.section = section.trimmed();
+    e.key = key.trimmed();
+    if (e.section.isEmpty() || e.key.isEmpty())
         refuse("empty section or key name");
-    if (hasLineBreak(sectionName) || hasLineBreak(keyName) || hasLineBreak(value))
+    if (hasLineBreak(e.section) || hasLineBreak(e.key) || hasLineBreak(value))
         refuse("line break in a name or value");
-    if (sectionName.contains(u']') || keyName.contains(u'=') || keyName.startsWith(u'['))
+    if (e.section.contains(u']') || e.key.contains(u'=') || e.key.startsWith(u'['))
         refuse("invalid section or key name");
     bool encoded = true;
-    const QByteArray sectionBytes = Cp1251::encode(sectionName, &encoded);
+    e.sectionBytes = Cp1251::encode(e.section, &encoded);
     const bool sectionOk = encoded;
-    const QByteArray keyBytes = Cp1251::encode(keyName, &encoded);
+    e.keyBytes = Cp1251::encode(e.key, &encoded);
     const bool keyOk = encoded;
-    const QByteArray valueBytes = Cp1251::encode(value, &encoded);
+    e.valueBytes = Cp1251::encode(value, &encoded);
     if (!sectionOk || !keyOk || !encoded)
         refuse("text outside code page 1251");
+    return e;
+}
 
-    QByteArray text;
-    {
-        QFile in(FFileName);
-        if (in.exists() && !QFileInfo(FFileName).isDir()) {
-            if (!in.open(QIODevice::ReadOnly))
-                throw EIniFileException(failure.toStdString());
-            text = in.readAll();
-            if (in.error() != QFileDevice::NoError)
-                throw EIniFileException(failure.toStdString());
-        }
-    }
-
-    const Lookup found = find(text, sectionName, keyName);
+QByteArray withEntry(QByteArrayView text, const EncodedEntry& e) {
+    const Lookup found = find(text, e.section, e.key);
     QByteArray out;
-    out.reserve(text.size() + sectionBytes.size() + keyBytes.size() + valueBytes.size() + 8);
+    out.reserve(text.size() + e.sectionBytes.size() + e.keyBytes.size() + e.valueBytes.size() + 8);
     if (found.keyFound) {
         // The key keeps its spelling from the file; only its line changes.
-        out.append(QByteArrayView(text).first(found.keyName.data() - text.constData()));
+        out.append(text.first(found.keyName.data() - text.data()));
         out.append(found.keyName);
         out.append('=');
-        out.append(valueBytes);
-        out.append(QByteArrayView(text).sliced(found.keyLineEnd));
+        out.append(e.valueBytes);
+        out.append(text.sliced(found.keyLineEnd));
     } else if (found.sectionFound) {
-        out.append(QByteArrayView(text).first(found.sectionEnd));
+        out.append(text.first(found.sectionEnd));
         if (!found.sectionEndHasBreak)
             out.append("\r\n");
-        out.append(keyBytes).append('=').append(valueBytes).append("\r\n");
-        out.append(QByteArrayView(text).sliced(found.sectionEnd));
+        out.append(e.keyBytes).append('=').append(e.valueBytes).append("\r\n");
+        out.append(text.sliced(found.sectionEnd));
     } else {
         out.append(text);
         if (!text.isEmpty() && !text.endsWith('\n'))
             out.append("\r\n");
         if (!lastLineBlank(out))
             out.append("\r\n");   // a blank line before the new section
-        out.append('[').append(sectionBytes).append("]\r\n");
-        out.append(keyBytes).append('=').append(valueBytes).append("\r\n");
+        out.append('[').append(e.sectionBytes).append("]\r\n");
+        out.append(e.keyBytes).append('=').append(e.valueBytes).append("\r\n");
     }
+    return out;
+}
 
-    QSaveFile file(FFileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(out) != out.size() || !file.commit())
+} // namespace
+
+QByteArray TIniPlus::WriteTextTo(QByteArrayView text, const QString& section, const QString& key,
+                                 const QString& value) {
+    return withEntry(text, encodeEntry(section, key, value, QStringLiteral("memory")));
+}
+
+void TIniPlus::WriteText(const QString& section, const QString& key, const QString& value) {
+    const QString failure = QStringLiteral("Unable to write to %1").arg(FFileName);
+    // Refused before the file is touched.
+    const EncodedEntry entry = encodeEntry(section, key, value, FFileName);
+
+    // The file itself is rewritten, not replaced: a replacement would need
+    // the right to write the folder and would lose the file's owner and links.
+    if (QFileInfo(FFileName).isDir())
         throw EIniFileException(failure.toStdString());
+    QFile file(FFileName);
+    if (!file.open(QIODevice::ReadWrite))
+        throw EIniFileException(failure.toStdString());
+    const QByteArray text = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw EIniFileException(failure.toStdString());
+    const QByteArray out = withEntry(text, entry);
+
+    // Only the bytes from the first change on are written.
+    const auto diff = std::mismatch(text.begin(), text.end(), out.begin(), out.end());
+    const qsizetype same = diff.first - text.begin();
+    if (!file.seek(same) || file.write(out.constData() + same, out.size() - same) != out.size() - same
+        || !file.resize(out.size()) || !file.flush())
+        throw EIniFileException(failure.toStdString());
+}
+
+qint32 TIniPlus::NumberFromText(const QString& text, qint32 def) {
+    return textToNumber(text, def);
 }
 
 qint32 TIniPlus::ReadNumber(const QString& section, const QString& key, qint32 def) const {

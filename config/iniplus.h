@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 #include <QtGlobal>
 
@@ -11,11 +13,19 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A value (or name) the file cannot hold: text outside code page 1251, a line
+// break. The file is left as it was; other keys can still be written.
+class EIniValueError : public EIniFileException {
+public:
+    using EIniFileException::EIniFileException;
+};
+
 // The configuration file (profile rules): code page 1251, CR LF lines (LF-only
 // files read fine), section and key names compared without regard to case,
 // blanks around names and values ignored. Nothing is cached: every read scans
-// the file and every write rewrites it atomically, changing only the line of
-// the entry (a missing key goes after the last line of its section, a missing
+// the file and every write rewrites the file itself in place (its owner,
+// rights and links stay; a folder the user may not write is no obstacle),
+// changing only the line of the entry (a missing key goes after the last line of its section, a missing
 // section to the end of the file). Only the first section of a name counts.
 class TIniPlus {
 public:
@@ -31,9 +41,9 @@ public:
     QString ReadText(const QString& section, const QString& key, const QString& def) const;
     // The value goes to the file as given (blanks at its ends are lost on
     // reading). Throws EIniFileException "Unable to write to <path>" when the file cannot
-    // be read or written, and (with a reason appended) for names or a value
-    // that cannot be stored: empty names, line breaks, '=' in a key, ']' in a
-    // section, text outside code page 1251.
+    // be read or written, and EIniValueError (with a reason appended) for
+    // names or a value that cannot be stored: empty names, line breaks, '=' in
+    // a key, ']' in a section, text outside code page 1251.
     void WriteText(const QString& section, const QString& key, const QString& value);
 
     // Decimal, or hexadecimal after "0x", "$" or "x"; optional sign and leading
@@ -48,6 +58,15 @@ public:
 
     // Writes are never held back, so there is nothing left to flush.
     void Flush();
+
+    // The same rules on the file's bytes in memory: what ReadText gives for
+    // that text, and the text WriteText would leave (EIniValueError alike).
+    static QString ReadTextFrom(QByteArrayView text, const QString& section, const QString& key,
+                                const QString& def);
+    static QByteArray WriteTextTo(QByteArrayView text, const QString& section, const QString& key,
+                                  const QString& value);
+    // ReadNumber's conversion of a value's text.
+    static qint32 NumberFromText(const QString& text, qint32 def);
 
 private:
     QString FFileName;

@@ -3,7 +3,9 @@
 #include "resources/MyConsts.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QDesktopServices>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -55,6 +57,13 @@ TfrmTAbout::TfrmTAbout(QWidget* parent)
     lblProgName = MakeLabel(GroupBox1, "lblProgName", 176, 24);
     lblCompanyName = MakeLabel(GroupBox1, "lblCompanyName", 176, 64);
     lblTel = MakeLabel(GroupBox1, "lblTel", 176, 96);
+    // Version and settings file: plain weight, below the lines they belong to.
+    QFont plainFont = boldFont;
+    plainFont.setBold(false);
+    lblVersion = MakeLabel(GroupBox1, "lblVersion", 176, 42);
+    lblSettings = MakeLabel(GroupBox1, "lblSettings", 176, 113);
+    lblVersion->setFont(plainFont);
+    lblSettings->setFont(plainFont);
     lblSite = MakeLabel(GroupBox1, "lblSite", 176, 132);
     lblemail = MakeLabel(GroupBox1, "lblemail", 296, 132);
 
@@ -82,6 +91,20 @@ TfrmTAbout::~TfrmTAbout() { RestorePointer(); }
 
 void TfrmTAbout::SetCaption(const QString& caption) { setWindowTitle(caption); }
 void TfrmTAbout::SetProgName(const QString& text) { SetLabelText(lblProgName, text); }
+void TfrmTAbout::SetVersion(const QString& version) {
+    SetLabelText(lblVersion, QStringLiteral("Версия %1").arg(version));
+}
+
+void TfrmTAbout::SetSettingsPath(const QString& path) {
+    const QString native = QDir::toNativeSeparators(path);
+    const int room = GroupBox1->width() - lblSettings->x() - 8;
+    const QString label = QStringLiteral("Настройки: ");
+    const QFontMetrics metrics(lblSettings->font());
+    SetLabelText(lblSettings, label + metrics.elidedText(native, Qt::ElideMiddle,
+                                                         room - metrics.horizontalAdvance(label)));
+    lblSettings->setToolTip(native);
+}
+
 void TfrmTAbout::SetCompanyName(const QString& text) { SetLabelText(lblCompanyName, text); }
 void TfrmTAbout::SetTel(const QString& text) { SetLabelText(lblTel, text); }
 

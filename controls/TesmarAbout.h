@@ -24,6 +24,11 @@ public:
 
     void SetCaption(const QString& caption);
     void SetProgName(const QString& text);
+    // Under the program title: "Версия <version>".
+    void SetVersion(const QString& version);
+    // Where Savro2.Ini lives; shortened in the middle to fit the frame, whole
+    // in the tool tip.
+    void SetSettingsPath(const QString& path);
     void SetCompanyName(const QString& text);
     void SetTel(const QString& text);
 
@@ -48,6 +53,8 @@ private:
     QGroupBox* GroupBox1 = nullptr;
     QLabel* Image1 = nullptr;
     QLabel* lblProgName = nullptr;
+    QLabel* lblVersion = nullptr;
+    QLabel* lblSettings = nullptr;
     QLabel* lblCompanyName = nullptr;
     QLabel* lblTel = nullptr;
     QLabel* lblSite = nullptr;

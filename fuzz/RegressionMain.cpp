@@ -11,6 +11,7 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
 
 namespace {
 
@@ -27,6 +28,7 @@ bool readFile(const fs::path& path, std::vector<uint8_t>& bytes) {
 } // namespace
 
 int main(int argc, char** argv) {
+    LLVMFuzzerInitialize(&argc, &argv);
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s <corpus folder or file>...\n", argv[0]);
         return 2;

@@ -1,9 +1,11 @@
 // Any bytes as the configuration file: reads never crash, numbers and flags
 // follow the text, and a value written reads back without disturbing the
-// other entries.
+// other entries. Explored in memory; the regression run also goes through a
+// real file and checks it holds the same bytes.
 #include "config/Cp1251.h"
 #include "config/iniplus.h"
 #include "fuzz/FuzzCheck.h"
+#include "fuzz/FuzzMode.h"
 
 #include <QFile>
 #include <QStringList>
@@ -12,6 +14,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -55,18 +59,23 @@ struct Derived {
 Derived derive(QByteArrayView bytes) {
     Derived d;
     bool haveValue = false;
-    for (const QByteArray& line : bytes.toByteArray().split('\n')) {
+    for (qsizetype pos = 0; pos <= bytes.size();) {
+        qsizetype nl = bytes.indexOf('\n', pos);
+        if (nl < 0)
+            nl = bytes.size();
+        const QByteArrayView line = bytes.sliced(pos, nl - pos);
+        pos = nl + 1;
         const qsizetype open = line.indexOf('[');
         const qsizetype eq = line.indexOf('=');
         if (open >= 0 && (eq < 0 || open < eq)) {
             const qsizetype close = line.indexOf(']', open);
             if (d.sections.size() < 2)
-                d.sections << Cp1251::decode(line.mid(open + 1, close < 0 ? -1 : close - open - 1));
+                d.sections << Cp1251::decode(line.sliced(open + 1, (close < 0 ? line.size() : close) - open - 1));
         } else if (eq >= 0) {
             if (d.keys.size() < 2)
-                d.keys << Cp1251::decode(line.left(eq));
+                d.keys << Cp1251::decode(line.first(eq));
             if (!haveValue) {
-                d.value = Cp1251::decode(line.mid(eq + 1));
+                d.value = Cp1251::decode(line.sliced(eq + 1));
                 haveValue = true;
             }
         }
@@ -87,37 +96,88 @@ void writeFile(const QString& path, QByteArrayView bytes) {
     FUZZ_CHECK(file.write(bytes.data(), bytes.size()) == bytes.size());
 }
 
-} // namespace
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    FUZZ_CHECK(file.open(QIODevice::ReadOnly));
+    return file.readAll();
+}
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static QTemporaryDir dir;
-    FUZZ_CHECK(dir.isValid());
-    const QString path = dir.filePath(QStringLiteral("Savro2.Ini"));
-    const QByteArrayView bytes(reinterpret_cast<const char*>(data), qsizetype(size));
-    writeFile(path, bytes);
+// The texts differ in at most one line of the old one: what was taken out
+// between the common beginning and end holds no line break.
+bool onlyOneLineChanged(QByteArrayView before, QByteArrayView after) {
+    const qsizetype shorter = std::min(before.size(), after.size());
+    const qsizetype head = std::mismatch(before.begin(), before.begin() + shorter, after.begin()).first
+                           - before.begin();
+    const auto rb = std::make_reverse_iterator(before.end());
+    const auto ra = std::make_reverse_iterator(after.end());
+    const qsizetype tail = std::mismatch(rb, rb + (shorter - head), ra).first - rb;
+    return !before.sliced(head, before.size() - head - tail).contains('\n');
+}
 
-    TIniPlus ini(path);
+// The configuration's bytes held in memory, under the rules of the file.
+struct TMemoryIni {
+    QByteArray text;
+
+    QString ReadText(const QString& section, const QString& key, const QString& def) const {
+        return TIniPlus::ReadTextFrom(text, section, key, def);
+    }
+    qint32 ReadNumber(const QString& section, const QString& key, qint32 def) const {
+        return TIniPlus::NumberFromText(ReadText(section, key, QString()), def);
+    }
+    bool ReadFlag(const QString& section, const QString& key, bool def) const {
+        return ReadNumber(section, key, def ? 1 : 0) != 0;
+    }
+    void WriteText(const QString& section, const QString& key, const QString& value) {
+        text = TIniPlus::WriteTextTo(text, section, key, value);
+    }
+    void WriteNumber(const QString& section, const QString& key, qint32 value) {
+        WriteText(section, key, QString::number(value));
+    }
+    void WriteFlag(const QString& section, const QString& key, bool value) {
+        WriteText(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
+    }
+};
+
+// The properties, for the file and for its bytes in memory alike. In memory
+// the numbers come from the text read once (the file run checks that the
+// reads agree), so exploring stays fast.
+template <class Ini>
+void check(Ini& ini, QByteArrayView bytes) {
+    constexpr bool inMemory = std::is_same_v<Ini, TMemoryIni>;
     const Derived d = derive(bytes);
-    const QStringList sections = QStringList{QStringLiteral("Config"), QStringLiteral("columns"),
-                                             QStringLiteral("View")} + d.sections;
-    const QStringList keys = QStringList{QStringLiteral("COM"), QStringLiteral("FileName"),
-                                         QStringLiteral("DeviceNumber"), QStringLiteral("5")} + d.keys;
+    // In memory the names come mostly from the input: that is where the
+    // fuzzer finds its cases, and each name costs a scan of the text.
+    const QStringList sections =
+        (inMemory ? QStringList{QStringLiteral("Config")}
+                  : QStringList{QStringLiteral("Config"), QStringLiteral("columns"), QStringLiteral("View")})
+        + (inMemory ? d.sections.mid(0, 1) : d.sections);
+    const QStringList keys =
+        (inMemory ? QStringList{QStringLiteral("COM")}
+                  : QStringList{QStringLiteral("COM"), QStringLiteral("FileName"),
+                                QStringLiteral("DeviceNumber"), QStringLiteral("5")})
+        + (inMemory ? d.keys.mid(0, 1) : d.keys);
     const QString missing = QStringLiteral("\x01");
     std::vector<QString> before;
     for (const QString& section : sections) {
         for (const QString& key : keys) {
             const QString text = ini.ReadText(section, key, missing);
-            before.push_back(text);
+            if (!inMemory)
+                before.push_back(text);
             FUZZ_CHECK(text.size() <= 2047);
-            FUZZ_CHECK(text.isEmpty() || (!isBlank(text.front()) && !isBlank(text.back())));
+            // A value cut at 2047 characters may end where blanks follow.
+            FUZZ_CHECK(text.isEmpty()
+                       || (!isBlank(text.front()) && (text.size() == 2047 || !isBlank(text.back()))));
             // A number read with two defaults differs only when the default
             // was taken; a flag follows the number.
-            const qint32 a = ini.ReadNumber(section, key, 7);
-            const qint32 b = ini.ReadNumber(section, key, -7);
+            const QString number = text == missing ? QString() : text;
+            const qint32 a = inMemory ? TIniPlus::NumberFromText(number, 7) : ini.ReadNumber(section, key, 7);
+            const qint32 b = inMemory ? TIniPlus::NumberFromText(number, -7) : ini.ReadNumber(section, key, -7);
             const bool defaulted = a != b;
             FUZZ_CHECK(!defaulted || (a == 7 && b == -7));
-            FUZZ_CHECK(ini.ReadFlag(section, key, true) == (defaulted || a != 0));
-            FUZZ_CHECK(ini.ReadFlag(section, key, false) == (!defaulted && a != 0));
+            if (!inMemory) {
+                FUZZ_CHECK(ini.ReadFlag(section, key, true) == (defaulted || a != 0));
+                FUZZ_CHECK(ini.ReadFlag(section, key, false) == (!defaulted && a != 0));
+            }
             // Plain decimal text reads as its number.
             if (isPlainDecimal(text))
                 FUZZ_CHECK(!defaulted && a == text.toInt());
@@ -130,12 +190,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString key = d.keys.isEmpty() ? QStringLiteral("COM") : d.keys.front();
     const QString values[] = {d.value, QStringLiteral(" second ") + d.value.left(8)};
     for (const QString& value : values) {
+        QByteArray old;
+        if constexpr (inMemory)
+            old = ini.text;
         try {
             ini.WriteText(section, key, value);
         } catch (const EIniFileException&) {
             break;
         }
         FUZZ_CHECK(ini.ReadText(section, key, missing) == readBack(value));
+        if constexpr (inMemory) {
+            // Only the entry's own line changed (or lines were added).
+            FUZZ_CHECK(onlyOneLineChanged(old, ini.text));
+            continue;
+        }
         size_t i = 0;
         for (const QString& s : sections) {
             for (const QString& k : keys) {
@@ -146,9 +214,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
+    if (inMemory)
+        return; // the number and flag forms are the file run's to check
     ini.WriteNumber(QStringLiteral("Config"), QStringLiteral("DeviceNumber"), -12345);
     FUZZ_CHECK(ini.ReadNumber(QStringLiteral("Config"), QStringLiteral("DeviceNumber"), 0) == -12345);
     ini.WriteFlag(QStringLiteral("View"), QStringLiteral("7"), false);
     FUZZ_CHECK(!ini.ReadFlag(QStringLiteral("View"), QStringLiteral("7"), true));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const QByteArrayView bytes(reinterpret_cast<const char*>(data), qsizetype(size));
+    TMemoryIni memory{bytes.toByteArray()};
+    check(memory, bytes);
+    if (!FuzzThroughFiles())
+        return 0;
+
+    // The regression run also goes through a real file, which must end up
+    // holding exactly the bytes the memory rules gave.
+    static QTemporaryDir dir;
+    FUZZ_CHECK(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("Savro2.Ini"));
+    writeFile(path, bytes);
+    TIniPlus ini(path);
+    check(ini, bytes);
+    // The file run ends with two writes of its own.
+    memory.WriteNumber(QStringLiteral("Config"), QStringLiteral("DeviceNumber"), -12345);
+    memory.WriteFlag(QStringLiteral("View"), QStringLiteral("7"), false);
+    FUZZ_CHECK(readFile(path) == memory.text);
     return 0;
 }

@@ -40,25 +40,57 @@ namespace {
 class TPagePainter {
 public:
     TPagePainter(QPainter& painter, const TResultsTable& table, const std::vector<int>& columns,
-                 const TPrintLayout& layout)
+                 const TPrintLayout& layout, int pageWidth)
         : FPainter(painter), FTable(table), FColumns(columns), FLayout(layout),
-          FAscent(painter.fontMetrics().ascent()) {}
+          FMetrics(painter.fontMetrics()), FAscent(FMetrics.ascent()), FPageWidth(pageWidth),
+          FGap(FMetrics.horizontalAdvance(QLatin1Char(' '))) {}
 
     // Top left corner of the text at (x, y).
     void Text(int x, int y, const QString& text) { FPainter.drawText(x, y + FAscent, text); }
 
+    // A text wider than its slot runs on over the following empty slots, as
+    // in a spreadsheet; before a filled slot it is cut, a blank's width short
+    // of it, so no two texts are printed over each other.
     void Line(int row, int y) {
-        int slot = 1;
-        for (const int col : FColumns)
-            Text(slot++ * FLayout.SlotWidth, y, Cp1251::decode(FTable.CellView(col, row)));
+        const size_t n = FColumns.size();
+        for (size_t i = 0; i < n; ++i) {
+            const QByteArrayView cell = FTable.CellView(FColumns[i], row);
+            if (cell.isEmpty())
+                continue;
+            size_t next = i + 1;
+            while (next < n && FTable.CellView(FColumns[next], row).isEmpty())
+                ++next;
+            const int x = int(i + 1) * FLayout.SlotWidth;
+            const int end = next < n ? int(next + 1) * FLayout.SlotWidth - FGap : FPageWidth;
+            Text(x, y, Fitted(Cp1251::decode(cell), end - x));
+        }
     }
 
 private:
+    // The longest beginning of text that fits into width.
+    QString Fitted(const QString& text, int width) const {
+        if (FMetrics.horizontalAdvance(text) <= width)
+            return text;
+        qsizetype lo = 0;
+        qsizetype hi = text.size();
+        while (lo < hi) {
+            const qsizetype mid = (lo + hi + 1) / 2;
+            if (FMetrics.horizontalAdvance(text.left(mid)) <= width)
+                lo = mid;
+            else
+                hi = mid - 1;
+        }
+        return text.left(lo);
+    }
+
     QPainter& FPainter;
     const TResultsTable& FTable;
     const std::vector<int>& FColumns;
     const TPrintLayout& FLayout;
+    QFontMetrics FMetrics;
     int FAscent = 0;
+    int FPageWidth = 0;
+    int FGap = 0;
 };
 
 } // namespace
@@ -77,7 +109,7 @@ void PrintTable(QPagedPaintDevice& device, const QFont& font, const TResultsTabl
     }
     const TPrintLayout layout = ComputePrintLayout(device.width(), device.height(),
                                                    QFontMetrics(font, &device).height(), int(columns.size()));
-    TPagePainter page(painter, table, columns, layout);
+    TPagePainter page(painter, table, columns, layout, device.width());
     // Rows the table does not have are not printed.
     const int last = std::min(lastRow, table.RowCount() - 1);
 

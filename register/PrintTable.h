@@ -32,7 +32,9 @@ QString PrintHeader(int page, const QString& fileName);
 // Draws table rows 1..lastRow, visible columns only, onto any paged device
 // (QPrinter, QPdfWriter). The text height h is QFontMetrics::height() of the
 // font on the device (ascent + descent: the height of a line of "X"), and each
-// text is drawn with its top left corner at the grid point.
+// text is drawn with its top left corner at the grid point. A cell text runs
+// on into the next slots only while they are empty on that line; otherwise it
+// is cut short of the next text.
 void PrintTable(QPagedPaintDevice& device, const QFont& font, const TResultsTable& table, int lastRow,
                 const QString& fileName);
 

@@ -115,6 +115,7 @@ public:
     }
 
     std::vector<Row>& Rows() { return m_rows; }
+    void Reserve(qsizetype rows) { m_rows.reserve(size_t(rows)); }
 
 private:
     static bool isSpecial(char c) { return c == '\n' || c == '\t' || c == '\r' || c == '\x1a'; }
@@ -155,6 +156,31 @@ void storeRows(TResultsTable& table, std::vector<Row>& rows, bool keepSpare) {
     table.ReplaceRowsFrom(1, std::move(rows));
 }
 
+// The end of every load: the spare row stays only behind a measurement, and
+// the rows are numbered.
+void finishLoad(TResultsTable& table, LineParser& parser) {
+    parser.Finish();
+    std::vector<Row>& rows = parser.Rows();
+    const bool lastIsMeasurement = !rows.empty() && !rows.back().Cell(kDateCol).isEmpty();
+    storeRows(table, rows, lastIsMeasurement);
+    table.RenumberRows();
+}
+
+// One row's line: columns 1 to 31 tab-separated, CR LF.
+void appendRow(QByteArray& out, const TResultsTable& table, int row) {
+    // The row's cells lie back to back: copy them, a tab at each cell's end.
+    const Row& cells = table.RowAt(row);
+    const char* bytes = cells.Bytes.constData();
+    quint32 begin = cells.Ends[0];
+    for (int c = 1; c < kLastCol; ++c) {
+        out.append(bytes + begin, qsizetype(cells.Ends[size_t(c)] - begin));
+        out.append('\t');
+        begin = cells.Ends[size_t(c)];
+    }
+    out.append(bytes + begin, qsizetype(cells.Ends[size_t(kLastCol)] - begin));
+    out.append("\r\n", 2);
+}
+
 } // namespace
 
 EInOutError::EInOutError(int code, const std::string& msg) : std::runtime_error(msg), m_code(code) {}
@@ -185,7 +211,9 @@ void AppendResultsLine(QByteArray& out, const TResultsTable& table, int row) {
 void LoadResultsFile(TResultsTable& table, const QString& fileName) {
     table.ClearTable();
     table.SetModified(false);
-    if (fileName.isEmpty() || !QFileInfo::exists(fileName)) {
+    // A folder is no results file: it loads like a missing one, and saving
+    // to its name fails later with the usual error.
+    if (fileName.isEmpty() || !QFileInfo::exists(fileName) || QFileInfo(fileName).isDir()) {
         table.RenumberRows();
         return;
     }
@@ -210,12 +238,23 @@ void LoadResultsFile(TResultsTable& table, const QString& fileName) {
         if (got == 0 || !parser.Feed(chunk.data(), chunk.data() + got))
             break;
     }
-    parser.Finish();
+    finishLoad(table, parser);
+}
 
-    std::vector<Row>& rows = parser.Rows();
-    const bool lastIsMeasurement = !rows.empty() && !rows.back().Cell(kDateCol).isEmpty();
-    storeRows(table, rows, lastIsMeasurement);
-    table.RenumberRows();
+void LoadResultsText(TResultsTable& table, QByteArrayView bytes) {
+    table.ClearTable();
+    table.SetModified(false);
+    LineParser parser;
+    parser.Reserve(bytes.count('\n') + 1);
+    parser.Feed(bytes.data(), bytes.data() + bytes.size());
+    finishLoad(table, parser);
+}
+
+QByteArray ResultsText(const TResultsTable& table) {
+    QByteArray out;
+    for (int r = 1; r < table.RowCount(); ++r)
+        appendRow(out, table, r);
+    return out;
 }
 
 void SaveResultsFile(TResultsTable& table, const QString& fileName) {
@@ -238,11 +277,7 @@ void SaveResultsFile(TResultsTable& table, const QString& fileName) {
     };
     const int rows = table.RowCount();
     for (int r = 1; r < rows; ++r) {
-        for (int c = 1; c < TResultsTable::ColCount; ++c) {
-            out.append(table.CellView(c, r));
-            out.append(c < kLastCol ? '\t' : '\r');
-        }
-        out.append('\n');
+        appendRow(out, table, r);
         if (out.size() >= kChunk)
             flush();
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 #include <stdexcept>
@@ -28,7 +29,8 @@ QString FileErrorMessage(int code);
 // Clears the table, clears Modified and reads the file into rows 1.. (tab
 // separated, one line per row, leniently: LF or CR LF, CRs dropped, Ctrl-Z
 // ends the file, fields past the last column joined into it), then numbers
-// the rows. A missing file leaves the empty table and is no error. When the
+// the rows. A missing file (or a folder of that name) leaves the empty table
+// and is no error. When the
 // last line already holds a measurement (date field not empty), an empty
 // entry row is kept behind it so the next measurement cannot overwrite it.
 // On a read failure the rows read so far stay, unnumbered, and EInOutError
@@ -40,6 +42,11 @@ void LoadResultsFile(TResultsTable& table, const QString& fileName);
 // Modified is unchanged and EInOutError is thrown; on success Modified is
 // cleared.
 void SaveResultsFile(TResultsTable& table, const QString& fileName);
+
+// The same two in memory: the table as LoadResultsFile leaves it for a file
+// of these bytes, and the bytes SaveResultsFile writes for a table.
+void LoadResultsText(TResultsTable& table, QByteArrayView bytes);
+QByteArray ResultsText(const TResultsTable& table);
 
 // Appends row's line as SaveResultsFile writes it (columns 1 to 31, tabs,
 // CR LF) to out.

@@ -128,8 +128,8 @@ void TResultsTable::FitColumns(int clientWidth) {
         if (widths[size_t(c)] > 0)
             widths[size_t(c)] = w;
     }
-    if (widths == m_widths)
-        return;
+    // Announced even when nothing changed here: columns the operator dragged
+    // in the view get their fitted widths back at every fit.
     m_widths = widths;
     emit columnWidthsChanged();
 }

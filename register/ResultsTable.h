@@ -41,6 +41,8 @@ public:
     // Valid until the table is next changed; the loader and saver use it to
     // avoid a copy per cell.
     QByteArrayView CellView(int col, int row) const noexcept;
+    // A whole row at once, for the saver; row must be below RowCount().
+    const Row& RowAt(int row) const { return m_rows[size_t(row)]; }
     void SetCell(int col, int row, QByteArrayView text);
     int RowCount() const { return int(m_rows.size()); }
     // The title row always stays, so rows below 1 count as 1.

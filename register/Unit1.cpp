@@ -14,6 +14,7 @@
 #include "register/ResultsFile.h"
 #include "register/ResultsTable.h"
 #include "resources/MyConsts.h"
+#include "resources/ProgramVersion.h"
 #include "serial/PortAlias.h"
 #include "serial/PortMenu.h"
 
@@ -32,6 +33,7 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -94,6 +96,9 @@ TForm1::TForm1(QWidget* parent, const QString& configPath)
 
 TForm1::~TForm1() {
     RetryTimer->stop();
+    // The field loses its focus when the children go, after this body: its
+    // editingFinished must not reach members that are gone by then.
+    disconnect(NumberEdit1, nullptr, this, nullptr);
     // The poller goes first: while it waits for its worker it still serves
     // hand-overs, which must find the table and the field alive.
     delete OpSavro1;
@@ -102,8 +107,19 @@ TForm1::~TForm1() {
 
 void TForm1::CreateComponents() {
     OpenDialog1 = [this](const QString& start) {
-        return WithDefaultSuffix(QFileDialog::getOpenFileName(this, MyConsts::sOpen, start,
-                                                              kFileFilter));
+        // getOpenFileName refuses names of files that do not exist and adds
+        // the suffix too late; typing a new name must open an empty table.
+        const QFileInfo current(start);
+        QFileDialog dialog(this, MyConsts::sOpen, start.isEmpty() ? QString() : current.absolutePath(),
+                           kFileFilter);
+        dialog.setObjectName(QStringLiteral("OpenDialog1"));
+        dialog.setFileMode(QFileDialog::AnyFile);
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setDefaultSuffix(QStringLiteral("txt"));
+        dialog.selectFile(current.fileName());
+        if (dialog.exec() != QDialog::Accepted)
+            return QString();
+        return dialog.selectedFiles().value(0);
     };
     SaveDialog1 = [this](const QString& start) {
         return WithDefaultSuffix(QFileDialog::getSaveFileName(
@@ -133,6 +149,8 @@ void TForm1::CreateComponents() {
         TfrmTAbout about(this);
         about.SetCaption(MyConsts::sAbout);
         about.SetProgName(MyConsts::sProgramTitle);
+        about.SetVersion(ProgramVersion());
+        about.SetSettingsPath(ConfigPath_);
         about.SetCompanyName(MyConsts::sCompany);
         about.SetTel(MyConsts::sTelephone);
         about.exec();
@@ -193,6 +211,10 @@ void TForm1::CreateComponents() {
     actChart->setText(QStringLiteral("График"));
     actChart->setToolTip(QStringLiteral("График"));
     mnFile->addActions({actNew, actOpenFile, actSave, actSaveAs, actPrint, actPrintPreview});
+    actNew->setShortcut(QKeySequence::New);
+    actOpenFile->setShortcut(QKeySequence::Open);
+    actSave->setShortcut(QKeySequence::Save);
+    actPrint->setShortcut(QKeySequence::Print);
 
     ToolBar1 = addToolBar(QStringLiteral("ToolBar1"));
     ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
@@ -254,7 +276,8 @@ void TForm1::CreateComponents() {
 
     setWindowIcon(QIcon(QStringLiteral(":/images/app.svg")));
     SetCaptions();
-    resize(756, 527 + menuBar->sizeHint().height() + 41);
+    // The client area holds the menu bar, the tool bar and the table.
+    resize(756, 527);
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }
@@ -461,8 +484,10 @@ void TForm1::actNewExecute() {
     if (!OfferToSave())
         return;
     Table_->ClearTable();
-    const QFileInfo current(FileName_);
-    const QString folder = FileName_.contains(u'/') ? current.path() + u'/' : QString();
+    // The folder as stored, up to its last separator: C:\data\ from the
+    // Windows build, "/" at the root.
+    const qsizetype cut = std::max(FileName_.lastIndexOf(u'/'), FileName_.lastIndexOf(u'\\'));
+    const QString folder = FileName_.left(cut + 1);
     QString candidate;
     for (int n = 1;; ++n) {
         candidate = folder + MyConsts::sNew + QString::number(n) + QStringLiteral(".txt");
@@ -779,8 +804,19 @@ quint8 TForm1::PutRecordReply(quint8 command, quint8 status, QByteArrayView data
 
 void TForm1::WriteConfig() {
     TIniPlus ini(ConfigPath_);
-    ini.WriteText(kConfig, QStringLiteral("COM"), OpSavro1->Port);
-    ini.WriteText(kConfig, QStringLiteral("FileName"), FileName_);
+    // A value the file cannot hold (a folder named in Latin letters with
+    // accents) keeps its key's old value; it must not cost the other keys.
+    QStringList skipped;
+    const auto write = [&skipped](const QString& key, const std::function<void()>& store) {
+        try {
+            store();
+        } catch (const EIniValueError&) {
+            skipped << key;
+        }
+    };
+    write(QStringLiteral("COM"), [&] { ini.WriteText(kConfig, QStringLiteral("COM"), OpSavro1->Port); });
+    write(QStringLiteral("FileName"),
+          [&] { ini.WriteText(kConfig, QStringLiteral("FileName"), FileName_); });
     ini.WriteNumber(kConfig, QStringLiteral("DeviceNumber"),
                     static_cast<qint32>(RoundHalfEven(NumberEdit1->Value(),
                                                       std::numeric_limits<qint32>::min(),
@@ -788,6 +824,10 @@ void TForm1::WriteConfig() {
     const auto entries = mnView->actions();
     for (int i = 0; i < entries.size() && entries[i]->isCheckable(); ++i)
         ini.WriteFlag(kView, QString::number(i + 5), entries[i]->isChecked());
+    if (!skipped.isEmpty())
+        ShowError(QStringLiteral("Настройка %1 не сохранена: в ней есть знаки, которых нет в "
+                                 "кодировке Windows-1251. В файле %2 осталось прежнее значение.")
+                      .arg(skipped.join(QStringLiteral(", ")), ConfigPath_));
 }
 
 bool TForm1::FormClose() {
@@ -811,6 +851,12 @@ bool TForm1::FormClose() {
         StopRetrying();
     OpSavro1->Stop();
     MainGrid->setFocus();
+    // Closed from the task bar or at log-out the window is not active, and
+    // no focus change commits a number still being typed.
+    if (NumberEdit1->isModified()) {
+        NumberEdit1->TextToValue();
+        NumberEdit1->ValueToText();
+    }
     try {
         WriteConfig();
         ConfigWriteFailed_ = false;

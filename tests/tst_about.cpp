@@ -1,11 +1,16 @@
 #include "controls/TesmarAbout.h"
+#include "register/Unit1.h"
 #include "resources/MyConsts.h"
+#include "resources/ProgramVersion.h"
+#include "support/FormHarness.h"
 
+#include <QDir>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
 
@@ -49,6 +54,7 @@ private slots:
     void pointerOverLinksAndBack();
     void pointerRestoredWhenBoxCloses();
     void secondOpeningShowsTheSame();
+    void versionAndSettingsLines();
 };
 
 void TstAbout::cleanup() {
@@ -195,6 +201,42 @@ void TstAbout::secondOpeningShowsTheSame() {
         QVERIFY(!HasOverride());
     }
     QCOMPARE(second, first);
+}
+
+// What the window puts under the title and above the links: the program's
+// version and the settings file it reads, too long a path shortened to fit
+// the frame and whole in the tool tip.
+void TstAbout::versionAndSettingsLines() {
+    TFormHarness harness;
+    QVERIFY(harness.IsValid());
+    auto form = harness.MakeForm();
+    QCOMPARE(form->ConfigFilePath(), harness.IniPath());
+    const QString longPath = QStringLiteral("/home/") + QString(120, u'л') + QStringLiteral("/Savro2.Ini");
+    bool seen = false;
+    QTimer::singleShot(0, form.get(), [&] {
+        auto* box = form->findChild<TfrmTAbout*>();
+        if (!box)
+            return;
+        seen = true;
+        // A failed check returns early; the box must close all the same.
+        const auto close = qScopeGuard([box] { box->accept(); });
+        const QLabel* version = Label(*box, "lblVersion");
+        const QLabel* settings = Label(*box, "lblSettings");
+        const QRect frame = box->findChild<QGroupBox*>(QStringLiteral("GroupBox1"))->rect();
+        QCOMPARE(version->text(), QStringLiteral("Версия ") + ProgramVersion());
+        QCOMPARE(settings->text(), QStringLiteral("Настройки: ")
+                                       + QDir::toNativeSeparators(harness.IniPath()));
+        QVERIFY(version->y() > Label(*box, "lblProgName")->geometry().bottom());
+        QVERIFY(version->geometry().bottom() < Label(*box, "lblCompanyName")->y());
+        QVERIFY(settings->y() > Label(*box, "lblTel")->geometry().bottom());
+        QVERIFY(settings->geometry().bottom() < Label(*box, "lblSite")->y());
+        box->SetSettingsPath(longPath);
+        QCOMPARE(settings->toolTip(), longPath);
+        QVERIFY(settings->text().endsWith(QStringLiteral("/Savro2.Ini")));
+        QVERIFY2(frame.contains(settings->geometry()), qPrintable(settings->text()));
+    });
+    form->mnAbout->trigger();
+    QVERIFY(seen);
 }
 
 QTEST_MAIN(TstAbout)

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QValidator>
 #include <QtTest>
 
@@ -164,6 +165,27 @@ private slots:
         const QRect other = f.grid.visualRect(f.at(4, 2));
         const QPoint otherInGrid = f.grid.viewport()->mapTo(&f.grid, other.center());
         QVERIFY(image.pixelColor(QPoint(int(otherInGrid.x() * dpr), int(otherInGrid.y() * dpr))) != QColor(255, 0, 0));
+    }
+
+    // The client width is what the cells and the number column share: the
+    // vertical scroll bar, once it shows, is not part of it.
+    void clientWidth_data() {
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<bool>("scrollBar");
+        QTest::newRow("few rows") << 2 << false;
+        QTest::newRow("rows beyond the window") << 200 << true;
+    }
+    void clientWidth() {
+        QFETCH(int, rows);
+        QFETCH(bool, scrollBar);
+        Fixture f;
+        QVERIFY(QTest::qWaitForWindowExposed(&f.grid));
+        f.table.SetRowCount(rows);
+        f.table.FitColumns(f.grid.ClientWidth());
+        QTRY_COMPARE(f.grid.verticalScrollBar()->isVisible(), scrollBar);
+        QCOMPARE(f.grid.ClientWidth(), f.grid.viewport()->width() + f.grid.verticalHeader()->width());
+        const int withoutBar = f.grid.width() - 2 * f.grid.frameWidth();
+        QCOMPARE(f.grid.ClientWidth() < withoutBar, scrollBar);
     }
 };
 

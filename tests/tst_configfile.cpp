@@ -1,12 +1,16 @@
 #include "config/ConfigFile.h"
 #include "config/iniplus.h"
+#include "support/ReadOnlyFolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <optional>
 
 namespace {
 
@@ -29,6 +33,7 @@ bool writeBytes(const QString& path, const QByteArray& bytes) {
 class TstConfigFile : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
     void pathIsBesideProgram();
     void seedsMissingFile();
@@ -42,11 +47,20 @@ private slots:
     void freshDefaults();
     void emptyFileDefaults();
     void closeWritesBack();
+    void installedBinDirKnown();
+    void placeOfSettings_data();
+    void placeOfSettings();
 
 private:
     QString path() const { return dir.filePath(QStringLiteral("Savro2.Ini")); }
     QTemporaryDir dir;
 };
+
+void TstConfigFile::initTestCase() {
+    // The user's configuration folder of these tests lies in the temporary folder.
+    QVERIFY(dir.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath(QStringLiteral("xdg"))));
+}
 
 void TstConfigFile::init() {
     QVERIFY(dir.isValid());
@@ -185,6 +199,60 @@ void TstConfigFile::closeWritesBack() {
                              "DeviceNumber=12\r\n\r\n[Columns]"));
     QVERIFY(after.endsWith("\r\n30=1\r\n31=0\r\n"));
     QCOMPARE(after.count("\r\n"), before.count("\r\n"));
+}
+
+void TstConfigFile::installedBinDirKnown() {
+    const QString bin = InstalledBinDir();
+    QVERIFY2(QFileInfo(bin).isAbsolute(), qPrintable(bin));
+    QVERIFY2(bin.endsWith(QStringLiteral("/bin")), qPrintable(bin));
+}
+
+// Where a program in a folder keeps Savro2.Ini; the folder is writable in
+// every case but the read-only one (root writes anywhere else).
+void TstConfigFile::placeOfSettings_data() {
+    QTest::addColumn<QString>("installedBin"); // relative to the program's parent
+    QTest::addColumn<bool>("linkedName");      // the program folder is reached by a symlink
+    QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<bool>("perUser");
+    QTest::newRow("portable copy") << QStringLiteral("usr/bin") << false << false << false;
+    QTest::newRow("install bin folder") << QStringLiteral("prog") << false << false << true;
+    QTest::newRow("install bin folder by another name") << QStringLiteral("prog") << true << false << true;
+    QTest::newRow("read-only folder") << QStringLiteral("usr/bin") << false << true << true;
+}
+
+void TstConfigFile::placeOfSettings() {
+    QFETCH(QString, installedBin);
+    QFETCH(bool, linkedName);
+    QFETCH(bool, readOnly);
+    QFETCH(bool, perUser);
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString prog = root.filePath(QStringLiteral("prog"));
+    QVERIFY(QDir().mkpath(prog));
+    QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("usr/bin"))));
+    QString programDir = prog;
+    if (linkedName) {
+        programDir = root.filePath(QStringLiteral("bin"));
+        QVERIFY(QFile::link(prog, programDir));
+    }
+    const QString userDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    QVERIFY2(userDir.startsWith(dir.path()), qPrintable(userDir));
+    QDir(userDir).removeRecursively();
+
+    std::optional<TReadOnlyFolder> guard;
+    if (readOnly) {
+        guard.emplace(prog);
+        if (!guard->Problem().isEmpty())
+            QSKIP(qPrintable(guard->Problem()));
+    }
+    const QString path = ConfigPathFor(programDir, root.filePath(installedBin));
+    if (perUser) {
+        QCOMPARE(path, userDir + QStringLiteral("/Savro2.Ini"));
+        QVERIFY(QFileInfo(userDir).isDir());
+    } else {
+        QCOMPARE(path, programDir + QStringLiteral("/Savro2.Ini"));
+        QVERIFY(!QFileInfo::exists(userDir));
+    }
 }
 
 QTEST_GUILESS_MAIN(TstConfigFile)

@@ -36,7 +36,7 @@ QByteArray PreviousFile() {
            QByteArray(30, '\t') + "\r\n";
 }
 
-enum class TFault { ReadOnlyFile, ReadOnlyFolder, MissingFolder, FullDisk, FileSizeLimit };
+enum class TFault { ReadOnlyFile, ReadOnlyFolder, MissingFolder, FullDisk, FileSizeLimit, CommitRefused };
 
 bool Chattr(const char* flag, const QString& path) {
     QProcess p;
@@ -102,6 +102,13 @@ public:
             return {};
         case TFault::FullDisk:
             return {};
+        case TFault::CommitRefused:
+            // An append-only folder takes the new copy but refuses to let it
+            // replace the file: everything succeeds up to the final commit.
+            if (!Chattr("+a", folder_))
+                return QStringLiteral("chattr +a is not available here");
+            appendOnly_ = folder_;
+            return {};
         case TFault::FileSizeLimit: {
             rlimit lowered{};
             ::getrlimit(RLIMIT_FSIZE, &oldLimit_);
@@ -121,6 +128,9 @@ public:
     }
 
     void Remove() {
+        if (!appendOnly_.isEmpty())
+            Chattr("-a", appendOnly_);
+        appendOnly_.clear();
         if (!immutable_.isEmpty())
             Chattr("-i", immutable_);
         immutable_.clear();
@@ -144,6 +154,7 @@ private:
     TFault fault_;
     QString folder_;
     QString immutable_;
+    QString appendOnly_;
     QString readOnly_;
     QFile::Permissions oldPermissions_;
     QString moved_;
@@ -189,6 +200,7 @@ private slots:
         // ENOSPC has no text of its own: the generic one with its number.
         QTest::newRow("full disk") << TFault::FullDisk << "I/O error 28.";
         QTest::newRow("file size limit") << TFault::FileSizeLimit << "I/O error 27.";
+        QTest::newRow("final commit refused") << TFault::CommitRefused << "File access denied.";
     }
     void saveFails() {
         QFETCH(TFault, fault);
@@ -228,9 +240,13 @@ private slots:
         QVERIFY(table.Modified());
         QCOMPARE(form_->windowTitle(), title);
         QCOMPARE(form_->CurrentFileName(), file);
-        // No half-written copy is left beside it, and no folder is made up.
-        QCOMPARE(QDir(QFileInfo(previous).path()).entryList(QDir::Files | QDir::Hidden),
-                 QStringList{"results.txt"});
+        // No half-written copy is left beside it (an append-only folder keeps
+        // even what may be removed), and no folder is made up.
+        const QStringList beside = QDir(QFileInfo(previous).path()).entryList(QDir::Files | QDir::Hidden);
+        if (fault != TFault::CommitRefused)
+            QCOMPARE(beside, QStringList{"results.txt"});
+        else // the new copy was written: it was the commit that failed
+            QCOMPARE(beside.size(), 2);
         if (fault == TFault::MissingFolder)
             QVERIFY(!QFileInfo::exists(folder));
         guard.Remove();

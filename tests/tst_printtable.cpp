@@ -21,6 +21,7 @@ struct TWord {
     QString Text;
     double X = 0; // points
     double Y = 0;
+    double XMax = 0;
 };
 using TPage = QList<TWord>;
 
@@ -55,6 +56,13 @@ public:
                                   QFontMetrics(PrintFont(), &writer).height(), visibleCols);
     }
 
+    static int Advance(const QString& text) {
+        QTemporaryDir dir;
+        QPdfWriter writer(dir.filePath(QStringLiteral("probe.pdf")));
+        Setup(writer);
+        return QFontMetrics(PrintFont(), &writer).horizontalAdvance(text);
+    }
+
     QList<TPage> Print(const TResultsTable& table, int lastRow, const QString& fileName) {
         const QString pdf = FDir.filePath(QStringLiteral("out.pdf"));
         {
@@ -83,16 +91,17 @@ private:
 
     static QList<TPage> Parse(const QString& html) {
         static const QRegularExpression tag(QStringLiteral(
-            R"re(<page |<word xMin="([\d.]+)" yMin="([\d.]+)" xMax="[\d.]+" yMax="[\d.]+">([^<]*)</word>)re"));
+            R"re(<page |<word xMin="([\d.]+)" yMin="([\d.]+)" xMax="([\d.]+)" yMax="[\d.]+">([^<]*)</word>)re"));
         QList<TPage> pages;
         for (auto it = tag.globalMatch(html); it.hasNext();) {
             const QRegularExpressionMatch m = it.next();
             if (m.captured(0).startsWith(QLatin1String("<page"))) {
                 pages.append(TPage());
             } else if (!pages.isEmpty()) {
-                QString text = m.captured(3);
+                QString text = m.captured(4);
                 text.replace(QLatin1String("&amp;"), QLatin1String("&"));
-                pages.last().append({text, m.captured(1).toDouble(), m.captured(2).toDouble()});
+                pages.last().append({text, m.captured(1).toDouble(), m.captured(2).toDouble(),
+                                     m.captured(3).toDouble()});
             }
         }
         return pages;
@@ -141,7 +150,18 @@ private slots:
     void headerShowsNameWithoutFolder();
     void rowsBeyondTableAreNotPrinted();
     void noDefaultPrinter();
+    void longTextsDoNotOverprint_data();
+    void longTextsDoNotOverprint();
 };
+
+// The word on the page that starts like text (texts here have no blanks).
+const TWord* FindStart(const TPage& page, const QString& text) {
+    for (const TWord& word : page) {
+        if (!word.Text.isEmpty() && text.startsWith(word.Text.left(6)))
+            return &word;
+    }
+    return nullptr;
+}
 
 void TstPrintTable::initTestCase() {
     if (QStandardPaths::findExecutable(QStringLiteral("pdftotext")).isEmpty())
@@ -363,6 +383,53 @@ void TstPrintTable::noDefaultPrinter() {
         QCOMPARE(QString::fromUtf8(error.what()), QStringLiteral("There is no default printer currently selected"));
     }
     QCOMPARE(table.RowCount(), 2);
+}
+
+// A text wider than its slot runs on only over an empty next slot; before a
+// filled one it is clipped, so no two texts print over each other.
+void TstPrintTable::longTextsDoNotOverprint_data() {
+    QTest::addColumn<int>("row");      // 0: the title line
+    QTest::addColumn<bool>("nextEmpty");
+    QTest::newRow("name before a date") << 1 << false;
+    QTest::newRow("name before an empty slot") << 1 << true;
+    QTest::newRow("title before a title") << 0 << false;
+}
+
+void TstPrintTable::longTextsDoNotOverprint() {
+    QFETCH(int, row);
+    QFETCH(bool, nextEmpty);
+    TResultsTable table;
+    Fill(table, 1);
+    for (int col = 5; col < TResultsTable::ColCount; ++col)
+        table.SetColWidth(col, -1);
+    const TPrintLayout layout = TPdfPrint::Layout(5);
+    // About one and a half slots wide, without blanks.
+    QByteArray longText;
+    while (TPdfPrint::Advance(QString::fromLatin1(longText)) < layout.SlotWidth * 3 / 2)
+        longText += "Wort";
+    table.SetCell(1, row, longText);
+    if (nextEmpty)
+        table.SetCell(2, row, {});
+    TPdfPrint print;
+    const QList<TPage> pages = print.Print(table, 1, QStringLiteral("x.txt"));
+    QCOMPARE(pages.size(), 1);
+    const TWord* word = FindStart(pages.front(), QString::fromLatin1(longText));
+    QVERIFY(word);
+    QVERIFY2(Near(word->X, ToPoints(2 * layout.SlotWidth)), qPrintable(QString::number(word->X)));
+    QVERIFY2(word->XMax - word->X > ToPoints(layout.SlotWidth) * 0.5, qPrintable(word->Text));
+    if (nextEmpty) {
+        QCOMPARE(word->Text, QString::fromLatin1(longText));
+        QVERIFY(word->XMax > ToPoints(3 * layout.SlotWidth));
+    } else {
+        QVERIFY2(word->Text.size() < longText.size(), qPrintable(word->Text));
+        QVERIFY2(word->XMax <= ToPoints(3 * layout.SlotWidth), qPrintable(QString::number(word->XMax)));
+        const QString next = row == 0 ? QStringLiteral("T2") : QStringLiteral("r1c2");
+        const TWord* neighbour = Find(pages.front(), next);
+        QVERIFY2(neighbour, qPrintable(next));
+    }
+    // The next slot's own text is where it always was.
+    const TWord* after = Find(pages.front(), row == 0 ? QStringLiteral("T3") : QStringLiteral("r1c3"));
+    QVERIFY(after && Near(after->X, ToPoints(4 * layout.SlotWidth)));
 }
 
 QTEST_MAIN(TstPrintTable)

@@ -273,7 +273,9 @@ private slots:
     void failedLoad_data() {
         QTest::addColumn<bool>("isFolder");
         QTest::addColumn<int>("code");
-        QTest::newRow("folder") << true << 5;
+        // A folder is no results file: it loads as a missing one (code 0),
+        // and saving to it fails with the usual error.
+        QTest::newRow("folder") << true << 0;
         QTest::newRow("unreadable") << false << 5;
     }
     void failedLoad() {
@@ -288,9 +290,15 @@ private slots:
             QVERIFY(writeAll(name, "a\r\n") && QFile::setPermissions(name, QFile::WriteOwner));
         TResultsTable t;
         t.SetModified(true);
+        t.SetCell(1, 1, "old");
         QCOMPARE(errorCode([&] { LoadResultsFile(t, name); }), code);
         QVERIFY(!t.Modified());
         QCOMPARE(t.RowCount(), 2);
+        QVERIFY(t.Cell(1, 1).isEmpty());
+        if (isFolder) {
+            QCOMPARE(t.Cell(0, 1), QByteArray("1"));
+            QCOMPARE(errorCode([&] { SaveResultsFile(t, name); }), 5);
+        }
     }
 
     // Reading /proc/self/mem from offset 0 fails with EIO: a read error after

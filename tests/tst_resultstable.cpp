@@ -155,6 +155,8 @@ private slots:
         QTest::addColumn<int>("col1");
         QTest::addColumn<int>("other");
         QTest::newRow("example 562, 8 visible") << 562 << 8 << 35 << 95 << 70;
+        // 561 / 8 would give 70; the 2-pixel margin makes it 69.
+        QTest::newRow("561, 8 visible: the margin counts") << 561 << 8 << 34 << 93 << 69;
         QTest::newRow("all indicators hidden, n=5") << 502 << 5 << 50 << 140 << 100;
         QTest::newRow("all visible, 756") << 756 << 32 << 11 << 24 << 23;
         QTest::newRow("narrower than n+2: unit 1") << 6 << 5 << 1 << 1 << 1;

@@ -1,0 +1,5 @@
+#include "resources/ProgramVersion.h"
+
+QString ProgramVersion() {
+    return QStringLiteral(SAVRO2_VERSION);
+}
