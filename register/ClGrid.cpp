@@ -183,3 +183,14 @@ void TColorStringGrid::paintCorner(QWidget* corner) {
     QPainter painter(corner);
     corner->style()->drawControl(QStyle::CE_Header, &opt, &painter, corner);
 }
+
+bool TColorStringGrid::CommitEditor() {
+    if (state() != QAbstractItemView::EditingState)
+        return false;
+    QWidget* editor = indexWidget(currentIndex());
+    if (!editor)
+        return false;
+    commitData(editor);
+    closeEditor(editor, QAbstractItemDelegate::NoHint);
+    return true;
+}

@@ -39,6 +39,10 @@ public:
     // what the fit rule divides.
     int ClientWidth() const;
 
+    // Commits an open cell editor as Enter would and closes it; false when
+    // none was open.
+    bool CommitEditor();
+
     TColorEvent OnGetCellColor;
     TGetEditTextEvent OnGetEditText; // each time the cell editor opens
 

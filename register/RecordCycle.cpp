@@ -22,12 +22,28 @@ quint8 TRecordCycle::PutResult(quint8 command, quint8 status, QByteArrayView dat
         if (!replyDone || !DecodeRecord(status, data, record))
             return 6;
         const QDateTime now = Now();
-        if (IsNewMeasurement(record))
-            AppendMeasurement(table, record, now);
+        if (IsNewMeasurement(record)) {
+            const QByteArray bytes = RecordBytes(data);
+            if (bytes != PendingAck_) {
+                AppendMeasurement(table, record, now);
+                PendingAck_ = bytes;
+            }
+        }
         LastRecordTime_ = now;
         return 9;
     }
-    return command == 9 ? 0 : command;
+    if (command == 9) {
+        PendingAck_.clear();
+        return 0;
+    }
+    return command;
+}
+
+QByteArray TRecordCycle::RecordBytes(QByteArrayView data) {
+    QByteArray bytes(RecordSize, '\0');
+    for (int i = 0; i < RecordSize && 2 * i + 1 < data.size(); ++i)
+        bytes[i] = char((quint8(data[2 * i]) & 0x0F) | ((quint8(data[2 * i + 1]) & 0x0F) << 4));
+    return bytes;
 }
 
 QString TRecordCycle::DateText(const QDateTime& when) const {

@@ -31,14 +31,25 @@ public:
 
     const QDateTime& LastRecordTime() const { return LastRecordTime_; }
 
+    // Record bytes of the last measurement appended whose command 9 has not
+    // been echoed yet. Offered again with exactly these bytes (the program
+    // died, or acknowledgements failed past the interval), the record is
+    // acknowledged without a second row. Empty when none is pending.
+    const QByteArray& PendingAck() const { return PendingAck_; }
+    void SetPendingAck(const QByteArray& recordBytes) { PendingAck_ = recordBytes; }
+
     // Writes record into the entry row and adds a new entry row; marks the
     // table modified so the new row is offered for saving.
     void AppendMeasurement(TResultsTable& table, const TMeasurementRecord& record,
                            const QDateTime& when) const;
 
+    // The 115 record bytes of a reply's carriers (their high halves dropped).
+    static QByteArray RecordBytes(QByteArrayView data);
+
     QString DateText(const QDateTime& when) const;
     QString TimeText(const QDateTime& when) const;
 
 private:
+    QByteArray PendingAck_;
     QDateTime LastRecordTime_; // invalid until the first record: the first turn asks at once
 };

@@ -47,3 +47,7 @@ void SaveResultsFile(TResultsTable& table, const QString& fileName);
 // of these bytes, and the bytes SaveResultsFile writes for a table.
 void LoadResultsText(TResultsTable& table, QByteArrayView bytes);
 QByteArray ResultsText(const TResultsTable& table);
+
+// Appends row's line as SaveResultsFile writes it (columns 1 to 31, tabs,
+// CR LF) to out.
+void AppendResultsLine(QByteArray& out, const TResultsTable& table, int row);

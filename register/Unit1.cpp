@@ -27,6 +27,7 @@
 #include <QMenuBar>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QTimer>
 #include <QToolBar>
@@ -126,7 +127,13 @@ void TForm1::CreateComponents() {
             QFileDialog::DontConfirmOverwrite));
     };
     AskSaveData = [this] {
+        // Escape and closing the box mean Cancel: a stray key loses nothing.
         return QMessageBox::question(this, QStringLiteral("Подтверждение"), MyConsts::sSaveData,
+                                     QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
+                                     QMessageBox::Yes);
+    };
+    AskRestore = [this](const QString& text) {
+        return QMessageBox::question(this, QStringLiteral("Восстановление данных"), text,
                                      QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
     };
     AskSaveOnClose = [this] {
@@ -249,6 +256,15 @@ void TForm1::CreateComponents() {
     MainGrid->setObjectName(QStringLiteral("MainGrid"));
     MainGrid->SetTable(Table_.get());
     MainGrid->OnGetEditText = [this](int, int) { Table_->SetModified(true); };
+    RecoveryTimer_ = new QTimer(this);
+    RecoveryTimer_->setSingleShot(true);
+    RecoveryTimer_->setInterval(RecoveryDelayMs);
+    connect(RecoveryTimer_, &QTimer::timeout, this, [this] { WriteRecovery(); });
+    // A burst of edits gives one write, at most RecoveryDelayMs after the first.
+    connect(MainGrid->itemDelegate(), &QAbstractItemDelegate::commitData, this, [this] {
+        if (!RecoveryTimer_->isActive())
+            RecoveryTimer_->start();
+    });
     setCentralWidget(MainGrid);
     StatusBar1 = new TLinkStatusBar(this);
     setStatusBar(StatusBar1);
@@ -300,6 +316,10 @@ void TForm1::FormCreate() {
     } catch (const std::exception& e) {
         ShowGenericErrorBox(ExceptionMessage(e));
     }
+    Run([this] {
+        if (!OfferRecovery())
+            OfferOtherRecoveries();
+    });
 }
 
 void TForm1::SetCaptions() {
@@ -348,15 +368,121 @@ void TForm1::SaveResultsFile(const QString& fileName) {
     const TWaitCursor wait;
     ::SaveResultsFile(*Table_, fileName);
     SetTitle(fileName);
+    // Saved: the copy of the old name is done with; one left under the new
+    // name from an earlier run is older than this file, so it is put aside.
+    DiscardRecovery();
+    try {
+        Recovery.SetResultsFile(fileName);
+        if (Recovery.Exists())
+            Recovery.SetAside();
+    } catch (const std::exception& e) {
+        RecoveryFailed(e);
+    }
 }
 
-void TForm1::OfferToSave() {
-    if (Table_->Modified() && AskSaveData() == QMessageBox::Yes)
+bool TForm1::OfferToSave() {
+    if (!Table_->Modified())
+        return true;
+    switch (Ask([this] { return AskSaveData(); })) {
+    case QMessageBox::Yes:
         actSaveExecute();
+        return true;
+    case QMessageBox::No:
+        DiscardRecovery();
+        return true;
+    default:
+        return false;
+    }
+}
+
+void TForm1::CommitEdit() {
+    if (MainGrid->CommitEditor() && !RecoveryTimer_->isActive())
+        RecoveryTimer_->start();
+}
+
+bool TForm1::OfferRecovery() {
+    RecoveryTimer_->stop();
+    Recovery.SetResultsFile(FileName_);
+    if (Cycle.PendingAck().isEmpty())
+        Cycle.SetPendingAck(Recovery.ReadPendingAck());
+    if (!Recovery.Exists())
+        return false;
+    const TRecoveryFile::TInfo info = Recovery.Inspect();
+    const QString text =
+        QStringLiteral("Найдены несохранённые данные файла «%1» (строк: %2, записаны %3).\n\n"
+                       "Восстановить несохранённые данные?")
+            .arg(QFileInfo(FileName_).fileName())
+            .arg(info.Rows)
+            .arg(QLocale::system().toString(info.Time, QLocale::ShortFormat));
+    if (Ask([&] { return AskRestore(text); }) == QMessageBox::Yes) {
+        const TWaitCursor wait;
+        Recovery.Load(*Table_);
+        return true;
+    }
+    // Kept under a dated name: a wrong click can still be undone by hand.
+    Recovery.SetAside();
+    return false;
+}
+
+void TForm1::OfferOtherRecoveries() {
+    // The configuration names the file of the last clean close; a run that
+    // died after New, Open or Save as left its copy under another name.
+    const QString current = FileName_;
+    try {
+        for (const QString& other : Recovery.OtherResultsFiles()) {
+            FileName_ = other;
+            if (OfferRecovery()) {
+                SetTitle(FileName_);
+                return;
+            }
+        }
+    } catch (...) {
+        FileName_ = current;
+        Recovery.SetResultsFile(FileName_);
+        throw;
+    }
+    FileName_ = current;
+    Recovery.SetResultsFile(FileName_);
+}
+
+void TForm1::WriteRecovery() {
+    if (!Table_->Modified())
+        return;
+    try {
+        Recovery.SetResultsFile(FileName_);
+        Recovery.Write(*Table_);
+        RecoveryErrorShown_ = false;
+    } catch (const std::exception& e) {
+        RecoveryFailed(e);
+    }
+}
+
+void TForm1::DiscardRecovery() {
+    RecoveryTimer_->stop();
+    try {
+        Recovery.SetResultsFile(FileName_);
+        Recovery.Remove();
+    } catch (const std::exception& e) {
+        RecoveryFailed(e);
+    }
+}
+
+void TForm1::RecoveryFailed(const std::exception& e) {
+    if (RecoveryErrorShown_)
+        return;
+    RecoveryErrorShown_ = true;
+    // Queued: a box shown inside a polling hand-over would hold the worker.
+    const QString text =
+        QStringLiteral("Резервная копия несохранённых данных не записывается:\n%1\n\n"
+                       "Опрос продолжается. Сохраните данные командой «Сохранить».")
+            .arg(ExceptionMessage(e));
+    QMetaObject::invokeMethod(this, [this, text] { ShowError(text); }, Qt::QueuedConnection);
 }
 
 void TForm1::actNewExecute() {
-    OfferToSave();
+    CommitEdit();
+    if (!OfferToSave())
+        return;
     Table_->ClearTable();
     // The folder as stored, up to its last separator: C:\data\ from the
     // Windows build, "/" at the root.
@@ -370,23 +496,30 @@ void TForm1::actNewExecute() {
     }
     FileName_ = candidate;
     SetTitle(FileName_);
+    OfferRecovery();
 }
 
 void TForm1::actOpenFileExecute() {
+    CommitEdit();
     const QString name = OpenDialog1(FileName_);
     if (name.isEmpty())
         return;
     // Unsaved edits are offered for saving, as New does.
-    OfferToSave();
+    if (!OfferToSave())
+        return;
     FileName_ = name;
+    RecoveryTimer_->stop();
     LoadResultsFile(FileName_);
+    OfferRecovery();
 }
 
 void TForm1::actSaveExecute() {
+    CommitEdit();
     SaveResultsFile(FileName_);
 }
 
 void TForm1::actSaveAsExecute() {
+    CommitEdit();
     const QString name = SaveDialog1(FileName_);
     if (name.isEmpty())
         return;
@@ -395,12 +528,14 @@ void TForm1::actSaveAsExecute() {
 }
 
 void TForm1::actPrintExecute() {
+    CommitEdit();
     PrintCommand();
 }
 
 void TForm1::actPrintPreviewExecute() {
     // The same pages as Print; the preview's own button prints them or saves
     // them as PDF.
+    CommitEdit();
     QPrinter printer(QPrinter::HighResolution);
     QPrintPreviewDialog preview(&printer, this);
     preview.setWindowTitle(QStringLiteral("Предварительный просмотр"));
@@ -628,10 +763,43 @@ void TForm1::OpSavro1GetNumber(TOpSavro* sender) {
 
 void TForm1::OpSavro1PutResult(TOpSavro* sender) {
     const TDeviceReply& reply = sender->Reply;
-    sender->Command = Cycle.PutResult(
+    sender->Command = PutRecordReply(
         sender->Command, reply.Status,
         QByteArrayView(reinterpret_cast<const char*>(reply.Data.data()), reply.Data.size()),
-        sender->ReplyDone(), *Table_);
+        sender->ReplyDone());
+}
+
+QMessageBox::StandardButton TForm1::Ask(
+    const std::function<QMessageBox::StandardButton()>& prompt) {
+    Asking_ = true;
+    const auto done = qScopeGuard([this] { Asking_ = false; });
+    return prompt();
+}
+
+quint8 TForm1::PutRecordReply(quint8 command, quint8 status, QByteArrayView data,
+                              bool replyDone) {
+    // While a prompt decides which table (and which recovery copy) is the
+    // current one, a record stays with the analyser: not acknowledged, it is
+    // offered again once the answer is in.
+    if (Asking_ && command == 6)
+        return 6;
+    const int rows = Table_->RowCount();
+    const QByteArray pending = Cycle.PendingAck();
+    const quint8 next = Cycle.PutResult(command, status, data, replyDone, *Table_);
+    // Runs while the worker waits: command 9 goes out only after this.
+    try {
+        Recovery.SetResultsFile(FileName_);
+        if (Table_->RowCount() != rows) {
+            Recovery.AppendMeasurement(*Table_);
+            RecoveryErrorShown_ = false;
+        }
+        // After the row: a crash in between can double a row, never lose one.
+        if (Cycle.PendingAck() != pending)
+            Recovery.WritePendingAck(Cycle.PendingAck());
+    } catch (const std::exception& e) {
+        RecoveryFailed(e);
+    }
+    return next;
 }
 
 void TForm1::WriteConfig() {
@@ -663,10 +831,13 @@ void TForm1::WriteConfig() {
 }
 
 bool TForm1::FormClose() {
+    CommitEdit();
     if (Table_->Modified()) {
-        const auto answer = AskSaveOnClose();
+        const auto answer = Ask([this] { return AskSaveOnClose(); });
         if (answer != QMessageBox::Yes && answer != QMessageBox::No)
             return false;
+        if (answer == QMessageBox::No)
+            DiscardRecovery();
         if (answer == QMessageBox::Yes) {
             try {
                 actSaveExecute();

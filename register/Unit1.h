@@ -2,6 +2,7 @@
 
 #include "register/LinkStatus.h"
 #include "register/RecordCycle.h"
+#include "register/RecoveryFile.h"
 
 #include <QMainWindow>
 #include <QMessageBox>
@@ -58,6 +59,9 @@ public:
     QTimer* RetryTimer = nullptr;
 
     TRecordCycle Cycle;
+    // The unsaved table on disk, so a crash or power cut loses nothing.
+    TRecoveryFile Recovery;
+    static constexpr int RecoveryDelayMs = 2000; // edits are written within this
     TLinkStatus Link;
     // Where the stable names of USB adapters are looked up.
     QString PortAliasFolder = QStringLiteral("/dev/serial/by-id");
@@ -68,7 +72,8 @@ public:
     // The operator's side of dialogs and boxes; tests put answers in here.
     std::function<QString(const QString& start)> OpenDialog1;
     std::function<QString(const QString& start)> SaveDialog1;
-    std::function<QMessageBox::StandardButton()> AskSaveData;      // Yes / No
+    std::function<QMessageBox::StandardButton()> AskSaveData;      // Yes / No / Cancel
+    std::function<QMessageBox::StandardButton(const QString& text)> AskRestore; // Yes / No
     std::function<QMessageBox::StandardButton()> AskSaveOnClose;   // Yes / No / Cancel
     std::function<void(const QString& caption, const QString& text)> ErrorBox;
     std::function<void()> ShowAbout;
@@ -105,6 +110,10 @@ public:
     void OpSavro1Stoping(TOpSavro* sender);
     void OpSavro1GetNumber(TOpSavro* sender);
     void OpSavro1PutResult(TOpSavro* sender);
+    // The body of OpSavro1PutResult: the next command for a reply to command.
+    // A new measurement is in the recovery copy on disk before this returns,
+    // so before command 9 acknowledges it.
+    quint8 PutRecordReply(quint8 command, quint8 status, QByteArrayView data, bool replyDone);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -116,7 +125,17 @@ private:
     void FormCreate();
     bool FormClose();
     void WriteConfig();
-    void OfferToSave();
+    // False when the operator cancelled.
+    bool OfferToSave();
+    void CommitEdit();
+    // True when the operator restored the copy.
+    bool OfferRecovery();
+    void OfferOtherRecoveries();
+    void WriteRecovery();
+    void DiscardRecovery();
+    void RecoveryFailed(const std::exception& e);
+    // Runs a prompt about the table; records wait meanwhile.
+    QMessageBox::StandardButton Ask(const std::function<QMessageBox::StandardButton()>& prompt);
     // Runs a command; an error ends it and is shown in the generic error box.
     void Run(const std::function<void()>& command);
     void ShowGenericErrorBox(const QString& message);
@@ -135,6 +154,9 @@ private:
     // A configuration that cannot be written must not keep the program from
     // ever closing: the first failure abandons the close, a repeated one not.
     bool ConfigWriteFailed_ = false;
+    QTimer* RecoveryTimer_ = nullptr; // coalesces edits
+    bool RecoveryErrorShown_ = false;
+    bool Asking_ = false;
     // The adapter's stable name, found when polling started on its port.
     QString PortAlias_;
     // The running start is a reopen after a lost port: its failures are quiet.

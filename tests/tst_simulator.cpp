@@ -38,6 +38,8 @@ private slots:
     void faults_data();
     void faults();
     void randomFaults();
+    void droppedAcknowledgements_data();
+    void droppedAcknowledgements();
     void autoMeasurements();
     void hangUpAfterExchanges();
     void hangUpFromStdin();
@@ -197,6 +199,52 @@ void TestSimulator::randomFaults() {
         client.Worker.Exchange(6);
     QTRY_COMPARE_WITH_TIMEOUT(sim.CountLines("FAULT "), 4, kBound);
     QCOMPARE(sim.CountLines("FAULT hangup"), 0);
+}
+
+void TestSimulator::droppedAcknowledgements_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<int>("dropped"); // before the first echo; 3 = all tried
+    QTest::newRow("two frames") << QStringList{} << "fault noack 2" << 2;
+    QTest::newRow("for an hour") << QStringList{} << "noack 3600" << 3;
+    QTest::newRow("at random, always") << QStringList{"--noack", "1"} << "" << 3;
+    QTest::newRow("at random, never") << QStringList{"--noack", "0"} << "" << 0;
+}
+
+// A dropped command 9 has no echo and leaves the measurement new: it is
+// offered again, unchanged, until an acknowledgement gets through.
+void TestSimulator::droppedAcknowledgements() {
+    QFETCH(QStringList, args);
+    QFETCH(QString, line);
+    QFETCH(int, dropped);
+    TSimProcess sim;
+    QVERIFY(sim.Start(args + QStringList{"--device", "1", "--seed", "4"}));
+    sim.Send("measure 1 0x800 2 41.5");
+    if (!line.isEmpty())
+        sim.Send(line);
+    TClient client(sim.PortPath(), 1);
+    QVERIFY(client.Worker.Exchange(4)); // both lines taken
+    TMeasurementRecord r;
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(client.Worker.Exchange(6));
+        QVERIFY(client.Decode(r));
+        QVERIFY(IsNewMeasurement(r));
+        QCOMPARE(r.Values[0], 41.5);
+        const bool echoed = client.Worker.Exchange(9);
+        QCOMPARE(echoed, i >= dropped);
+        if (echoed)
+            break;
+    }
+    if (dropped < 3)
+        QVERIFY(!sim.WaitForLine("ACK 1").isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(sim.CountLines("FAULT noack"), dropped, kBound);
+    QCOMPARE(sim.CountLines("ACK 1"), dropped < 3 ? 1 : 0);
+    if (line == "noack 3600") {
+        sim.Send("noack 0");
+        QVERIFY(client.Worker.Exchange(4));
+        QVERIFY(client.Worker.Exchange(9));
+        QVERIFY(!sim.WaitForLine("ACK 1").isEmpty());
+    }
 }
 
 void TestSimulator::autoMeasurements() {

@@ -98,6 +98,10 @@ TSimReply TSimAnalyser::Answer(quint8 command) {
         reply.Now = address_;
         break;
     case 9:
+        if (DropAck()) {
+            reply.Events.push_back("FAULT noack");
+            break;
+        }
         reply.Now = address_;
         if (!queue_.empty() && queue_.front().Offered) {
             reply.Events.push_back("ACK " + std::to_string(queue_.front().Id));
@@ -120,6 +124,17 @@ TSimReply TSimAnalyser::Answer(quint8 command) {
         reply.Events.push_back("FAULT hangup");
     }
     return reply;
+}
+
+bool TSimAnalyser::DropAck() {
+    if (dropAcks_ > 0) {
+        --dropAcks_;
+        return true;
+    }
+    if (std::chrono::steady_clock::now() < dropAcksUntil_)
+        return true;
+    return AckDropProbability > 0.0 &&
+           std::uniform_real_distribution<double>(0.0, 1.0)(rng_) < AckDropProbability;
 }
 
 TSimFault TSimAnalyser::NextFault() {

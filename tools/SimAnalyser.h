@@ -6,6 +6,7 @@
 #include <QByteArrayView>
 #include <QtGlobal>
 
+#include <chrono>
 #include <deque>
 #include <optional>
 #include <random>
@@ -45,6 +46,12 @@ public:
     double FaultProbability = 0.0;  // random fault per command-6 reply
     int HangUpAfter = -1;           // exchanges before a mid-reply hang-up; -1 never
     int SplitDelayMs = 350;         // more than the 284 ms time-out of a 234-byte read
+    double AckDropProbability = 0.0; // random drop per command-9 frame
+
+    // Command-9 frames dropped (no echo, the measurement stays new): the next
+    // count frames, or every frame until the clock passes until.
+    void DropAcks(int count) { dropAcks_ += count; }
+    void DropAcksUntil(std::chrono::steady_clock::time_point until) { dropAcksUntil_ = until; }
 
     // Bytes from the line; one reply per complete frame for this device.
     std::vector<TSimReply> Feed(QByteArrayView bytes);
@@ -62,6 +69,7 @@ private:
     TSimReply Answer(quint8 command);
     TSimReply AnswerRecord();
     TSimFault NextFault();
+    bool DropAck();
     QByteArray Carriers(const TMeasurementRecord& record);
     QByteArray RandomBytes(int count);
 
@@ -73,4 +81,6 @@ private:
     std::deque<TSimMeasurement> queue_;
     std::deque<TSimFault> faults_;
     int exchanges_ = 0;
+    int dropAcks_ = 0;
+    std::chrono::steady_clock::time_point dropAcksUntil_{};
 };

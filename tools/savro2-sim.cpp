@@ -16,6 +16,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -50,6 +51,8 @@ const char kHelp[] =
     "                      with one of the faults below but hangup\n"
     "  --seed N            seed of the random numbers (default: random)\n"
     "  --hangup-after N    hang up in the middle of the reply after N exchanges\n"
+    "  --noack P           drop each command-9 frame with probability P (0..1):\n"
+    "                      no echo, the measurement stays new\n"
     "  --link PATH         also offer the port as the symbolic link PATH (made or\n"
     "                      re-pointed at start, removed when the line closes), as\n"
     "                      /dev/serial/by-id/ does for a USB adapter\n"
@@ -66,6 +69,9 @@ const char kHelp[] =
     "                      than a read time-out), wrongtail, badfloat (an invalid\n"
     "                      word in an absent indicator), surplus (bytes after the\n"
     "                      234), garbage (random bytes), hangup (close mid-reply)\n"
+    "  fault noack [count] drop the next count command-9 frames (default 1)\n"
+    "  noack SECONDS       drop every command-9 frame for SECONDS\n"
+    "  release             free the port of a client that died without closing it\n"
     "  hangup              close the line now (mid-reply if one is being sent)\n"
     "  quit                end\n"
     "The program ends on SIGINT, SIGTERM, 'quit' or the end of stdin.\n";
@@ -112,6 +118,7 @@ struct TOptions {
     double Faults = 0.0;
     quint32 Seed = std::random_device{}();
     int HangUpAfter = -1;
+    double NoAck = 0.0;
     bool Verbose = false;
     bool NoStdin = false;
     std::string Link;
@@ -150,6 +157,9 @@ TOptions ParseOptions(int argc, char** argv) {
             if (!ParseUnsigned(value(), 1000000000ull, u))
                 Usage("--hangup-after takes a number of exchanges");
             o.HangUpAfter = static_cast<int>(u);
+        } else if (arg == "--noack") {
+            if (!ParseReal(value(), o.NoAck) || o.NoAck < 0.0 || o.NoAck > 1.0)
+                Usage("--noack takes a probability 0..1");
         } else if (arg == "--verbose") {
             o.Verbose = true;
         } else if (arg == "--link") {
@@ -187,6 +197,7 @@ public:
             cfsetispeed(&t, B9600);
             cfsetospeed(&t, B9600);
             tcsetattr(slave_, TCSANOW, &t);
+            initial_ = t;
         }
         const int flags = fcntl(master_, F_GETFL);
         fcntl(master_, F_SETFL, flags | O_NONBLOCK);
@@ -214,6 +225,16 @@ public:
         }
     }
 
+    // A port whose holder died unclosed is free again on a real line; here
+    // our own descriptor keeps the terminal alive, with the holder's
+    // exclusive flag and line settings: both go back to the start.
+    void Release() {
+        if (slave_ < 0)
+            return;
+        ::ioctl(slave_, TIOCNXCL);
+        tcsetattr(slave_, TCSANOW, &initial_);
+    }
+
     void Close() {
         if (slave_ >= 0)
             ::close(slave_);
@@ -230,6 +251,7 @@ private:
     int master_ = -1;
     int slave_ = -1;
     std::string path_;
+    termios initial_{};
 };
 
 // The port under a second name that outlives this process, as a USB
@@ -282,9 +304,33 @@ bool HandleLine(const std::string& line, TSimAnalyser& sim, TPty& pty) {
         pty.Close();
         return false;
     }
+    if (word == "release") {
+        pty.Release();
+        return true;
+    }
+    if (word == "noack") {
+        std::string secondsText;
+        double seconds = 0.0;
+        if (!(in >> secondsText) || !ParseReal(secondsText, seconds) || seconds < 0.0) {
+            std::fprintf(stderr, "savro2-sim: bad noack line: %s\n", line.c_str());
+            return true;
+        }
+        sim.DropAcksUntil(Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(seconds)));
+        return true;
+    }
     if (word == "fault") {
         std::string name, countText;
         in >> name >> countText;
+        if (name == "noack") {
+            unsigned long long frames = 1;
+            if (!countText.empty() && !ParseUnsigned(countText, 1000000, frames)) {
+                std::fprintf(stderr, "savro2-sim: bad fault line: %s\n", line.c_str());
+                return true;
+            }
+            sim.DropAcks(static_cast<int>(frames));
+            return true;
+        }
         const auto fault = SimFaultFromName(name);
         unsigned long long count = 1;
         if (!fault || (!countText.empty() && !ParseUnsigned(countText, 1000000, count))) {
@@ -346,6 +392,7 @@ int main(int argc, char** argv) {
     sim.Verbose = opt.Verbose;
     sim.FaultProbability = opt.Faults;
     sim.HangUpAfter = opt.HangUpAfter;
+    sim.AckDropProbability = opt.NoAck;
     TPortLink link(opt.Link, pty.Path());
     Emit("PORT " + pty.Path());
 

@@ -3,10 +3,13 @@
 #include "register/Unit1.h"
 
 #include <QDir>
+#include <QFile>
 
 TFormHarness::TFormHarness() {
     if (dir_.isValid())
         QDir::setCurrent(dir_.path());
+    // Recovery copies go to a data folder of this harness, never the user's.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(DataPath()));
 }
 
 TFormHarness::~TFormHarness() {
@@ -27,6 +30,11 @@ void TFormHarness::Hook(TForm1& form) {
     form.AskSaveData = [this] {
         Asked << QStringLiteral("save");
         return Answer;
+    };
+    form.AskRestore = [this](const QString& text) {
+        Asked << QStringLiteral("restore");
+        RestoreTexts << text;
+        return RestoreAnswer;
     };
     form.AskSaveOnClose = [this] {
         Asked << QStringLiteral("close");

@@ -1,0 +1,246 @@
+#include "register/RecoveryFile.h"
+
+#include "register/RecordDecoder.h"
+#include "register/ResultsFile.h"
+#include "register/ResultsTable.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <limits>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kAckName = QStringLiteral("unacknowledged.rec");
+
+[[noreturn]] void Fail(const QString& what, const QString& path, const QString& reason) {
+    throw ERecoveryError(
+        QStringLiteral("%1 «%2»: %3").arg(what, QDir::toNativeSeparators(path), reason).toStdString());
+}
+
+// A rename is on disk only once its folder is.
+void SyncFolder(const QString& folder) {
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// Held for as long as the program lives; only a dead holder makes it stale.
+constexpr int kHeldForever = std::numeric_limits<int>::max();
+
+QString LockPathOf(const QString& copyStem) {
+    return copyStem + QStringLiteral(".lock");
+}
+
+void SaveSynced(const QString& path, const QByteArray& bytes) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        Fail(QStringLiteral("Не удалось записать резервную копию"), path, file.errorString());
+    SyncFolder(QFileInfo(path).absolutePath());
+}
+
+} // namespace
+
+TRecoveryFile::TRecoveryFile(const QString& folder) {
+    SetFolder(folder);
+}
+
+TRecoveryFile::~TRecoveryFile() = default;
+
+void TRecoveryFile::Hold() {
+    if (Lock_)
+        return;
+    auto lock = std::make_unique<QLockFile>(LockPathOf(QDir(Folder_).filePath(Base_)));
+    lock->setStaleLockTime(kHeldForever);
+    // Not taken (the same file open twice): the copy is written all the same.
+    if (lock->tryLock(0))
+        Lock_ = std::move(lock);
+}
+
+void TRecoveryFile::Release() {
+    Lock_.reset(); // unlocks
+}
+
+QString TRecoveryFile::DefaultFolder() {
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+}
+
+void TRecoveryFile::SetFolder(const QString& folder) {
+    Release();
+    Folder_ = folder.isEmpty() ? DefaultFolder() : folder;
+    Forget();
+}
+
+void TRecoveryFile::SetResultsFile(const QString& fileName) {
+    const QString absolute = QFileInfo(fileName).absoluteFilePath();
+    if (absolute == ResultsFile_ && !Base_.isEmpty())
+        return;
+    ResultsFile_ = absolute;
+    // Readable for whoever looks into the folder, unique by the full name.
+    const QByteArray hash =
+        QCryptographicHash::hash(absolute.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
+    Release();
+    Base_ = QFileInfo(absolute).completeBaseName() + u'-' + QString::fromLatin1(hash);
+    Forget();
+}
+
+QString TRecoveryFile::Path() const {
+    return QDir(Folder_).filePath(Base_ + QStringLiteral(".txt"));
+}
+
+bool TRecoveryFile::Exists() const {
+    return QFileInfo(Path()).isFile();
+}
+
+TRecoveryFile::TInfo TRecoveryFile::Inspect() const {
+    TResultsTable copy;
+    Load(copy);
+    TInfo info;
+    info.Rows = copy.RowCount() - 2;
+    info.Time = QFileInfo(Path()).lastModified();
+    return info;
+}
+
+void TRecoveryFile::EnsureFolder() const {
+    if (!QDir().mkpath(Folder_))
+        Fail(QStringLiteral("Не удалось создать папку резервных копий"), Folder_,
+             QStringLiteral("нет доступа или это не папка"));
+}
+
+void TRecoveryFile::Write(const TResultsTable& table) {
+    Forget();
+    EnsureFolder();
+    Hold();
+    QByteArray out;
+    qint64 lastLineAt = 0;
+    for (int r = 1; r < table.RowCount(); ++r) {
+        lastLineAt = out.size();
+        AppendResultsLine(out, table, r);
+    }
+    SaveSynced(Path(), out);
+    if (!QFileInfo::exists(NamePath()))
+        SaveSynced(NamePath(), ResultsFile_.toUtf8());
+    ++FullWrites_;
+    Known_ = true;
+    Size_ = out.size();
+    LastLineAt_ = lastLineAt;
+    Lines_ = table.RowCount() - 1;
+}
+
+void TRecoveryFile::AppendMeasurement(const TResultsTable& table) {
+    const int entry = table.RowCount() - 1;
+    if (!Known_ || entry < 2 || Lines_ != entry - 1 || QFileInfo(Path()).size() != Size_) {
+        Write(table);
+        return;
+    }
+    QByteArray tail;
+    AppendResultsLine(tail, table, entry - 1);
+    const qint64 entryAt = LastLineAt_ + tail.size();
+    AppendResultsLine(tail, table, entry);
+    Forget();
+    QFile file(Path());
+    // One write over the old entry line: the lines before it are never
+    // touched, so a crash can cost at most the line being written.
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered) || !file.seek(LastLineAt_) ||
+        file.write(tail) != tail.size() || !file.resize(LastLineAt_ + tail.size()) ||
+        ::fdatasync(file.handle()) != 0)
+        Fail(QStringLiteral("Не удалось дописать резервную копию"), Path(), file.errorString());
+    ++Appends_;
+    Known_ = true;
+    Size_ = LastLineAt_ + tail.size();
+    LastLineAt_ = entryAt;
+    Lines_ = entry;
+}
+
+void TRecoveryFile::Load(TResultsTable& table) const {
+    try {
+        LoadResultsFile(table, Path());
+    } catch (const std::exception& e) {
+        Fail(QStringLiteral("Не удалось прочитать резервную копию"), Path(),
+             QString::fromLocal8Bit(e.what()));
+    }
+    table.SetModified(true);
+}
+
+QString TRecoveryFile::NamePath() const {
+    return QDir(Folder_).filePath(Base_ + QStringLiteral(".name"));
+}
+
+QStringList TRecoveryFile::OtherResultsFiles() const {
+    QStringList names;
+    const QDir folder(Folder_);
+    const QFileInfoList copies =
+        folder.entryInfoList({QStringLiteral("*.txt")}, QDir::Files, QDir::Time);
+    for (const QFileInfo& copy : copies) {
+        QFile name(folder.filePath(copy.completeBaseName() + QStringLiteral(".name")));
+        if (!name.open(QIODevice::ReadOnly))
+            continue; // set aside, or not ours
+        QLockFile lock(LockPathOf(folder.filePath(copy.completeBaseName())));
+        lock.setStaleLockTime(kHeldForever);
+        if (!lock.tryLock(0))
+            continue; // a running program's
+        lock.unlock();
+        const QString results = QString::fromUtf8(name.readAll());
+        if (!results.isEmpty() && results != ResultsFile_ && !names.contains(results))
+            names << results;
+    }
+    return names;
+}
+
+void TRecoveryFile::Remove() {
+    Forget();
+    Release();
+    QFile::remove(NamePath());
+    if (Exists() && !QFile::remove(Path()))
+        Fail(QStringLiteral("Не удалось удалить резервную копию"), Path(),
+             QStringLiteral("нет доступа"));
+    SyncFolder(Folder_);
+}
+
+QString TRecoveryFile::SetAside() {
+    Forget();
+    Release();
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"));
+    QString target = QDir(Folder_).filePath(Base_ + u'-' + stamp + QStringLiteral(".txt"));
+    for (int n = 2; QFileInfo::exists(target); ++n)
+        target = QDir(Folder_).filePath(Base_ + u'-' + stamp + u'-' + QString::number(n) +
+                                        QStringLiteral(".txt"));
+    if (!QFile::rename(Path(), target))
+        Fail(QStringLiteral("Не удалось переименовать резервную копию"), Path(),
+             QStringLiteral("нет доступа"));
+    QFile::remove(NamePath()); // no longer offered
+    SyncFolder(Folder_);
+    return target;
+}
+
+QString TRecoveryFile::AckPath() const {
+    return QDir(Folder_).filePath(kAckName);
+}
+
+QByteArray TRecoveryFile::ReadPendingAck() const {
+    QFile file(AckPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = file.read(RecordSize + 1);
+    return bytes.size() == RecordSize ? bytes : QByteArray();
+}
+
+void TRecoveryFile::WritePendingAck(const QByteArray& recordBytes) {
+    if (recordBytes.isEmpty()) {
+        if (QFileInfo::exists(AckPath()) && !QFile::remove(AckPath()))
+            Fail(QStringLiteral("Не удалось удалить файл"), AckPath(), QStringLiteral("нет доступа"));
+        return;
+    }
+    EnsureFolder();
+    SaveSynced(AckPath(), recordBytes);
+}

@@ -1,0 +1,501 @@
+#include "config/Cp1251.h"
+#include "register/ClGrid.h"
+#include "register/RecordDecoder.h"
+#include "register/ResultsFile.h"
+#include "register/ResultsTable.h"
+#include "register/Unit1.h"
+#include "support/BoxAnswerer.h"
+#include "support/FormHarness.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A reply to command 6 carrying one new measurement whose first indicator
+// is value.
+QByteArray RecordReply(double value) {
+    TMeasurementRecord record;
+    record.Mask = 1;
+    record.Flags = 0x0800;
+    record.Calibration = 3;
+    record.Values[0] = value;
+    return EncodeRecordCarriers(record) + QByteArray("\x9a\xa0\xa0\xa0", 4);
+}
+
+// Hands a record reply to the window as the poller would; the next command.
+quint8 Measure(TForm1& form, double value) {
+    return form.PutRecordReply(6, ReplyStatusComplete, RecordReply(value), true);
+}
+
+// Types text into the name cell of row without pressing Enter.
+void TypeName(TForm1& form, int row, const QString& text) {
+    TColorStringGrid* grid = form.MainGrid;
+    const QModelIndex cell = grid->model()->index(row - 1, 0);
+    grid->setCurrentIndex(cell);
+    grid->edit(cell);
+    auto* editor = qobject_cast<QLineEdit*>(grid->indexWidget(cell));
+    QVERIFY(editor);
+    editor->selectAll();
+    // Key by key, as typed (keyClicks takes ASCII only).
+    for (const QChar ch : text) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(ch));
+        QApplication::sendEvent(editor, &press);
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(ch));
+        QApplication::sendEvent(editor, &release);
+    }
+    QCOMPARE(editor->text(), text);
+}
+
+// Answers the next "Сохранить данные?" box through the keyboard or its
+// title bar, noting its buttons.
+class TBoxEscaper : public QObject {
+public:
+    explicit TBoxEscaper(bool closeInstead) : closeInstead_(closeInstead) {
+        connect(&timer_, &QTimer::timeout, this, [this] { Check(); });
+        timer_.start(10);
+    }
+    bool Seen = false;
+    bool HasCancel = false;
+    bool YesIsDefault = false;
+
+private:
+    void Check() {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            if (!box || !box->isVisible())
+                continue;
+            Seen = true;
+            HasCancel = box->button(QMessageBox::Cancel) != nullptr;
+            YesIsDefault = static_cast<QAbstractButton*>(box->defaultButton()) ==
+                           box->button(QMessageBox::Yes);
+            if (closeInstead_)
+                box->close();
+            else
+                QTest::keyClick(box, Qt::Key_Escape);
+        }
+    }
+    bool closeInstead_ = false;
+    QTimer timer_;
+};
+
+} // namespace
+
+// Nothing the operator typed or the analyser measured is lost: open editors,
+// stray keys, crashes (the window's side; the real program is killed in
+// tst_crash).
+class TstRecovery : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<TFormHarness> h_;
+
+    std::unique_ptr<TForm1> ShownForm() {
+        auto form = h_->MakeForm();
+        form->show();
+        if (!QTest::qWaitForWindowExposed(form.get()))
+            qWarning("window not exposed");
+        return form;
+    }
+
+    static QByteArray Name(const char* utf8) { return Cp1251::encode(QString::fromUtf8(utf8)); }
+
+private slots:
+    void init() {
+        h_.reset();
+        h_ = std::make_unique<TFormHarness>();
+        QVERIFY(h_->IsValid());
+    }
+    void cleanup() { h_.reset(); }
+
+    // The name typed without Enter is what the command saves or prints.
+    void openEditorIsCommittedFirst_data() {
+        QTest::addColumn<QString>("command");
+        QTest::newRow("save") << "save";
+        QTest::newRow("save as") << "saveas";
+        QTest::newRow("new, answered Yes") << "new";
+        QTest::newRow("open, answered Yes") << "open";
+        QTest::newRow("close, answered Yes") << "close";
+        QTest::newRow("print") << "print";
+    }
+    void openEditorIsCommittedFirst() {
+        QFETCH(QString, command);
+        auto form = ShownForm();
+        const QString saved = h_->Path(QStringLiteral("Новый.txt"));
+        form->SaveDialog1 = [&](const QString&) { return saved; };
+        form->OpenDialog1 = [&](const QString&) { return h_->Path(QStringLiteral("other.txt")); };
+        QByteArray printed;
+        form->PrintCommand = [&] { printed = form->Table()->Cell(1, 1); };
+        h_->Answer = QMessageBox::Yes;
+        TypeName(*form, 1, QStringLiteral("Пиво светлое"));
+
+        if (command == "save")
+            form->actSave->trigger();
+        else if (command == "saveas")
+            form->actSaveAs->trigger();
+        else if (command == "new")
+            form->actNew->trigger();
+        else if (command == "open")
+            form->actOpenFile->trigger();
+        else if (command == "close")
+            QVERIFY(form->close());
+        else
+            form->actPrint->trigger();
+
+        QVERIFY2(h_->Errors.isEmpty(), qPrintable(h_->Errors.join('\n')));
+        if (command == "print") {
+            QCOMPARE(printed, Name("Пиво светлое"));
+            return;
+        }
+        QCOMPARE(ReadAll(saved).split('\t').value(0), Name("Пиво светлое"));
+    }
+
+    // Cancel, Escape or closing the box: table, name and Modified unchanged.
+    void savePromptCancelChangesNothing_data() {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("how");
+        for (const char* command : {"new", "open"}) {
+            QTest::addRow("%s, Cancel", command) << command << "cancel";
+            QTest::addRow("%s, Escape in the real box", command) << command << "escape";
+            QTest::addRow("%s, real box closed", command) << command << "close";
+        }
+    }
+    void savePromptCancelChangesNothing() {
+        QFETCH(QString, command);
+        QFETCH(QString, how);
+        // Built by hand so that the real box can stay.
+        auto form = std::make_unique<TForm1>(nullptr, h_->IniPath());
+        const auto realBox = form->AskSaveData;
+        h_->Hook(*form);
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        QCOMPARE(Measure(*form, 12.5), quint8(9));
+        TypeName(*form, 1, QStringLiteral("Сок"));
+        form->MainGrid->CommitEditor();
+        QVERIFY(form->Table()->Modified());
+        const QString name = form->CurrentFileName();
+        const QString title = form->windowTitle();
+        form->OpenDialog1 = [&](const QString&) { return h_->Path(QStringLiteral("other.txt")); };
+
+        std::unique_ptr<TBoxEscaper> escaper;
+        if (how == "cancel") {
+            h_->Answer = QMessageBox::Cancel;
+        } else {
+            form->AskSaveData = realBox;
+            escaper = std::make_unique<TBoxEscaper>(how == "close");
+        }
+        (command == "new" ? form->actNew : form->actOpenFile)->trigger();
+
+        if (escaper) {
+            QVERIFY(escaper->Seen);
+            QVERIFY(escaper->HasCancel);
+            QVERIFY(escaper->YesIsDefault);
+        }
+        QVERIFY(form->Table()->Modified());
+        QCOMPARE(form->CurrentFileName(), name);
+        QCOMPARE(form->windowTitle(), title);
+        QCOMPARE(form->Table()->RowCount(), 3);
+        QCOMPARE(form->Table()->Cell(1, 1), Name("Сок"));
+        QCOMPARE(form->Table()->Cell(5, 1), QByteArray("12.50"));
+        QVERIFY(form->Recovery.Exists());
+        QVERIFY(!QFileInfo::exists(h_->Path(QStringLiteral("Новый.txt"))));
+    }
+
+    // Command 9 is answered only once the row is on disk, with the record's
+    // bytes remembered until the analyser's echo.
+    void measurementIsOnDiskBeforeAcknowledgement() {
+        auto form = h_->MakeForm();
+        QCOMPARE(Measure(*form, 12.5), quint8(9));
+        TResultsTable copy;
+        form->Recovery.Load(copy);
+        QCOMPARE(copy.RowCount(), 3);
+        QCOMPARE(copy.Cell(5, 1), QByteArray("12.50"));
+        QCOMPARE(ReadAll(form->Recovery.AckPath()).size(), RecordSize);
+
+        QCOMPARE(Measure(*form, 13.5), quint8(9));
+        QCOMPARE(form->Recovery.Appends(), 1); // the second one only appended
+        form->Recovery.Load(copy);
+        QCOMPARE(copy.RowCount(), 4);
+        QCOMPARE(copy.Cell(5, 2), QByteArray("13.50"));
+        QCOMPARE(copy.Cell(0, 3), QByteArray("3"));
+
+        QCOMPARE(form->PutRecordReply(9, ReplyStatusComplete, {}, true), quint8(0));
+        QVERIFY(!QFileInfo::exists(form->Recovery.AckPath()));
+    }
+
+    // The analyser offers a record again while its acknowledgement is not
+    // confirmed: acknowledged, no second row. After a confirmed one, the
+    // same values are a new measurement.
+    void reofferedRecordIsNotASecondRow() {
+        auto form = h_->MakeForm();
+        QCOMPARE(Measure(*form, 7.25), quint8(9));
+        QCOMPARE(Measure(*form, 7.25), quint8(9)); // command 9 was lost
+        QCOMPARE(form->Table()->RowCount(), 3);
+        QCOMPARE(form->PutRecordReply(9, ReplyStatusComplete, {}, true), quint8(0));
+        QCOMPARE(Measure(*form, 7.25), quint8(9));
+        QCOMPARE(form->Table()->RowCount(), 4);
+    }
+
+    // A record that arrives while a prompt about the table is open waits
+    // with the analyser (no acknowledgement) and lands after the answer.
+    void recordWaitsForThePrompt_data() {
+        QTest::addColumn<QString>("prompt");
+        QTest::newRow("save, on New") << "save";
+        QTest::newRow("restore, on Open") << "restore";
+        QTest::newRow("close") << "close";
+    }
+    void recordWaitsForThePrompt() {
+        QFETCH(QString, prompt);
+        const QString day = h_->Path(QStringLiteral("day.txt"));
+        auto earlier = h_->MakeForm(); // has a copy of day.txt
+        earlier->SaveDialog1 = [&](const QString&) { return day; };
+        earlier->actSaveAs->trigger();
+        Measure(*earlier, 3.5);
+        auto form = h_->MakeForm();
+        Measure(*form, 4.5);
+        form->PutRecordReply(9, ReplyStatusComplete, {}, true);
+        int rowsMeanwhile = -1;
+        quint8 meanwhile = 0;
+        const auto arrive = [&] {
+            meanwhile = Measure(*form, 5.5);
+            rowsMeanwhile = form->Table()->RowCount();
+        };
+        form->AskSaveData = [&] { arrive(); return QMessageBox::No; };
+        form->AskRestore = [&](const QString&) { arrive(); return QMessageBox::Yes; };
+        form->AskSaveOnClose = [&] { arrive(); return QMessageBox::Cancel; };
+        form->OpenDialog1 = [&](const QString&) { return day; };
+        const int rowsBefore = form->Table()->RowCount();
+        if (prompt == "save")
+            form->actNew->trigger();
+        else if (prompt == "restore")
+            form->actOpenFile->trigger();
+        else
+            QVERIFY(!form->close());
+        QCOMPARE(meanwhile, quint8(6));
+        QCOMPARE(rowsMeanwhile, prompt == "save" ? rowsBefore : rowsMeanwhile);
+        const int rowsAfter = form->Table()->RowCount();
+        QCOMPARE(Measure(*form, 5.5), quint8(9));
+        QCOMPARE(form->Table()->RowCount(), rowsAfter + 1);
+        if (prompt == "restore") // into the restored table, and into its copy
+            QCOMPARE(form->Table()->Cell(5, 1), QByteArray("3.50"));
+        TResultsTable copy;
+        form->Recovery.Load(copy);
+        QCOMPARE(copy.Cell(5, copy.RowCount() - 2), QByteArray("5.50"));
+    }
+
+    // Edits reach the copy through a timer: a burst gives one write.
+    void editsAreCoalescedIntoOneWrite() {
+        auto form = ShownForm();
+        Measure(*form, 1.0);
+        Measure(*form, 2.0);
+        const int writes = form->Recovery.FullWrites();
+        for (int row = 1; row <= 3; ++row) {
+            TypeName(*form, row, QStringLiteral("проба %1").arg(row));
+            QTest::keyClick(form->MainGrid->indexWidget(form->MainGrid->currentIndex()), Qt::Key_Return);
+        }
+        const auto written = [&] {
+            TResultsTable copy;
+            form->Recovery.Load(copy);
+            for (int row = 1; row <= 3; ++row)
+                if (copy.Cell(1, row) != Cp1251::encode(QStringLiteral("проба %1").arg(row)))
+                    return false;
+            return true;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(written(), 10000);
+        // One write for the burst (two if a slow machine spread it over the
+        // delay); written on every commit it would be three.
+        QVERIFY(form->Recovery.FullWrites() - writes < 3);
+    }
+
+    // A name typed ahead into the entry row reaches the copy; the measurement
+    // then written over that line carries it, once.
+    void nameTypedAheadStaysWithItsMeasurement() {
+        auto form = ShownForm();
+        Measure(*form, 1.0);
+        const int writes = form->Recovery.FullWrites();
+        TypeName(*form, 2, QStringLiteral("ahead"));
+        QTest::keyClick(form->MainGrid->indexWidget(form->MainGrid->currentIndex()), Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(form->Recovery.FullWrites(), writes + 1, 10000);
+        Measure(*form, 2.0);
+        QCOMPARE(form->Recovery.FullWrites(), writes + 1); // appended
+        TResultsTable copy;
+        form->Recovery.Load(copy);
+        QCOMPARE(copy.RowCount(), 4);
+        QCOMPARE(copy.Cell(1, 2), QByteArray("ahead"));
+        QCOMPARE(copy.Cell(5, 2), QByteArray("2.00"));
+        QCOMPARE(copy.Cell(1, 3), QByteArray());
+        QCOMPARE(copy.Cell(5, 3), QByteArray());
+        // Byte for byte what Save writes.
+        const QByteArray recovered = ReadAll(form->Recovery.Path());
+        form->actSave->trigger();
+        QCOMPARE(recovered, ReadAll(h_->Path(QStringLiteral("Новый.txt"))));
+    }
+
+    // Saved, or dropped with No: the copy goes.
+    void copyIsRemoved_data() {
+        QTest::addColumn<QString>("command");
+        QTest::newRow("save") << "save";
+        QTest::newRow("new, answered No") << "new";
+        QTest::newRow("open, answered No") << "open";
+        QTest::newRow("close, answered No") << "close";
+    }
+    void copyIsRemoved() {
+        QFETCH(QString, command);
+        auto form = h_->MakeForm();
+        form->OpenDialog1 = [&](const QString&) { return h_->Path(QStringLiteral("other.txt")); };
+        Measure(*form, 4.5);
+        const QString copy = form->Recovery.Path();
+        QVERIFY(QFileInfo::exists(copy));
+        h_->Answer = QMessageBox::No;
+        if (command == "save")
+            form->actSave->trigger();
+        else if (command == "new")
+            form->actNew->trigger();
+        else if (command == "open")
+            form->actOpenFile->trigger();
+        else
+            QVERIFY(form->close());
+        QVERIFY(!QFileInfo::exists(copy));
+        QVERIFY(h_->Errors.isEmpty());
+    }
+
+    // At start-up: Yes restores the rows (unsaved, the results file
+    // untouched); No keeps the copy aside under a dated name.
+    void startUpOffersTheCopy_data() {
+        QTest::addColumn<bool>("restore");
+        QTest::newRow("Yes") << true;
+        QTest::newRow("No") << false;
+    }
+    void startUpOffersTheCopy() {
+        QFETCH(bool, restore);
+        QString copy;
+        {
+            auto crashed = h_->MakeForm();
+            Measure(*crashed, 12.5);
+            Measure(*crashed, 13.5);
+            copy = crashed->Recovery.Path();
+        } // gone without closing, as in a crash
+        QVERIFY(QFileInfo::exists(copy));
+
+        std::unique_ptr<TForm1> form;
+        {
+            TBoxAnswerer answer(restore ? QMessageBox::Yes : QMessageBox::No);
+            form = h_->MakeForm();
+            QCOMPARE(answer.Texts.size(), 1);
+            QVERIFY2(answer.Texts[0].contains(QStringLiteral("Восстановить несохранённые данные?")),
+                     qPrintable(answer.Texts[0]));
+            QVERIFY2(answer.Texts[0].contains(QStringLiteral("«Новый.txt»")), qPrintable(answer.Texts[0]));
+            QVERIFY2(answer.Texts[0].contains(QStringLiteral("строк: 2")), qPrintable(answer.Texts[0]));
+        }
+        QVERIFY(!QFileInfo::exists(h_->Path(QStringLiteral("Новый.txt"))));
+        if (restore) {
+            QCOMPARE(form->Table()->RowCount(), 4);
+            QCOMPARE(form->Table()->Cell(5, 2), QByteArray("13.50"));
+            QVERIFY(form->Table()->Modified());
+            QVERIFY(QFileInfo::exists(copy));
+            return;
+        }
+        QCOMPARE(form->Table()->RowCount(), 2);
+        QVERIFY(!QFileInfo::exists(copy));
+        const QFileInfo info(copy);
+        const QStringList aside = info.dir().entryList(
+            {info.completeBaseName() + QStringLiteral("-20*.txt")}, QDir::Files);
+        QCOMPARE(aside.size(), 1);
+        TResultsTable kept;
+        LoadResultsFile(kept, info.dir().filePath(aside[0]));
+        QCOMPARE(kept.Cell(5, 2), QByteArray("13.50"));
+    }
+
+    // New, measured, killed: the configuration still names the file of the
+    // last clean close, and the copy of the new file is offered after it.
+    void startUpOffersACopyOfAnotherFile_data() {
+        QTest::addColumn<bool>("restore");
+        QTest::newRow("Yes") << true;
+        QTest::newRow("No") << false;
+    }
+    void startUpOffersACopyOfAnotherFile() {
+        QFETCH(bool, restore);
+        {
+            auto crashed = h_->MakeForm();
+            crashed->actNew->trigger();
+            QCOMPARE(QFileInfo(crashed->CurrentFileName()).fileName(), QStringLiteral("Новый1.txt"));
+            Measure(*crashed, 21.5);
+        }
+        std::unique_ptr<TForm1> form;
+        {
+            TBoxAnswerer answer(restore ? QMessageBox::Yes : QMessageBox::No);
+            form = h_->MakeForm();
+            QCOMPARE(answer.Texts.size(), 1);
+            QVERIFY2(answer.Texts[0].contains(QStringLiteral("«Новый1.txt»")), qPrintable(answer.Texts[0]));
+        }
+        if (restore) {
+            QCOMPARE(QFileInfo(form->CurrentFileName()).fileName(), QStringLiteral("Новый1.txt"));
+            QVERIFY(form->windowTitle().endsWith(QStringLiteral("Новый1.txt)")));
+            QCOMPARE(form->Table()->Cell(5, 1), QByteArray("21.50"));
+            QVERIFY(form->Table()->Modified());
+            form->actSave->trigger();
+            QVERIFY(QFileInfo::exists(h_->Path(QStringLiteral("Новый1.txt"))));
+        } else {
+            QCOMPARE(form->CurrentFileName(), QStringLiteral("Новый.txt"));
+            QCOMPARE(form->Table()->RowCount(), 2);
+        }
+        // Offered once: restored and saved, or put aside.
+        TBoxAnswerer none(QMessageBox::No);
+        auto next = h_->MakeForm();
+        QVERIFY(none.Texts.isEmpty());
+    }
+
+    void openOffersTheCopyOfThatFile() {
+        const QString day = h_->Path(QStringLiteral("day.txt"));
+        auto form = h_->MakeForm();
+        form->SaveDialog1 = [&](const QString&) { return day; };
+        form->OpenDialog1 = [&](const QString&) { return day; };
+        form->actSaveAs->trigger();
+        Measure(*form, 8.75);
+        h_->Answer = QMessageBox::Cancel;
+        form->actOpenFile->trigger(); // same file again, but cancelled
+        QVERIFY(h_->RestoreTexts.isEmpty());
+
+        auto other = h_->MakeForm();
+        other->OpenDialog1 = [&](const QString&) { return day; };
+        other->actOpenFile->trigger();
+        QCOMPARE(h_->RestoreTexts.size(), 1);
+        QVERIFY(h_->RestoreTexts[0].contains(QStringLiteral("«day.txt»")));
+        QCOMPARE(other->Table()->Cell(5, 1), QByteArray("8.75"));
+        QVERIFY(other->Table()->Modified());
+    }
+
+    // A folder that cannot be written is told once; measuring goes on.
+    void unwritableFolderIsToldOnce() {
+        auto form = h_->MakeForm();
+        const QString blocked = h_->Path(QStringLiteral("blocked"));
+        QFile file(blocked);
+        QVERIFY(file.open(QIODevice::WriteOnly)); // a file where the folder should be
+        file.close();
+        form->Recovery.SetFolder(blocked + QStringLiteral("/Savro2"));
+        QCOMPARE(Measure(*form, 1.5), quint8(9));
+        QCOMPARE(Measure(*form, 2.5), quint8(9));
+        QCOMPARE(form->Table()->RowCount(), 4);
+        QTRY_COMPARE_WITH_TIMEOUT(h_->Errors.size(), 1, 10000);
+        QVERIFY2(h_->Errors[0].startsWith(QStringLiteral("Ошибка|Резервная копия")),
+                 qPrintable(h_->Errors[0]));
+        QVERIFY(h_->Errors[0].contains(QStringLiteral("Опрос продолжается")));
+    }
+};
+
+QTEST_MAIN(TstRecovery)
+#include "tst_recovery.moc"
