@@ -172,6 +172,41 @@ private slots:
         }
     }
 
+    // Rows are numbered as they are read, through every carry; the same
+    // bytes loaded from memory over a table in use give the same table, and
+    // it saves to the bytes the file saver writes.
+    void rowNumbersAndTextLoad_data() {
+        QTest::addColumn<int>("lines");
+        for (int n : {1, 9, 10, 99, 100, 1000, 10001})
+            QTest::newRow(qPrintable(QString::number(n))) << n;
+    }
+    void rowNumbersAndTextLoad() {
+        QFETCH(int, lines);
+        QByteArray bytes;
+        for (int i = 0; i < lines; ++i)
+            bytes += "s" + QByteArray::number(i) + (i % 3 != 0 ? "\t01.02.2026\r\n" : "\r\n");
+        QVERIFY(writeAll(path("numbers.txt"), bytes));
+        TResultsTable fromFile;
+        LoadResultsFile(fromFile, path("numbers.txt"));
+        const bool spare = (lines - 1) % 3 != 0; // the last line holds a date
+        QCOMPARE(fromFile.RowCount(), lines + 1 + (spare ? 1 : 0));
+
+        TResultsTable fromText;
+        LoadResultsText(fromText, QByteArray(40, '\n') + "old\t01.01.2026\tx");
+        fromText.SetModified(true);
+        LoadResultsText(fromText, bytes);
+        QVERIFY(!fromText.Modified());
+        QCOMPARE(fromText.RowCount(), fromFile.RowCount());
+        for (int r = 1; r < fromFile.RowCount(); ++r) {
+            QCOMPARE(fromFile.Cell(0, r), QByteArray::number(r));
+            for (int c = 0; c < kCols; ++c)
+                QCOMPARE(fromText.Cell(c, r), fromFile.Cell(c, r));
+        }
+        QVERIFY(fieldsOf(fromFile, fromFile.RowCount() - 1).isEmpty() || !spare);
+        SaveResultsFile(fromFile, path("numbers2.txt"));
+        QCOMPARE(ResultsText(fromText), readAll(path("numbers2.txt")));
+    }
+
     void tabInsideACellShiftsTheRest() {
         TResultsTable t;
         t.SetCell(1, 1, "x\ty");
