@@ -1,3 +1,4 @@
+#include "support/TestFiles.h"
 #include "config/ConfigFile.h"
 #include "config/iniplus.h"
 #include "support/ReadOnlyFolder.h"
@@ -14,13 +15,8 @@
 
 namespace {
 
-QByteArray readBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 QByteArray defaultText() {
-    return readBytes(QStringLiteral(":/Savro2.Ini.default"));
+    return ReadAll(QStringLiteral(":/Savro2.Ini.default"));
 }
 
 bool writeBytes(const QString& path, const QByteArray& bytes) {
@@ -77,7 +73,7 @@ void TstConfigFile::pathIsBesideProgram() {
 
 void TstConfigFile::seedsMissingFile() {
     EnsureConfigFile(path());
-    const QByteArray bytes = readBytes(path());
+    const QByteArray bytes = ReadAll(path());
     QCOMPARE(bytes.size(), 740);
     QCOMPARE(bytes, defaultText());
     QVERIFY(bytes.startsWith("[Config]\r\nCOM=COM1\r\n"));
@@ -93,13 +89,13 @@ void TstConfigFile::keepsExistingFile() {
     QFETCH(QByteArray, content);
     QVERIFY(writeBytes(path(), content));
     EnsureConfigFile(path());
-    QCOMPARE(readBytes(path()), content);
+    QCOMPARE(ReadAll(path()), content);
 }
 
 void TstConfigFile::saveReplacesFile() {
     QVERIFY(writeBytes(path(), QByteArray(5000, 'x')));
     SaveResourceToFile("TXTFILE", "INIFILE1", path());
-    QCOMPARE(readBytes(path()), defaultText());
+    QCOMPARE(ReadAll(path()), defaultText());
 }
 
 void TstConfigFile::cannotCreate_data() {
@@ -190,7 +186,7 @@ void TstConfigFile::closeWritesBack() {
             ini.WriteFlag("View", QString::number(n), n % 2 == 0);
     }
     const QByteArray before = defaultText();
-    const QByteArray after = readBytes(path());
+    const QByteArray after = ReadAll(path());
     const auto columns = [](const QByteArray& text) {
         return text.mid(text.indexOf("[Columns]"), text.indexOf("[View]") - text.indexOf("[Columns]"));
     };

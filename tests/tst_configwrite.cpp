@@ -1,3 +1,4 @@
+#include "support/TestFiles.h"
 #include "analyser/OpSavro.h"
 #include "config/iniplus.h"
 #include "controls/numedit.h"
@@ -16,16 +17,6 @@
 #include <memory>
 
 namespace {
-
-QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool WriteAll(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
 
 const QByteArray kIni = "[Config]\r\nCOM=COM1\r\nFileName=a.txt\r\nDeviceNumber=5\r\n";
 

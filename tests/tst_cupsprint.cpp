@@ -1,3 +1,4 @@
+#include "support/TestFiles.h"
 #include "register/PrintTable.h"
 #include "register/ResultsTable.h"
 #include "register/ClGrid.h"
@@ -31,11 +32,6 @@ const QString kCupsd = QStringLiteral("/usr/sbin/cupsd");
 const QString kBackend = QStringLiteral("/usr/lib/cups/backend/cups-pdf");
 const QString kPpd = QStringLiteral("/usr/share/ppd/cups-pdf/CUPS-PDF_opt.ppd");
 const QString kQueue = QStringLiteral("SavroPDF");
-
-bool WriteAll(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
 
 // Where cups-pdf puts the PDFs of this user: its "Out" setting, ${HOME} and
 // ${USER} expanded.

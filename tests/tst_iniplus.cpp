@@ -1,3 +1,4 @@
+#include "support/TestFiles.h"
 #include "config/iniplus.h"
 
 #include <QFile>
@@ -7,11 +8,6 @@
 #include <QtTest>
 
 namespace {
-
-QByteArray readBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 void writeBytes(const QString& path, const QByteArray& bytes) {
     QFile f(path);
@@ -224,7 +220,7 @@ void TstIniPlus::write() {
     writeBytes(path(), before);
     TIniPlus ini(path());
     ini.WriteText(section, key, value);
-    QCOMPARE(readBytes(path()), after);
+    QCOMPARE(ReadAll(path()), after);
     QCOMPARE(ini.ReadText(section, key, "<def>"), value);
 }
 
@@ -237,7 +233,7 @@ void TstIniPlus::writeCreatesMissingFile() {
         ini.WriteFlag("View", "6", true);
         QCOMPARE(ini.ReadNumber("Config", "DeviceNumber", 0), -2147483647 - 1);
     }
-    QCOMPARE(readBytes(path()),
+    QCOMPARE(ReadAll(path()),
              QByteArray("[Config]\r\nCOM=COM2\r\nDeviceNumber=-2147483648\r\n\r\n[View]\r\n5=0\r\n6=1\r\n"));
 }
 
@@ -246,7 +242,7 @@ void TstIniPlus::cyrillicRoundTrip() {
     const QString name = QStringLiteral("C:/Данные/Пиво №5 «Ёлка».txt");
     ini.WriteText(QStringLiteral("Раздел"), "FileName", name);
     QCOMPARE(ini.ReadText(QStringLiteral("раздел"), "filename", QString()), name);
-    QVERIFY(readBytes(path()).contains("FileName=C:/\xc4\xe0\xed\xed\xfb\xe5/\xcf\xe8\xe2\xee \xb9"
+    QVERIFY(ReadAll(path()).contains("FileName=C:/\xc4\xe0\xed\xed\xfb\xe5/\xcf\xe8\xe2\xee \xb9"
                                        "5 \xab\xa8\xeb\xea\xe0\xbb.txt\r\n"));
 }
 
@@ -254,7 +250,7 @@ void TstIniPlus::longValueIsCut() {
     TIniPlus ini(path());
     const QString longValue = QString(2047, u'a') + QStringLiteral("bcd");
     ini.WriteText("S", "k", longValue);
-    QVERIFY(readBytes(path()).contains(longValue.toLatin1()));   // stored whole
+    QVERIFY(ReadAll(path()).contains(longValue.toLatin1()));   // stored whole
     QCOMPARE(ini.ReadText("S", "k", QString()), QString(2047, u'a'));
     ini.WriteText("S", "k", QString(2047, u'z'));
     QCOMPARE(ini.ReadText("S", "k", QString()), QString(2047, u'z'));
@@ -287,7 +283,7 @@ void TstIniPlus::refusedWrite() {
     } catch (const EIniFileException& e) {
         QVERIFY(QString::fromUtf8(e.what()).startsWith("Unable to write to " + path() + ": "));
     }
-    QCOMPARE(readBytes(path()), before);
+    QCOMPARE(ReadAll(path()), before);
 }
 
 void TstIniPlus::unwritablePath_data() {
@@ -329,7 +325,7 @@ void TstIniPlus::garbageFileReads() {
     QCOMPARE(ini.ReadNumber("Config", "DeviceNumber", 0), 16);
     ini.WriteNumber("Config", "DeviceNumber", 17);
     QCOMPARE(ini.ReadNumber("Config", "DeviceNumber", 0), 17);
-    QCOMPARE(readBytes(path()), garbage + "\n[Config]\nDeviceNumber=17\n" + garbage);
+    QCOMPARE(ReadAll(path()), garbage + "\n[Config]\nDeviceNumber=17\n" + garbage);
 }
 
 void TstIniPlus::hugeFileReadsAndWrites() {

@@ -1,5 +1,6 @@
 // The built program as a process: --version, and where a copy of it keeps
 // Savro2.Ini when started once (it closes by itself after start-up).
+#include "support/TestFiles.h"
 #include "resources/ProgramVersion.h"
 #include "support/ReadOnlyFolder.h"
 
@@ -14,13 +15,8 @@
 
 namespace {
 
-QByteArray readBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 QByteArray defaultText() {
-    return readBytes(QStringLiteral(":/Savro2.Ini.default"));
+    return ReadAll(QStringLiteral(":/Savro2.Ini.default"));
 }
 
 struct TRun {
@@ -132,7 +128,7 @@ void TstInstalledCopy::settingsPlace() {
     TRun run = Run(copy, {}, env, work);
     QVERIFY2(run.finished, run.err.constData());
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(readBytes(expected), defaultText());
+    QCOMPARE(ReadAll(expected), defaultText());
     QVERIFY(!QFileInfo::exists(other));
 
     QByteArray changed = defaultText();
@@ -146,7 +142,7 @@ void TstInstalledCopy::settingsPlace() {
     run = Run(copy, {}, env, work);
     QVERIFY2(run.finished, run.err.constData());
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(readBytes(expected), changed);
+    QCOMPARE(ReadAll(expected), changed);
     QVERIFY(!QFileInfo::exists(other));
 }
 

@@ -1,3 +1,4 @@
+#include "support/TestFiles.h"
 #include "analyser/OpSavro.h"
 #include "config/Cp1251.h"
 #include "config/iniplus.h"
@@ -17,17 +18,6 @@
 #include <memory>
 
 namespace {
-
-QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void WriteAll(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
 
 QByteArray DefaultIni() {
     return ReadAll(QStringLiteral(":/Savro2.Ini.default"));
@@ -121,8 +111,8 @@ private slots:
     }
 
     void newNamesTheFirstFreeFile() {
-        WriteAll(Path("Новый1.txt"), "");
-        WriteAll(Path("Новый2.txt"), "");
+        QVERIFY(WriteAll(Path("Новый1.txt"), ""));
+        QVERIFY(WriteAll(Path("Новый2.txt"), ""));
         auto form = MakeForm();
         form->Table()->SetCell(1, 1, "kvass");
         form->actNewExecute();
@@ -131,7 +121,7 @@ private slots:
         QVERIFY(form->Table()->Cell(1, 1).isEmpty());
         // With a folder in the current name the new file goes beside it.
         QDir().mkdir(Path("sub"));
-        WriteAll(Path("sub/Новый1.txt"), "");
+        QVERIFY(WriteAll(Path("sub/Новый1.txt"), ""));
         form->actSaveAsExecute(); // cancelled: nothing happens
         QCOMPARE(form->CurrentFileName(), QStringLiteral("Новый3.txt"));
         form->SaveDialog1 = [&](const QString&) { return Path("sub/day.txt"); };
@@ -184,7 +174,7 @@ private slots:
         // Exists, opens, and fails to read.
         QByteArray ini = DefaultIni();
         ini.replace("FileName=\xcd\xee\xe2\xfb\xe9.txt", "FileName=/proc/self/mem");
-        WriteAll(h_->IniPath(), ini);
+        QVERIFY(WriteAll(h_->IniPath(), ini));
         TBoxAnswerer boxes;
         auto form = std::make_unique<TForm1>(nullptr, h_->IniPath());
         QCOMPARE(boxes.Texts.size(), 1);

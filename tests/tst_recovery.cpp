@@ -1,3 +1,4 @@
+#include "support/TestFiles.h"
 #include "config/Cp1251.h"
 #include "register/ClGrid.h"
 #include "register/RecordDecoder.h"
@@ -21,11 +22,6 @@
 #include <memory>
 
 namespace {
-
-QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 // A reply to command 6 carrying one new measurement whose first indicator
 // is value.

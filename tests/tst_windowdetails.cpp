@@ -1,3 +1,4 @@
+#include "support/TestFiles.h"
 #include "analyser/OpSavro.h"
 #include "app/Application.h"
 #include "config/iniplus.h"
@@ -24,16 +25,6 @@
 #include <memory>
 
 namespace {
-
-QByteArray ReadAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool WriteAll(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
 
 QString Title(const QString& name) {
     return QStringLiteral("Savro-2.Регистрация измерений(%1)").arg(name);
