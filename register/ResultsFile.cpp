@@ -319,11 +319,7 @@ QString FileErrorMessage(int code) {
 }
 
 void AppendResultsLine(QByteArray& out, const TResultsTable& table, int row) {
-    for (int c = 1; c < TResultsTable::ColCount; ++c) {
-        out.append(table.CellView(c, row));
-        out.append(c < kLastCol ? '\t' : '\r');
-    }
-    out.append('\n');
+    appendRow(out, table, row);
 }
 
 void LoadResultsFile(TResultsTable& table, const QString& fileName) {
