@@ -6,6 +6,7 @@
 #include "register/Unit1.h"
 #include "serial/PortAlias.h"
 #include "serial/PortMenu.h"
+#include "support/CycleClock.h"
 #include "support/FormHarness.h"
 #include "support/PtyPair.h"
 #include "support/SimProcess.h"
@@ -40,21 +41,7 @@ class TstLinkStatus : public QObject {
 
     std::unique_ptr<TFormHarness> harness_;
     std::unique_ptr<TForm1> form_;
-    QDateTime clock_;
-
-    void NextCycle() { clock_ = clock_.addMSecs(form_->Cycle.IntervalMs + 1000); }
-
-    // Moves the clock on until the simulator reports prefix.
-    bool CycleUntil(TSimProcess& sim, const QString& prefix) {
-        for (int round = 0; round < 100; ++round) {
-            if (sim.CountLines(prefix) > 0)
-                return true;
-            NextCycle();
-            if (!sim.WaitForLine(prefix, 200).isEmpty())
-                return true;
-        }
-        return false;
-    }
+    TCycleClock clock_;
 
     QString StateText() const { return form_->StatusBar1->StateLabel->text(); }
     int Rows() const { return form_->Table()->RowCount(); }
@@ -75,8 +62,7 @@ private slots:
         harness_ = std::make_unique<TFormHarness>();
         QVERIFY(harness_->IsValid());
         form_ = harness_->MakeForm();
-        clock_ = QDateTime(QDate(2026, 12, 8), QTime(9, 0));
-        form_->Cycle.Now = [this] { return clock_; };
+        clock_.Attach(*form_);
         form_->Cycle.Locale = QLocale(QLocale::Russian, QLocale::Russia);
         form_->NumberEdit1->SetValue(kDevice);
         form_->PortAliasFolder = harness_->Path("by-id");
@@ -263,7 +249,7 @@ private slots:
         else
             QCOMPARE(form_->OpSavro1->Port, link);
         // The same two-minute rhythm: the next record when it is due.
-        QVERIFY(CycleUntil(second, "ACK 1"));
+        QVERIFY(clock_.CycleUntil(second, "ACK 1"));
         QTRY_COMPARE_WITH_TIMEOUT(Rows(), 4, 10000);
         QCOMPARE(form_->Table()->Cell(4, 2), QByteArray("2"));
         QCOMPARE(harness_->Errors.size(), 1);
@@ -328,7 +314,7 @@ private slots:
         QCOMPARE(checked, QStringList{sim.PortPath()});
         // It is used like a listed port.
         form_->actOpr->trigger();
-        QVERIFY(CycleUntil(sim, "CMD 9"));
+        QVERIFY(clock_.CycleUntil(sim, "CMD 9"));
         QTRY_COMPARE_WITH_TIMEOUT(StateText(), QStringLiteral("Опрос"), 10000);
     }
 };

@@ -2,6 +2,7 @@
 #include "controls/numedit.h"
 #include "register/ResultsTable.h"
 #include "register/Unit1.h"
+#include "support/CycleClock.h"
 #include "support/FormHarness.h"
 #include "support/SimProcess.h"
 
@@ -42,25 +43,7 @@ class TstPulledCable : public QObject {
 
     std::unique_ptr<TFormHarness> harness_;
     std::unique_ptr<TForm1> form_;
-    QDateTime clock_;
-
-    // The cycle runs on the test's clock: a record is asked for only when
-    // the test moves the clock past the interval.
-    void NextCycle() { clock_ = clock_.addMSecs(form_->Cycle.IntervalMs + 1000); }
-
-    // Moves the clock on until the simulator reports prefix. A request that
-    // overtakes the simulator's reading of its stdin is answered with an
-    // empty record, which adds no row and only costs one more cycle.
-    bool CycleUntil(TSimProcess& sim, const QString& prefix) {
-        for (int round = 0; round < 100; ++round) {
-            if (sim.CountLines(prefix) > 0)
-                return true;
-            NextCycle();
-            if (!sim.WaitForLine(prefix, 200).isEmpty())
-                return true;
-        }
-        return false;
-    }
+    TCycleClock clock_;
 
     int Rows() const { return form_->Table()->RowCount(); }
     QByteArray Cell(int col, int row) const { return form_->Table()->Cell(col, row); }
@@ -76,8 +59,7 @@ private slots:
         harness_ = std::make_unique<TFormHarness>();
         QVERIFY(harness_->IsValid());
         form_ = harness_->MakeForm();
-        clock_ = QDateTime(QDate(2026, 12, 8), QTime(9, 0));
-        form_->Cycle.Now = [this] { return clock_; };
+        clock_.Attach(*form_);
         form_->Cycle.Locale = QLocale(QLocale::Russian, QLocale::Russia);
         form_->NumberEdit1->SetValue(kDevice);
     }
@@ -124,7 +106,7 @@ private slots:
         QVERIFY(form_->OpSavro1->Active());
         QVERIFY(!first.WaitForLine("ACK 1", 20000).isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(Rows(), 3, 10000);
-        NextCycle();
+        clock_.NextCycle();
         QVERIFY(!first.WaitForLine("ACK 2", 20000).isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(Rows(), 4, 10000);
 
@@ -142,7 +124,7 @@ private slots:
         // measurement go in one write, so the simulator reads both at once.
         if (faultOnStdin)
             first.Send("fault hangup\n" + Measure(3));
-        QVERIFY(CycleUntil(first, "FAULT hangup"));
+        QVERIFY(clock_.CycleUntil(first, "FAULT hangup"));
         QTRY_VERIFY_WITH_TIMEOUT(!form_->OpSavro1->Active(), 20000);
         QTRY_COMPARE_WITH_TIMEOUT(harness_->Errors.size(), 1, 10000);
         const QString caption = harness_->Errors[0].section(u'|', 0, 0);
@@ -183,7 +165,7 @@ private slots:
         form_->OpSavro1->Port = second.PortPath();
         form_->actOpr->trigger();
         QVERIFY(form_->OpSavro1->Active());
-        QVERIFY(CycleUntil(second, "ACK 1"));
+        QVERIFY(clock_.CycleUntil(second, "ACK 1"));
         QTRY_COMPARE_WITH_TIMEOUT(Rows(), kept + 3, 10000);
         QCOMPARE(Snapshot(*form_->Table()).mid(0, rowsKept), afterHangUp.mid(0, rowsKept));
         VerifyMeasurement(kept + 1, 4);
