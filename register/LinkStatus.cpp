@@ -50,7 +50,7 @@ void TLinkStatus::MeasurementReceived(const QDateTime& when) {
 }
 
 void TLinkStatus::SetNextRequest(const QDateTime& when) {
-    if (when == nextRequest_ && when.isValid() == nextRequest_.isValid())
+    if (when == nextRequest_) // invalid times compare equal to each other only
         return;
     nextRequest_ = when;
     Changed();

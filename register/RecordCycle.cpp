@@ -23,7 +23,7 @@ quint8 TRecordCycle::PutResult(quint8 command, quint8 status, QByteArrayView dat
             return 6;
         const QDateTime now = Now();
         if (IsNewMeasurement(record)) {
-            const QByteArray bytes = RecordBytes(data);
+            const QByteArray bytes = DecodeRecordBytes(data);
             if (bytes != PendingAck_) {
                 AppendMeasurement(table, record, now);
                 PendingAck_ = bytes;
@@ -39,12 +39,6 @@ quint8 TRecordCycle::PutResult(quint8 command, quint8 status, QByteArrayView dat
     return command;
 }
 
-QByteArray TRecordCycle::RecordBytes(QByteArrayView data) {
-    QByteArray bytes(RecordSize, '\0');
-    for (int i = 0; i < RecordSize && 2 * i + 1 < data.size(); ++i)
-        bytes[i] = char((quint8(data[2 * i]) & 0x0F) | ((quint8(data[2 * i + 1]) & 0x0F) << 4));
-    return bytes;
-}
 
 QString TRecordCycle::DateText(const QDateTime& when) const {
     return Locale.toString(when.date(), QLocale::ShortFormat);

@@ -43,9 +43,6 @@ public:
     void AppendMeasurement(TResultsTable& table, const TMeasurementRecord& record,
                            const QDateTime& when) const;
 
-    // The 115 record bytes of a reply's carriers (their high halves dropped).
-    static QByteArray RecordBytes(QByteArrayView data);
-
     QString DateText(const QDateTime& when) const;
     QString TimeText(const QDateTime& when) const;
 

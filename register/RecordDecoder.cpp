@@ -40,12 +40,21 @@ std::string exactDecimal(double magnitude) {
 
 } // namespace
 
+namespace {
+
+// Record byte i from the low halves of its two carriers, low half first.
+quint8 RecordByte(QByteArrayView carriers, int i) {
+    return quint8((quint8(carriers[2 * i]) & 0x0F) | ((quint8(carriers[2 * i + 1]) & 0x0F) << 4));
+}
+
+} // namespace
+
 bool DecodeRecord(quint8 status, QByteArrayView data, TMeasurementRecord& record) noexcept {
     if (status != ReplyStatusComplete || data.size() < RecordCarrierCount)
         return false;
     std::array<quint8, RecordSize> bytes{};
     for (int i = 0; i < RecordSize; ++i)
-        bytes[i] = quint8((quint8(data[2 * i]) & 0x0F) | ((quint8(data[2 * i + 1]) & 0x0F) << 4));
+        bytes[i] = RecordByte(data, i);
     record.Mask = littleEndian32(bytes, 0);
     record.Flags = quint16(bytes[4] | (bytes[5] << 8));
     record.Calibration = bytes[6];
@@ -56,6 +65,13 @@ bool DecodeRecord(quint8 status, QByteArrayView data, TMeasurementRecord& record
         return false;
     }
     return true;
+}
+
+QByteArray DecodeRecordBytes(QByteArrayView data) {
+    QByteArray bytes(RecordSize, '\0');
+    for (int i = 0; i < RecordSize && 2 * i + 1 < data.size(); ++i)
+        bytes[i] = char(RecordByte(data, i));
+    return bytes;
 }
 
 bool IsNewMeasurement(const TMeasurementRecord& record) {

@@ -29,6 +29,9 @@ struct TMeasurementRecord {
 // is then unspecified.
 bool DecodeRecord(quint8 status, QByteArrayView data, TMeasurementRecord& record) noexcept;
 
+// The 115 record bytes carried by data; bytes past its end read as 0.
+QByteArray DecodeRecordBytes(QByteArrayView data);
+
 // (Flags & 0x0801) == 0x0800
 bool IsNewMeasurement(const TMeasurementRecord& record);
 

@@ -66,7 +66,7 @@ qint64 RoundHalfEven(double value, qint64 lo, qint64 hi) {
     return static_cast<qint64>(r);
 }
 
-// The device number the poller takes from the field, as OpSavro1GetNumber does.
+// The device number the poller takes from the field each turn.
 quint16 FieldDeviceNumber(double value) {
     return static_cast<quint16>(RoundHalfEven(value, std::numeric_limits<qint64>::min() / 2,
                                               std::numeric_limits<qint64>::max() / 2));
@@ -755,9 +755,7 @@ void TForm1::OpSavro1Stoping(TOpSavro* sender) {
 }
 
 void TForm1::OpSavro1GetNumber(TOpSavro* sender) {
-    sender->DeviceNumber = static_cast<quint16>(RoundHalfEven(
-        NumberEdit1->Value(), std::numeric_limits<qint64>::min() / 2,
-        std::numeric_limits<qint64>::max() / 2));
+    sender->DeviceNumber = FieldDeviceNumber(NumberEdit1->Value());
     sender->Command = Cycle.CommandForTurn(sender->Command);
 }
 
