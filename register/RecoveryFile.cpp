@@ -121,19 +121,18 @@ void TRecoveryFile::Write(const TResultsTable& table) {
     Forget();
     EnsureFolder();
     Hold();
-    QByteArray out;
-    qint64 lastLineAt = 0;
-    for (int r = 1; r < table.RowCount(); ++r) {
-        lastLineAt = out.size();
-        AppendResultsLine(out, table, r);
-    }
+    // The text a Save would write; its last line (the entry row) is where
+    // the next measurement goes.
+    const QByteArray out = ResultsText(table);
+    QByteArray lastLine;
+    AppendResultsLine(lastLine, table, table.RowCount() - 1);
     SaveSynced(Path(), out);
     if (!QFileInfo::exists(NamePath()))
         SaveSynced(NamePath(), ResultsFile_.toUtf8());
     ++FullWrites_;
     Known_ = true;
     Size_ = out.size();
-    LastLineAt_ = lastLineAt;
+    LastLineAt_ = out.size() - lastLine.size();
     Lines_ = table.RowCount() - 1;
 }
 
