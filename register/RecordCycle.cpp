@@ -3,8 +3,6 @@
 #include "config/Cp1251.h"
 #include "register/ResultsTable.h"
 
-#include <QRegularExpression>
-
 quint8 TRecordCycle::CommandForTurn(quint8 command) const {
     if (!LastRecordTime_.isValid())
         return 6;
@@ -44,13 +42,33 @@ QString TRecordCycle::DateText(const QDateTime& when) const {
     return Locale.toString(when.date(), QLocale::ShortFormat);
 }
 
-QString TRecordCycle::TimeText(const QDateTime& when) const {
-    // The locale's long time format, less its time zone.
-    QString format = Locale.timeFormat(QLocale::LongFormat);
-    format.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*")));
+QString RegisterTimeFormat(const QLocale& locale) {
+    // Each run of 't' (the zone) goes with the blanks around it. Done by
+    // hand: a regular expression compiled per call cost more than the rest
+    // of a measurement's row.
+    const QString longFormat = locale.timeFormat(QLocale::LongFormat);
+    const auto blank = [](QChar c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); };
+    QString format;
+    format.reserve(longFormat.size());
+    for (qsizetype i = 0; i < longFormat.size();) {
+        if (longFormat[i] != u't') {
+            format += longFormat[i++];
+            continue;
+        }
+        while (!format.isEmpty() && blank(format.back()))
+            format.chop(1);
+        while (i < longFormat.size() && longFormat[i] == u't')
+            ++i;
+        while (i < longFormat.size() && blank(longFormat[i]))
+            ++i;
+    }
     if (!format.contains(u's'))
-        format = QStringLiteral("HH:mm:ss");
-    return Locale.toString(when.time(), format.trimmed());
+        return QStringLiteral("HH:mm:ss");
+    return format.trimmed();
+}
+
+QString TRecordCycle::TimeText(const QDateTime& when) const {
+    return Locale.toString(when.time(), RegisterTimeFormat(Locale));
 }
 
 void TRecordCycle::AppendMeasurement(TResultsTable& table, const TMeasurementRecord& record,

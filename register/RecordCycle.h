@@ -9,6 +9,10 @@
 
 class TResultsTable;
 
+// The time format of the register's time column: the locale's long time
+// format less its time zone, or HH:mm:ss where that has no seconds.
+QString RegisterTimeFormat(const QLocale& locale);
+
 // The window's side of every polling turn: when to ask for the record
 // (command 6), when to acknowledge it (9) and when to stay idle (0), and
 // the writing of a new measurement into the results table.

@@ -141,6 +141,23 @@ private slots:
         now_ = now_.addSecs(secondsLater);
         QCOMPARE(cycle_.CommandForTurn(pending), expected);
     }
+
+    // The zone is cut from the long time format by hand; in every locale Qt
+    // knows, the result is what cutting \s*t+\s* gives.
+    void timeFormatWithoutZoneInEveryLocale() {
+        const QRegularExpression zone(QStringLiteral("\\s*t+\\s*"));
+        int checked = 0;
+        for (const QLocale& locale :
+             QLocale::matchingLocales(QLocale::AnyLanguage, QLocale::AnyScript, QLocale::AnyTerritory)) {
+            QString expected = locale.timeFormat(QLocale::LongFormat);
+            expected.remove(zone);
+            if (!expected.contains(u's'))
+                expected = QStringLiteral("HH:mm:ss");
+            QCOMPARE(RegisterTimeFormat(locale), expected.trimmed());
+            ++checked;
+        }
+        QVERIFY(checked > 100);
+    }
 };
 
 QTEST_GUILESS_MAIN(TstRecordCycle)
