@@ -1,12 +1,13 @@
 #include "register/ControlChart.h"
 
 #include "config/Cp1251.h"
+#include "register/RecordCycle.h"
 #include "register/ResultsTable.h"
 
 #include <QDateTime>
-#include <QRegularExpression>
 #include <QSet>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string_view>
@@ -25,11 +26,14 @@ constexpr int kTimeCol = 3;
 // without building a parser per cell (a year of samples is 50,000 cells).
 struct TDateTimeReader::TNumericFormat {
     QString Format;
+    // Field 'd', 'M', 'y', 'H', 'm', 's' or 'z' of Width letters, or a
+    // literal (Field 0): Width bytes of Latin from Begin.
     struct Token {
-        char Field = 0; // 'd', 'M', 'y', 'H', 'm', 's', 'z'; 0 for a literal
+        char Field = 0;
         int Width = 0;
-        QByteArray Literal;
+        qsizetype Begin = 0;
     };
+    QByteArray Latin; // the format in Latin-1, which holds the literals
     std::vector<Token> Tokens;
     bool Usable = false;
 
@@ -37,6 +41,7 @@ struct TDateTimeReader::TNumericFormat {
         if (format.isEmpty() || format.contains(u'\'') ||
             format.contains(QLatin1String("AP"), Qt::CaseInsensitive))
             return;
+        Tokens.reserve(8); // a date or a time has a few fields and separators
         for (qsizetype i = 0; i < format.size();) {
             const QChar c = format[i];
             qsizetype j = i;
@@ -70,13 +75,10 @@ struct TDateTimeReader::TNumericFormat {
                     return;
                 break;
             }
-            if (field) {
-                Tokens.push_back({field, run, {}});
-            } else {
-                Tokens.push_back({0, 0, format.mid(i, j - i).toLatin1()});
-            }
+            Tokens.push_back({field, run, i});
             i = j;
         }
+        Latin = format.toLatin1();
         Usable = true;
     }
 
@@ -85,9 +87,9 @@ struct TDateTimeReader::TNumericFormat {
         qsizetype p = 0;
         for (const Token& t : Tokens) {
             if (!t.Field) {
-                if (!text.sliced(p).startsWith(t.Literal))
+                if (!text.sliced(p).startsWith(QByteArrayView(Latin).sliced(t.Begin, t.Width)))
                     return false;
-                p += t.Literal.size();
+                p += t.Width;
                 continue;
             }
             const int maxDigits = t.Field == 'y' ? t.Width : t.Field == 'z' ? 3 : 2;
@@ -111,23 +113,14 @@ struct TDateTimeReader::TNumericFormat {
 
 namespace {
 
-QString RegisterTimeFormat(const QLocale& locale) {
-    // The register writes the locale's long time format less its time zone.
-    QString format = locale.timeFormat(QLocale::LongFormat);
-    format.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*")));
-    if (!format.contains(u's'))
-        format = QStringLiteral("HH:mm:ss");
-    return format.trimmed();
-}
-
 std::vector<TDateTimeReader::TNumericFormat> Formats(const QStringList& list) {
     std::vector<TDateTimeReader::TNumericFormat> out;
-    QStringList seen;
+    out.reserve(size_t(list.size()));
     for (const QString& s : list) {
-        if (!s.isEmpty() && !seen.contains(s)) {
-            seen << s;
+        const bool seen = std::any_of(out.begin(), out.end(),
+                                      [&](const TDateTimeReader::TNumericFormat& f) { return f.Format == s; });
+        if (!s.isEmpty() && !seen)
             out.emplace_back(s);
-        }
     }
     return out;
 }
