@@ -115,9 +115,7 @@ public:
                 while (r != end && *r == '\t')
                     ++r;
                 const int last = int(std::min<qsizetype>(m_col + (r - q), kLastCol));
-                const quint32 at = quint32(m_line.size());
-                for (int c = m_col; c < last; ++c)
-                    m_open->Ends[size_t(c)] = at;
+                endColumns(last);
                 m_col = std::max(m_col, last);
                 q = r - 1;
                 break;
@@ -188,6 +186,13 @@ private:
         }
     }
 
+    // The open row's columns from the current one up to `to` (not included)
+    // end where the line now does.
+    void endColumns(int to) {
+        if (to > m_col)
+            std::fill(m_open->Ends.begin() + m_col, m_open->Ends.begin() + to, quint32(m_line.size()));
+    }
+
     void append(const char* p, qsizetype n) {
         if (m_line.size() + n > qsizetype(std::numeric_limits<quint32>::max()))
             throw std::overflow_error("Row too long");
@@ -217,8 +222,7 @@ private:
     }
 
     void closeRow() {
-        for (int c = m_col; c <= kLastCol; ++c)
-            m_open->Ends[size_t(c)] = quint32(m_line.size());
+        endColumns(kLastCol + 1);
         m_open->Bytes = QByteArray(m_line.constData(), m_line.size());
         m_line.resize(0); // keeps the buffer for the next line
         m_col = 1;
