@@ -4,12 +4,12 @@
 
 namespace {
 
-bool throughFiles = false;
+bool replaying = false;
 
 } // namespace
 
-bool FuzzThroughFiles() {
-    return throughFiles;
+bool FuzzReplaying() {
+    return replaying;
 }
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
@@ -17,11 +17,11 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     for (int i = 1; i < *argc; ++i) {
         const char* arg = (*argv)[i];
         if (std::strcmp(arg, "-runs=0") == 0) {
-            throughFiles = true;
+            replaying = true;
             return 0;
         }
         options = options || arg[0] == '-';
     }
-    throughFiles = !options;
+    replaying = !options;
     return 0;
 }

@@ -228,7 +228,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArrayView bytes(reinterpret_cast<const char*>(data), qsizetype(size));
     TMemoryIni memory{bytes.toByteArray()};
     check(memory, bytes);
-    if (!FuzzThroughFiles())
+    if (!FuzzReplaying())
         return 0;
 
     // The regression run also goes through a real file, which must end up
