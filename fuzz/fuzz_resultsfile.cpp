@@ -115,10 +115,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArrayView bytes(reinterpret_cast<const char*>(data), qsizetype(size));
 
     // In memory: load, save, load the saved text into a second table. Both
-    // are kept between runs, as the window keeps its own, so every load
-    // replaces what a load left. Each run ends with them empty again: a run
-    // then frees what it allocates and libFuzzer has no cause to run it
-    // twice looking for a leak.
+    // tables are kept between runs and end each run emptied by a load over
+    // them: a run then frees what it allocates and libFuzzer has no cause to
+    // run it twice looking for a leak.
     static TResultsTable table;
     static TResultsTable again;
     table.SetModified(true);
@@ -151,9 +150,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         SaveResultsFile(fromFile, saved);
         FUZZ_CHECK(!fromFile.Modified());
         FUZZ_CHECK(readFile(saved) == text);
-        TResultsTable again;
-        LoadResultsFile(again, saved);
-        FUZZ_CHECK(sameTable(fromFile, again));
+        TResultsTable reloaded;
+        LoadResultsFile(reloaded, saved);
+        FUZZ_CHECK(sameTable(fromFile, reloaded));
     }
 
     // Emptied by a load over them: nothing of the rows stays behind.
