@@ -433,6 +433,27 @@ int main(int argc, char** argv) {
                 continue;
             break;
         }
+        // Stdin first: a command given before a request takes effect before
+        // the request is answered.
+        if (readStdin && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            char buf[1024];
+            const ssize_t got = ::read(STDIN_FILENO, buf, sizeof buf);
+            if (got <= 0) {
+                break; // end of stdin ends the program
+            }
+            stdinBuffer.append(buf, static_cast<std::size_t>(got));
+            std::size_t nl;
+            bool goOn = true;
+            while (goOn && (nl = stdinBuffer.find('\n')) != std::string::npos) {
+                std::string line = stdinBuffer.substr(0, nl);
+                stdinBuffer.erase(0, nl + 1);
+                if (!line.empty() && line.back() == '\r')
+                    line.pop_back();
+                goOn = HandleLine(line, sim, pty);
+            }
+            if (!goOn)
+                break;
+        }
         if (fds[0].revents & POLLIN) {
             char buf[512];
             const ssize_t got = ::read(pty.Master(), buf, sizeof buf);
@@ -453,25 +474,6 @@ int main(int argc, char** argv) {
                     }
                 }
             }
-        }
-        if (readStdin && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-            char buf[1024];
-            const ssize_t got = ::read(STDIN_FILENO, buf, sizeof buf);
-            if (got <= 0) {
-                break; // end of stdin ends the program
-            }
-            stdinBuffer.append(buf, static_cast<std::size_t>(got));
-            std::size_t nl;
-            bool goOn = true;
-            while (goOn && (nl = stdinBuffer.find('\n')) != std::string::npos) {
-                std::string line = stdinBuffer.substr(0, nl);
-                stdinBuffer.erase(0, nl + 1);
-                if (!line.empty() && line.back() == '\r')
-                    line.pop_back();
-                goOn = HandleLine(line, sim, pty);
-            }
-            if (!goOn)
-                break;
         }
     }
     link.Remove();
