@@ -72,7 +72,7 @@ void runMeasurement(benchmark::State& state, int rows) {
         return;
     }
     w.Acknowledge();
-    const int appendsBefore = w.form->Recovery.Appends();
+    const int appendsBefore = w.form->Doc.Recovery().Appends();
     double value = 1.0;
     for (auto _ : state) {
         const auto start = Clock::now();
@@ -85,7 +85,7 @@ void runMeasurement(benchmark::State& state, int rows) {
     if (!w.error.isEmpty())
         state.SkipWithError(qPrintable(w.error));
     state.counters["rows"] = rows;
-    state.counters["appends"] = w.form->Recovery.Appends() - appendsBefore;
+    state.counters["appends"] = w.form->Doc.Recovery().Appends() - appendsBefore;
 }
 
 void runRewrite(benchmark::State& state, int rows) {
@@ -96,7 +96,7 @@ void runRewrite(benchmark::State& state, int rows) {
     }
     for (auto _ : state) {
         const auto start = Clock::now();
-        w.form->Recovery.Write(*w.form->Table());
+        w.form->Doc.Recovery().Write(*w.form->Table());
         state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
     }
     state.counters["rows"] = rows;

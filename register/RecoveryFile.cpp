@@ -19,7 +19,6 @@
 
 namespace {
 
-const QString kAckName = QStringLiteral("unacknowledged.rec");
 
 [[noreturn]] void Fail(const QString& what, const QString& path, const QString& reason) {
     throw ERecoveryError(
@@ -38,9 +37,7 @@ void SyncFolder(const QString& folder) {
 // Held for as long as the program lives; only a dead holder makes it stale.
 constexpr int kHeldForever = std::numeric_limits<int>::max();
 
-QString LockPathOf(const QString& copyStem) {
-    return copyStem + QStringLiteral(".lock");
-}
+constexpr int kHashLength = 16;
 
 void SaveSynced(const QString& path, const QByteArray& bytes) {
     QSaveFile file(path);
@@ -51,20 +48,44 @@ void SaveSynced(const QString& path, const QByteArray& bytes) {
 
 } // namespace
 
-TRecoveryFile::TRecoveryFile(const QString& folder) {
+TRecoveryFile::TRecoveryFile(const QString& folder, const QString& lockFolder)
+    : LockFolder_(lockFolder.isEmpty() ? QDir(DefaultFolder()).filePath(QStringLiteral("locks"))
+                                       : lockFolder) {
     SetFolder(folder);
 }
 
 TRecoveryFile::~TRecoveryFile() = default;
 
-void TRecoveryFile::Hold() {
+QString TRecoveryFile::LockPath(const QString& hash) const {
+    return QDir(LockFolder_).filePath(hash + QStringLiteral(".lock"));
+}
+
+bool TRecoveryFile::Hold() {
     if (Lock_)
-        return;
-    auto lock = std::make_unique<QLockFile>(LockPathOf(QDir(Folder_).filePath(Base_)));
+        return true;
+    QDir().mkpath(LockFolder_);
+    auto lock = std::make_unique<QLockFile>(LockPath(Hash_));
     lock->setStaleLockTime(kHeldForever);
-    // Not taken (the same file open twice): the copy is written all the same.
-    if (lock->tryLock(0))
+    if (lock->tryLock(0)) {
         Lock_ = std::move(lock);
+        return true;
+    }
+    // Only a live holder refuses; a folder that takes no lock leaves the
+    // file as unguarded as before locks existed.
+    return lock->error() != QLockFile::LockFailedError;
+}
+
+bool TRecoveryFile::HeldByAnyone(const QString& fileName) const {
+    const QString absolute = QFileInfo(fileName).absoluteFilePath();
+    if (Lock_ && absolute == ResultsFile_)
+        return true;
+    const QString hash = QString::fromLatin1(
+        QCryptographicHash::hash(absolute.toUtf8(), QCryptographicHash::Sha1).toHex().left(kHashLength));
+    QLockFile lock(LockPath(hash));
+    lock.setStaleLockTime(kHeldForever);
+    if (lock.tryLock(0))
+        return false;
+    return lock.error() == QLockFile::LockFailedError;
 }
 
 void TRecoveryFile::Release() {
@@ -87,10 +108,10 @@ void TRecoveryFile::SetResultsFile(const QString& fileName) {
         return;
     ResultsFile_ = absolute;
     // Readable for whoever looks into the folder, unique by the full name.
-    const QByteArray hash =
-        QCryptographicHash::hash(absolute.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
+    Hash_ = QString::fromLatin1(
+        QCryptographicHash::hash(absolute.toUtf8(), QCryptographicHash::Sha1).toHex().left(kHashLength));
     Release();
-    Base_ = QFileInfo(absolute).completeBaseName() + u'-' + QString::fromLatin1(hash);
+    Base_ = QFileInfo(absolute).completeBaseName() + u'-' + Hash_;
     Forget();
 }
 
@@ -184,12 +205,9 @@ QStringList TRecoveryFile::OtherResultsFiles() const {
         QFile name(folder.filePath(copy.completeBaseName() + QStringLiteral(".name")));
         if (!name.open(QIODevice::ReadOnly))
             continue; // set aside, or not ours
-        QLockFile lock(LockPathOf(folder.filePath(copy.completeBaseName())));
-        lock.setStaleLockTime(kHeldForever);
-        if (!lock.tryLock(0))
-            continue; // a running program's
-        lock.unlock();
         const QString results = QString::fromUtf8(name.readAll());
+        if (results.isEmpty() || HeldByAnyone(results))
+            continue; // a running program's
         if (!results.isEmpty() && results != ResultsFile_ && !names.contains(results))
             names << results;
     }
@@ -198,7 +216,6 @@ QStringList TRecoveryFile::OtherResultsFiles() const {
 
 void TRecoveryFile::Remove() {
     Forget();
-    Release();
     QFile::remove(NamePath());
     if (Exists() && !QFile::remove(Path()))
         Fail(QStringLiteral("Не удалось удалить резервную копию"), Path(),
@@ -208,7 +225,6 @@ void TRecoveryFile::Remove() {
 
 QString TRecoveryFile::SetAside() {
     Forget();
-    Release();
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"));
     QString target = QDir(Folder_).filePath(Base_ + u'-' + stamp + QStringLiteral(".txt"));
     for (int n = 2; QFileInfo::exists(target); ++n)
@@ -223,23 +239,34 @@ QString TRecoveryFile::SetAside() {
 }
 
 QString TRecoveryFile::AckPath() const {
-    return QDir(Folder_).filePath(kAckName);
+    return QDir(Folder_).filePath(Base_ + QStringLiteral(".ack"));
 }
 
-QByteArray TRecoveryFile::ReadPendingAck() const {
+TRecoveryFile::TPendingAck TRecoveryFile::ReadPendingAck() const {
+    // The record bytes, then the device number and the port on lines of
+    // their own.
     QFile file(AckPath());
+    TPendingAck ack;
     if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray bytes = file.read(RecordSize + 1);
-    return bytes.size() == RecordSize ? bytes : QByteArray();
+        return ack;
+    const QByteArray bytes = file.read(RecordSize + 1024);
+    const QList<QByteArray> tail = bytes.mid(RecordSize).split('\n');
+    bool ok = false;
+    const uint device = tail.value(1).toUInt(&ok);
+    if (bytes.size() < RecordSize || tail.size() != 3 || !tail[0].isEmpty() || !ok || device > 0xFFFF)
+        return ack;
+    ack.Record = bytes.left(RecordSize);
+    ack.Device = static_cast<quint16>(device);
+    ack.Port = QString::fromUtf8(tail[2]);
+    return ack;
 }
 
-void TRecoveryFile::WritePendingAck(const QByteArray& recordBytes) {
-    if (recordBytes.isEmpty()) {
+void TRecoveryFile::WritePendingAck(const TPendingAck& ack) {
+    if (ack.Record.isEmpty()) {
         if (QFileInfo::exists(AckPath()) && !QFile::remove(AckPath()))
             Fail(QStringLiteral("Не удалось удалить файл"), AckPath(), QStringLiteral("нет доступа"));
         return;
     }
     EnsureFolder();
-    SaveSynced(AckPath(), recordBytes);
+    SaveSynced(AckPath(), ack.Record + '\n' + QByteArray::number(ack.Device) + '\n' + ack.Port.toUtf8());
 }

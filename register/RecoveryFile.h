@@ -21,8 +21,11 @@ public:
 // A recovery copy of a results table with unsaved changes: one file per
 // results file name, in the results-file format and code page, in the user's
 // local application data folder. Every write reaches the disk (fsync) before
-// it returns. Beside the copies lives one more file, the record bytes of the
-// last measurement whose acknowledgement was not confirmed by the analyser.
+// it returns. Beside each copy may live the record of the last measurement of
+// that results file whose acknowledgement the analyser has not confirmed.
+// A running program holds the results file it works on with a lock in a
+// folder shared by every settings profile, so no two copies of the program
+// write the same copy.
 class TRecoveryFile {
 public:
     struct TInfo {
@@ -30,19 +33,28 @@ public:
         QDateTime Time;   // when it was last written
     };
 
-    // folder empty: QStandardPaths::AppLocalDataLocation.
-    explicit TRecoveryFile(const QString& folder = QString());
+    // folder empty: QStandardPaths::AppLocalDataLocation; lockFolder empty:
+    // its "locks" folder.
+    explicit TRecoveryFile(const QString& folder = QString(), const QString& lockFolder = QString());
     ~TRecoveryFile();
     TRecoveryFile(const TRecoveryFile&) = delete;
     TRecoveryFile& operator=(const TRecoveryFile&) = delete;
 
     static QString DefaultFolder();
     const QString& Folder() const { return Folder_; }
+    const QString& LockFolder() const { return LockFolder_; }
     void SetFolder(const QString& folder);
 
     // The results file the copy belongs to; relative names are taken against
-    // the current folder.
+    // the current folder. Lets go of the previous name's lock.
     void SetResultsFile(const QString& fileName);
+    // Locks the results file for this program until another name is set;
+    // false when another running program holds it. A lock that cannot be
+    // made at all (no writable folder) does not stop the work.
+    bool Hold();
+    bool Held() const { return Lock_ != nullptr; }
+    // Whether a running program holds fileName (this one included).
+    bool HeldByAnyone(const QString& fileName) const;
     const QString& ResultsFile() const { return ResultsFile_; }
     QString Path() const;
     bool Exists() const;
@@ -66,11 +78,18 @@ public:
     // left out.
     QStringList OtherResultsFiles() const;
 
+    // The pending acknowledgement of this results file: the record bytes and
+    // the port and device number they came from.
+    struct TPendingAck {
+        QByteArray Record; // empty: none
+        QString Port;
+        quint16 Device = 0;
+    };
     QString AckPath() const;
-    // Empty when there is none or it is not a record.
-    QByteArray ReadPendingAck() const;
-    // Empty bytes remove the file.
-    void WritePendingAck(const QByteArray& recordBytes);
+    // Empty when there is none or the file is not one.
+    TPendingAck ReadPendingAck() const;
+    // An empty record removes the file.
+    void WritePendingAck(const TPendingAck& ack);
 
     int FullWrites() const { return FullWrites_; }
     int Appends() const { return Appends_; }
@@ -78,14 +97,16 @@ public:
 private:
     void EnsureFolder() const;
     QString NamePath() const; // beside the copy: the results file's full name
+    QString LockPath(const QString& hash) const;
     void Forget() { Known_ = false; }
-    void Hold();
     void Release();
 
     QString Folder_;
+    QString LockFolder_;
     QString ResultsFile_;
     QString Base_; // file name stem of the copy
-    std::unique_ptr<QLockFile> Lock_; // while this program writes the copy
+    QString Hash_; // of the results file's full name: names its lock
+    std::unique_ptr<QLockFile> Lock_; // while this program works on the file
     // What this object last wrote: size, start of the last line (the entry
     // row) and the number of lines, so an append can check the copy first.
     bool Known_ = false;

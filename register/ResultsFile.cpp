@@ -15,6 +15,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 using Row = TResultsTable::Row;
@@ -413,5 +416,13 @@ void SaveResultsFile(TResultsTable& table, const QString& fileName) {
     errno = 0;
     if (!file.commit())
         throw mapFileError(fileName, Access::Write, errno);
+    // The rename is on disk only once the folder is: until then a power cut
+    // could leave the old file, or none, after the recovery copy is gone.
+    const int folder = ::open(QFile::encodeName(QFileInfo(fileName).absolutePath()).constData(),
+                              O_RDONLY | O_DIRECTORY);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
     table.SetModified(false);
 }

@@ -24,6 +24,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QInputDialog>
+#include <QLabel>
 #include <QMenuBar>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
@@ -84,9 +85,8 @@ QIcon Image(const char* name) {
 
 } // namespace
 
-TForm1::TForm1(QWidget* parent, const QString& configPath)
-    : QMainWindow(parent), Table_(std::make_unique<TResultsTable>()),
-      ConfigPath_(configPath) {
+TForm1::TForm1(QWidget* parent, const QString& configPath, const QString& dataFolder)
+    : QMainWindow(parent), Doc(dataFolder), ConfigPath_(configPath) {
     CreateComponents();
     FormCreate();
     // After the indicator entries, which are counted from 0 by their position.
@@ -142,6 +142,14 @@ void TForm1::CreateComponents() {
         box.setEscapeButton(QMessageBox::Cancel);
         return static_cast<QMessageBox::StandardButton>(box.exec());
     };
+    AskOpenWhilePolling = [this](const QString& fileName) {
+        return QMessageBox::question(
+            this, QStringLiteral("Подтверждение"),
+            QStringLiteral("Опрос включён: новые измерения будут записываться в файл «%1».\n\n"
+                           "Открыть этот файл?")
+                .arg(QFileInfo(fileName).fileName()),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    };
     ErrorBox = [this](const QString& caption, const QString& text) {
         QMessageBox::critical(this, caption, text);
     };
@@ -162,7 +170,8 @@ void TForm1::CreateComponents() {
             QLineEdit::Normal, current);
     };
     PrintCommand = [this] {
-        PrintTableOnDefaultPrinter(MainGrid->font(), *Table_, Table_->RowCount() - 1, FileName_);
+        PrintTableOnDefaultPrinter(MainGrid->font(), *Table(), Table()->RowCount() - 1,
+                                   CurrentFileName());
     };
 
     OpSavro1 = new TOpSavro(this);
@@ -176,7 +185,7 @@ void TForm1::CreateComponents() {
     };
     OpSavro1->OnPutResult = [this](TOpSavro* s) {
         const quint8 command = s->Command;
-        const int rows = Table_->RowCount();
+        const int rows = Table()->RowCount();
         OpSavro1PutResult(s);
         LinkReplied(s, command, rows);
     };
@@ -254,25 +263,35 @@ void TForm1::CreateComponents() {
 
     MainGrid = new TColorStringGrid(this);
     MainGrid->setObjectName(QStringLiteral("MainGrid"));
-    MainGrid->SetTable(Table_.get());
-    MainGrid->OnGetEditText = [this](int, int) { Table_->SetModified(true); };
-    RecoveryTimer_ = new QTimer(this);
-    RecoveryTimer_->setSingleShot(true);
-    RecoveryTimer_->setInterval(RecoveryDelayMs);
-    connect(RecoveryTimer_, &QTimer::timeout, this, [this] { WriteRecovery(); });
-    // A burst of edits gives one write, at most RecoveryDelayMs after the first.
-    connect(MainGrid->itemDelegate(), &QAbstractItemDelegate::commitData, this, [this] {
-        if (!RecoveryTimer_->isActive())
-            RecoveryTimer_->start();
-    });
+    MainGrid->SetTable(Table());
+    MainGrid->OnGetEditText = [this](int, int) { Doc.EditStarted(); };
+    connect(MainGrid->itemDelegate(), &QAbstractItemDelegate::commitData, this,
+            [this] { Doc.NameEdited(); });
     setCentralWidget(MainGrid);
     StatusBar1 = new TLinkStatusBar(this);
     setStatusBar(StatusBar1);
-    Link.TimeText = [this](const QDateTime& when) { return Cycle.TimeText(when); };
+    HeldLabel_ = new QLabel(
+        QStringLiteral("Измерение не записано на диск и не подтверждено прибору"), StatusBar1);
+    HeldLabel_->setStyleSheet(QStringLiteral("color: white; background: #c62828; padding: 0 4px;"));
+    HeldLabel_->hide();
+    StatusBar1->addPermanentWidget(HeldLabel_);
+    Link.TimeText = [this](const QDateTime& when) { return Doc.Cycle().TimeText(when); };
     connect(NumberEdit1, &QLineEdit::editingFinished, this, [this] {
         Link.SetDevice(FieldDeviceNumber(NumberEdit1->Value()));
         ShowLinkStatus();
+        StoreConfig();
     });
+    Doc.OnChanged = [this] { DocumentChanged(); };
+    Doc.OnWriteFailed = [this](const QString& message) {
+        // Queued: a box shown inside a polling hand-over would hold the worker.
+        const QString text =
+            QStringLiteral("Резервная копия несохранённых данных не записывается:\n%1\n\n"
+                           "Новые измерения не подтверждаются прибору, пока данные не "
+                           "удастся записать. Сохраните данные командой «Сохранить как» "
+                           "на другой диск.")
+                .arg(message);
+        QMetaObject::invokeMethod(this, [this, text] { ShowError(text); }, Qt::QueuedConnection);
+    };
 
     setWindowIcon(QIcon(QStringLiteral(":/images/app.svg")));
     SetCaptions();
@@ -284,24 +303,25 @@ void TForm1::CreateComponents() {
 
 void TForm1::FormCreate() {
     try {
-        FileName_ = MyConsts::sNew + QStringLiteral(".txt");
+        QString fileName = MyConsts::sNew + QStringLiteral(".txt");
         if (ConfigPath_.isEmpty())
             ConfigPath_ = ConfigPath();
         EnsureConfigFile(ConfigPath_);
         {
             const TIniPlus ini(ConfigPath_);
             OpSavro1->Port = ini.ReadText(kConfig, QStringLiteral("COM"), OpSavro1->Port);
-            FileName_ = ini.ReadText(kConfig, QStringLiteral("FileName"), FileName_);
+            fileName = ini.ReadText(kConfig, QStringLiteral("FileName"), fileName);
+            PollingWanted_ = ini.ReadFlag(kConfig, QStringLiteral("Polling"), false);
             NumberEdit1->SetValue(ini.ReadNumber(kConfig, QStringLiteral("DeviceNumber"), 0));
             for (int n = 0; n < TResultsTable::ColCount; ++n)
-                Table_->SetCell(n, 0,
+                Table()->SetCell(n, 0,
                                 Cp1251::encode(ini.ReadText(kColumns, QString::number(n), {})));
             for (int n = 5; n < TResultsTable::ColCount; ++n) {
                 auto* item = new QAction(ini.ReadText(kColumns, QString::number(n), {}), mnView);
                 item->setCheckable(true);
                 item->setChecked(ini.ReadFlag(kView, QString::number(n), true));
                 if (!item->isChecked())
-                    Table_->SetColWidth(n, -1);
+                    Table()->SetColWidth(n, -1);
                 connect(item, &QAction::triggered, this,
                         [this, item] { Run([this, item] { ViewItemClick(item); }); });
                 mnView->addAction(item);
@@ -312,14 +332,29 @@ void TForm1::FormCreate() {
         ShowLinkStatus();
         FillPortMenuItems();
         SetCaptions();
-        LoadResultsFile(FileName_);
+        const TWaitCursor wait;
+        Doc.Start(fileName);
     } catch (const std::exception& e) {
         ShowGenericErrorBox(ExceptionMessage(e));
     }
+    SetTitle(CurrentFileName());
     Run([this] {
         if (!OfferRecovery())
             OfferOtherRecoveries();
     });
+    Created_ = true;
+    Run([this] { ResumePolling(); });
+}
+
+void TForm1::ResumePolling() {
+    // The program died while polling (a clean close clears the flag): the
+    // analyser has been measuring with nobody recording since.
+    if (!PollingWanted_ || OpSavro1->Active())
+        return;
+    OpSavro1->Start();
+    StatusBar1->showMessage(
+        QStringLiteral("Опрос возобновлён: программа была завершена аварийно во время опроса"),
+        60000);
 }
 
 void TForm1::SetCaptions() {
@@ -360,35 +395,27 @@ void TForm1::SetTitle(const QString& fileName) {
 
 void TForm1::LoadResultsFile(const QString& fileName) {
     const TWaitCursor wait;
-    SetTitle(fileName);
-    ::LoadResultsFile(*Table_, fileName);
+    Doc.Open(fileName);
 }
 
 void TForm1::SaveResultsFile(const QString& fileName) {
     const TWaitCursor wait;
-    ::SaveResultsFile(*Table_, fileName);
-    SetTitle(fileName);
-    // Saved: the copy of the old name is done with; one left under the new
-    // name from an earlier run is older than this file, so it is put aside.
-    DiscardRecovery();
-    try {
-        Recovery.SetResultsFile(fileName);
-        if (Recovery.Exists())
-            Recovery.SetAside();
-    } catch (const std::exception& e) {
-        RecoveryFailed(e);
-    }
+    if (fileName == CurrentFileName())
+        Doc.Save();
+    else
+        Doc.SaveAs(fileName);
+    SetTitle(CurrentFileName());
 }
 
 bool TForm1::OfferToSave() {
-    if (!Table_->Modified())
+    if (!Doc.Modified())
         return true;
     switch (Ask([this] { return AskSaveData(); })) {
     case QMessageBox::Yes:
         actSaveExecute();
         return true;
     case QMessageBox::No:
-        DiscardRecovery();
+        Doc.Discard();
         return true;
     default:
         return false;
@@ -396,135 +423,94 @@ bool TForm1::OfferToSave() {
 }
 
 void TForm1::CommitEdit() {
-    if (MainGrid->CommitEditor() && !RecoveryTimer_->isActive())
-        RecoveryTimer_->start();
+    if (MainGrid->CommitEditor())
+        Doc.NameEdited();
 }
 
-bool TForm1::OfferRecovery() {
-    RecoveryTimer_->stop();
-    Recovery.SetResultsFile(FileName_);
-    if (Cycle.PendingAck().isEmpty())
-        Cycle.SetPendingAck(Recovery.ReadPendingAck());
-    if (!Recovery.Exists())
+bool TForm1::OfferRecovery(const QString& other) {
+    const auto info = Doc.CopyToOffer(other);
+    if (!info)
         return false;
-    const TRecoveryFile::TInfo info = Recovery.Inspect();
     const QString text =
         QStringLiteral("Найдены несохранённые данные файла «%1» (строк: %2, записаны %3).\n\n"
                        "Восстановить несохранённые данные?")
-            .arg(QFileInfo(FileName_).fileName())
-            .arg(info.Rows)
-            .arg(QLocale::system().toString(info.Time, QLocale::ShortFormat));
+            .arg(QFileInfo(info->ResultsFile).fileName())
+            .arg(info->Rows)
+            .arg(QLocale::system().toString(info->Time, QLocale::ShortFormat));
     if (Ask([&] { return AskRestore(text); }) == QMessageBox::Yes) {
         const TWaitCursor wait;
-        Recovery.Load(*Table_);
+        Doc.RestoreCopy(other);
         return true;
     }
     // Kept under a dated name: a wrong click can still be undone by hand.
-    Recovery.SetAside();
+    Doc.DeclineCopy(other);
     return false;
 }
 
 void TForm1::OfferOtherRecoveries() {
-    // The configuration names the file of the last clean close; a run that
-    // died after New, Open or Save as left its copy under another name.
-    const QString current = FileName_;
-    try {
-        for (const QString& other : Recovery.OtherResultsFiles()) {
-            FileName_ = other;
-            if (OfferRecovery()) {
-                SetTitle(FileName_);
-                return;
-            }
-        }
-    } catch (...) {
-        FileName_ = current;
-        Recovery.SetResultsFile(FileName_);
-        throw;
-    }
-    FileName_ = current;
-    Recovery.SetResultsFile(FileName_);
+    // The settings name the file last worked on; a run that died before they
+    // were written left its copy under another name.
+    for (const QString& other : Doc.OtherCopies())
+        if (OfferRecovery(other))
+            return;
 }
 
-void TForm1::WriteRecovery() {
-    if (!Table_->Modified())
+void TForm1::DocumentChanged() {
+    SetTitle(CurrentFileName());
+    HeldLabel_->setVisible(Doc.Held());
+    StoreConfig();
+}
+
+void TForm1::StoreConfig() {
+    if (!Created_ || Closing_)
         return;
     try {
-        Recovery.SetResultsFile(FileName_);
-        Recovery.Write(*Table_);
-        RecoveryErrorShown_ = false;
+        WriteConfig();
+        StoreFailedShown_ = false;
     } catch (const std::exception& e) {
-        RecoveryFailed(e);
+        if (StoreFailedShown_)
+            return;
+        StoreFailedShown_ = true;
+        const QString text = GenericErrorText(ExceptionMessage(e));
+        QMetaObject::invokeMethod(
+            this, [this, text] { ErrorBox(ApplicationTitle(), text); }, Qt::QueuedConnection);
     }
-}
-
-void TForm1::DiscardRecovery() {
-    RecoveryTimer_->stop();
-    try {
-        Recovery.SetResultsFile(FileName_);
-        Recovery.Remove();
-    } catch (const std::exception& e) {
-        RecoveryFailed(e);
-    }
-}
-
-void TForm1::RecoveryFailed(const std::exception& e) {
-    if (RecoveryErrorShown_)
-        return;
-    RecoveryErrorShown_ = true;
-    // Queued: a box shown inside a polling hand-over would hold the worker.
-    const QString text =
-        QStringLiteral("Резервная копия несохранённых данных не записывается:\n%1\n\n"
-                       "Опрос продолжается. Сохраните данные командой «Сохранить».")
-            .arg(ExceptionMessage(e));
-    QMetaObject::invokeMethod(this, [this, text] { ShowError(text); }, Qt::QueuedConnection);
 }
 
 void TForm1::actNewExecute() {
     CommitEdit();
     if (!OfferToSave())
         return;
-    Table_->ClearTable();
-    // The folder as stored, up to its last separator: C:\data\ from the
-    // Windows build, "/" at the root.
-    const qsizetype cut = std::max(FileName_.lastIndexOf(u'/'), FileName_.lastIndexOf(u'\\'));
-    const QString folder = FileName_.left(cut + 1);
-    QString candidate;
-    for (int n = 1;; ++n) {
-        candidate = folder + MyConsts::sNew + QString::number(n) + QStringLiteral(".txt");
-        if (!QFileInfo::exists(candidate))
-            break;
-    }
-    FileName_ = candidate;
-    SetTitle(FileName_);
+    Doc.New();
     OfferRecovery();
 }
 
 void TForm1::actOpenFileExecute() {
     CommitEdit();
-    const QString name = OpenDialog1(FileName_);
+    const QString name = OpenDialog1(CurrentFileName());
     if (name.isEmpty())
+        return;
+    // Measurements arriving from now on would go into the opened file.
+    if (OpSavro1->Active() && Ask([&] { return AskOpenWhilePolling(name); }) != QMessageBox::Yes)
         return;
     // Unsaved edits are offered for saving, as New does.
     if (!OfferToSave())
         return;
-    FileName_ = name;
-    RecoveryTimer_->stop();
-    LoadResultsFile(FileName_);
+    LoadResultsFile(name);
     OfferRecovery();
 }
 
 void TForm1::actSaveExecute() {
     CommitEdit();
-    SaveResultsFile(FileName_);
+    SaveResultsFile(CurrentFileName());
 }
 
 void TForm1::actSaveAsExecute() {
     CommitEdit();
-    const QString name = SaveDialog1(FileName_);
+    const QString name = SaveDialog1(CurrentFileName());
     if (name.isEmpty())
         return;
-    FileName_ = name;
-    SaveResultsFile(FileName_);
+    SaveResultsFile(name);
 }
 
 void TForm1::actPrintExecute() {
@@ -541,7 +527,8 @@ void TForm1::actPrintPreviewExecute() {
     preview.setWindowTitle(QStringLiteral("Предварительный просмотр"));
     connect(&preview, &QPrintPreviewDialog::paintRequested, this, [this](QPrinter* target) {
         Run([&] {
-            PrintTable(*target, MainGrid->font(), *Table_, Table_->RowCount() - 1, FileName_);
+            PrintTable(*target, MainGrid->font(), *Table(), Table()->RowCount() - 1,
+                       CurrentFileName());
         });
     });
     preview.exec();
@@ -554,16 +541,20 @@ void TForm1::actOprExecute() {
     }
     if (OpSavro1->Active()) {
         OpSavro1->Stop();
+        PollingWanted_ = false;
+        StoreConfig();
         return;
     }
     // A number still being typed becomes the field's value first.
     MainGrid->setFocus();
     OpSavro1->Start();
+    PollingWanted_ = true;
+    StoreConfig();
 }
 
 void TForm1::actChartExecute() {
     if (!ChartWindow)
-        ChartWindow = new TChartWindow(Table_.get(), Cycle.Locale, this);
+        ChartWindow = new TChartWindow(Table(), Doc.Cycle().Locale, this);
     ChartWindow->show();
     ChartWindow->raise();
     ChartWindow->activateWindow();
@@ -576,8 +567,9 @@ void TForm1::mnAboutClick() {
 void TForm1::ViewItemClick(QAction* item) {
     // The action has flipped its own check mark already.
     const int column = static_cast<int>(mnView->actions().indexOf(item)) + 5;
-    Table_->SetColWidth(column, item->isChecked() ? TResultsTable::DefaultColWidth : -1);
+    Table()->SetColWidth(column, item->isChecked() ? TResultsTable::DefaultColWidth : -1);
     FormResize();
+    StoreConfig();
 }
 
 void TForm1::PortItemClick(QAction* item) {
@@ -602,6 +594,7 @@ void TForm1::ChoosePort(const QString& port) {
     if (!OpSavro1->Active() && Link.State() == TLinkState::PortLost && !Link.Retrying())
         Link.SwitchedOff();
     ShowLinkStatus();
+    StoreConfig();
 }
 
 void TForm1::FillPortMenuItems() {
@@ -628,10 +621,10 @@ void TForm1::ShowPollingLook(bool on) {
 }
 
 QDateTime TForm1::NextRequestTime(quint8 command) const {
-    const QDateTime last = Cycle.LastRecordTime();
+    const QDateTime last = Doc.Cycle().LastRecordTime();
     if (command == 6 || !last.isValid())
         return QDateTime();
-    return last.addMSecs(Cycle.IntervalMs);
+    return last.addMSecs(Doc.Cycle().IntervalMs);
 }
 
 void TForm1::LinkTurnStarted(TOpSavro* sender) {
@@ -654,8 +647,8 @@ void TForm1::LinkReplied(TOpSavro* sender, quint8 command, int rowsBefore) {
     Link.Replied(complete);
     if (complete)
         ResumedQuiet_ = false;
-    if (Table_->RowCount() > rowsBefore)
-        Link.MeasurementReceived(Cycle.Now());
+    if (Table()->RowCount() > rowsBefore)
+        Link.MeasurementReceived(Doc.Cycle().Now());
     Link.SetNextRequest(NextRequestTime(sender->Command));
     ShowLinkStatus();
 }
@@ -689,7 +682,7 @@ void TForm1::StopRetrying() {
 }
 
 void TForm1::FormResize() {
-    Table_->FitColumns(MainGrid->ClientWidth());
+    Table()->FitColumns(MainGrid->ClientWidth());
 }
 
 void TForm1::resizeEvent(QResizeEvent* event) {
@@ -756,7 +749,8 @@ void TForm1::OpSavro1Stoping(TOpSavro* sender) {
 
 void TForm1::OpSavro1GetNumber(TOpSavro* sender) {
     sender->DeviceNumber = FieldDeviceNumber(NumberEdit1->Value());
-    sender->Command = Cycle.CommandForTurn(sender->Command);
+    Doc.SetLink(sender->Port, sender->DeviceNumber);
+    sender->Command = Doc.CommandForTurn(sender->Command);
 }
 
 void TForm1::OpSavro1PutResult(TOpSavro* sender) {
@@ -769,35 +763,11 @@ void TForm1::OpSavro1PutResult(TOpSavro* sender) {
 
 QMessageBox::StandardButton TForm1::Ask(
     const std::function<QMessageBox::StandardButton()>& prompt) {
-    Asking_ = true;
-    const auto done = qScopeGuard([this] { Asking_ = false; });
+    // The flag is the document's: records wait while the operator decides.
+    const bool outer = Doc.Asking();
+    Doc.SetAsking(true);
+    const auto done = qScopeGuard([this, outer] { Doc.SetAsking(outer); });
     return prompt();
-}
-
-quint8 TForm1::PutRecordReply(quint8 command, quint8 status, QByteArrayView data,
-                              bool replyDone) {
-    // While a prompt decides which table (and which recovery copy) is the
-    // current one, a record stays with the analyser: not acknowledged, it is
-    // offered again once the answer is in.
-    if (Asking_ && command == 6)
-        return 6;
-    const int rows = Table_->RowCount();
-    const QByteArray pending = Cycle.PendingAck();
-    const quint8 next = Cycle.PutResult(command, status, data, replyDone, *Table_);
-    // Runs while the worker waits: command 9 goes out only after this.
-    try {
-        Recovery.SetResultsFile(FileName_);
-        if (Table_->RowCount() != rows) {
-            Recovery.AppendMeasurement(*Table_);
-            RecoveryErrorShown_ = false;
-        }
-        // After the row: a crash in between can double a row, never lose one.
-        if (Cycle.PendingAck() != pending)
-            Recovery.WritePendingAck(Cycle.PendingAck());
-    } catch (const std::exception& e) {
-        RecoveryFailed(e);
-    }
-    return next;
 }
 
 void TForm1::WriteConfig() {
@@ -814,14 +784,21 @@ void TForm1::WriteConfig() {
     };
     write(QStringLiteral("COM"), [&] { ini.WriteText(kConfig, QStringLiteral("COM"), OpSavro1->Port); });
     write(QStringLiteral("FileName"),
-          [&] { ini.WriteText(kConfig, QStringLiteral("FileName"), FileName_); });
+          [&] { ini.WriteText(kConfig, QStringLiteral("FileName"), CurrentFileName()); });
     ini.WriteNumber(kConfig, QStringLiteral("DeviceNumber"),
                     static_cast<qint32>(RoundHalfEven(NumberEdit1->Value(),
                                                       std::numeric_limits<qint32>::min(),
                                                       std::numeric_limits<qint32>::max())));
+    // Only where polling was ever on, so a plain settings file stays as it was.
+    if (PollingWanted_ || ini.ReadFlag(kConfig, QStringLiteral("Polling"), false))
+        ini.WriteFlag(kConfig, QStringLiteral("Polling"), PollingWanted_);
     const auto entries = mnView->actions();
     for (int i = 0; i < entries.size() && entries[i]->isCheckable(); ++i)
         ini.WriteFlag(kView, QString::number(i + 5), entries[i]->isChecked());
+    // Told once, not at every later write of the settings.
+    if (skipped == SkippedShown_)
+        return;
+    SkippedShown_ = skipped;
     if (!skipped.isEmpty())
         ShowError(QStringLiteral("Настройка %1 не сохранена: в ней есть знаки, которых нет в "
                                  "кодировке Windows-1251. В файле %2 осталось прежнее значение.")
@@ -830,12 +807,12 @@ void TForm1::WriteConfig() {
 
 bool TForm1::FormClose() {
     CommitEdit();
-    if (Table_->Modified()) {
+    if (Doc.Modified()) {
         const auto answer = Ask([this] { return AskSaveOnClose(); });
         if (answer != QMessageBox::Yes && answer != QMessageBox::No)
             return false;
         if (answer == QMessageBox::No)
-            DiscardRecovery();
+            Doc.Discard();
         if (answer == QMessageBox::Yes) {
             try {
                 actSaveExecute();
@@ -845,9 +822,12 @@ bool TForm1::FormClose() {
             }
         }
     }
+    // From here a record is in what was saved or stays with the analyser.
+    Doc.Close();
     if (Link.Retrying())
         StopRetrying();
     OpSavro1->Stop();
+    PollingWanted_ = false; // a clean close: the next start does not resume
     MainGrid->setFocus();
     // Closed from the task bar or at log-out the window is not active, and
     // no focus change commits a number still being typed.
@@ -862,6 +842,7 @@ bool TForm1::FormClose() {
         ShowGenericErrorBox(ExceptionMessage(e));
         if (!ConfigWriteFailed_) {
             ConfigWriteFailed_ = true;
+            Doc.Reopen();
             return false;
         }
     }

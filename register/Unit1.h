@@ -1,8 +1,7 @@
 #pragma once
 
 #include "register/LinkStatus.h"
-#include "register/RecordCycle.h"
-#include "register/RecoveryFile.h"
+#include "register/RegisterDocument.h"
 
 #include <QMainWindow>
 #include <QMessageBox>
@@ -11,6 +10,7 @@
 #include <memory>
 
 class QAction;
+class QLabel;
 class QMenu;
 class QToolBar;
 class QTimer;
@@ -24,16 +24,23 @@ class TResultsTable;
 
 // The register's main window: the results table, the device-number field,
 // the poller and the commands. Handlers keep their given names and stay thin:
-// the work is done by the table, file, cycle and poller classes.
+// they ask the operator and hand the answer to the register's data (Doc) or
+// the poller.
 class TForm1 : public QMainWindow {
     Q_OBJECT
 public:
-    // configPath: where Savro2.Ini lives (beside the program unless given).
-    explicit TForm1(QWidget* parent = nullptr, const QString& configPath = QString());
+    // configPath: where Savro2.Ini lives (beside the program unless given);
+    // dataFolder: where this profile's recovery copies live (the user's
+    // default unless given).
+    explicit TForm1(QWidget* parent = nullptr, const QString& configPath = QString(),
+                    const QString& dataFolder = QString());
     ~TForm1() override;
 
+    // The table, its file, its recovery copy and the pending acknowledgement.
+    TRegisterDocument Doc;
+
     // Components, named as the operator's manual names them.
-    TResultsTable* Table() const { return Table_.get(); }
+    TResultsTable* Table() { return &Doc.Table(); }
     TColorStringGrid* MainGrid = nullptr;
     TNumberEdit* NumberEdit1 = nullptr;
     TOpSavro* OpSavro1 = nullptr;
@@ -58,15 +65,11 @@ public:
     // operator switches polling off.
     QTimer* RetryTimer = nullptr;
 
-    TRecordCycle Cycle;
-    // The unsaved table on disk, so a crash or power cut loses nothing.
-    TRecoveryFile Recovery;
-    static constexpr int RecoveryDelayMs = 2000; // edits are written within this
     TLinkStatus Link;
     // Where the stable names of USB adapters are looked up.
     QString PortAliasFolder = QStringLiteral("/dev/serial/by-id");
 
-    const QString& CurrentFileName() const { return FileName_; }
+    const QString& CurrentFileName() const { return Doc.FileName(); }
     const QString& ConfigFilePath() const { return ConfigPath_; }
 
     // The operator's side of dialogs and boxes; tests put answers in here.
@@ -75,6 +78,8 @@ public:
     std::function<QMessageBox::StandardButton()> AskSaveData;      // Yes / No / Cancel
     std::function<QMessageBox::StandardButton(const QString& text)> AskRestore; // Yes / No
     std::function<QMessageBox::StandardButton()> AskSaveOnClose;   // Yes / No / Cancel
+    // Open while polling: Yes / No.
+    std::function<QMessageBox::StandardButton(const QString& fileName)> AskOpenWhilePolling;
     std::function<void(const QString& caption, const QString& text)> ErrorBox;
     std::function<void()> ShowAbout;
     std::function<void()> PrintCommand;
@@ -111,9 +116,10 @@ public:
     void OpSavro1GetNumber(TOpSavro* sender);
     void OpSavro1PutResult(TOpSavro* sender);
     // The body of OpSavro1PutResult: the next command for a reply to command.
-    // A new measurement is in the recovery copy on disk before this returns,
-    // so before command 9 acknowledges it.
-    quint8 PutRecordReply(quint8 command, quint8 status, QByteArrayView data, bool replyDone);
+    // A new measurement is on disk before this returns 9.
+    quint8 PutRecordReply(quint8 command, quint8 status, QByteArrayView data, bool replyDone) {
+        return Doc.PutRecordReply(command, status, data, replyDone);
+    }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -125,15 +131,16 @@ private:
     void FormCreate();
     bool FormClose();
     void WriteConfig();
+    // Writes the settings now; a failure is told once.
+    void StoreConfig();
+    void DocumentChanged();
     // False when the operator cancelled.
     bool OfferToSave();
     void CommitEdit();
-    // True when the operator restored the copy.
-    bool OfferRecovery();
+    // True when the operator restored the copy (of other, or of the current file).
+    bool OfferRecovery(const QString& other = QString());
     void OfferOtherRecoveries();
-    void WriteRecovery();
-    void DiscardRecovery();
-    void RecoveryFailed(const std::exception& e);
+    void ResumePolling();
     // Runs a prompt about the table; records wait meanwhile.
     QMessageBox::StandardButton Ask(const std::function<QMessageBox::StandardButton()>& prompt);
     // Runs a command; an error ends it and is shown in the generic error box.
@@ -147,16 +154,18 @@ private:
     void ShowPollingLook(bool on);
     QDateTime NextRequestTime(quint8 command) const;
 
-    std::unique_ptr<TResultsTable> Table_;
-    QString FileName_;
     QString ConfigPath_;
+    bool Created_ = false; // settings are written from here on
     bool Closing_ = false;
+    // Polling was on when the settings were last written: the program died
+    // while polling unless it closed cleanly.
+    bool PollingWanted_ = false;
     // A configuration that cannot be written must not keep the program from
     // ever closing: the first failure abandons the close, a repeated one not.
     bool ConfigWriteFailed_ = false;
-    QTimer* RecoveryTimer_ = nullptr; // coalesces edits
-    bool RecoveryErrorShown_ = false;
-    bool Asking_ = false;
+    bool StoreFailedShown_ = false;
+    QStringList SkippedShown_; // settings the file could not hold, already told
+    QLabel* HeldLabel_ = nullptr; // a measurement not on disk, not acknowledged
     // The adapter's stable name, found when polling started on its port.
     QString PortAlias_;
     // The running start is a reopen after a lost port: its failures are quiet.

@@ -69,7 +69,7 @@ class TstChartWindow : public QObject {
             record.Values[size_t(column - 5)] = value;
         }
         Table().SetCell(1, Table().RowCount() - 1, Cp1251::encode(name));
-        form_->Cycle.AppendMeasurement(Table(), record, kStart.addSecs(60 * minutes_++));
+        form_->Doc.Cycle().AppendMeasurement(Table(), record, kStart.addSecs(60 * minutes_++));
     }
 
     void MeasureReference(std::initializer_list<double> values) {
@@ -84,7 +84,7 @@ private slots:
         h_ = std::make_unique<TFormHarness>();
         QVERIFY(h_->IsValid());
         form_ = h_->MakeForm();
-        form_->Cycle.Locale = kRu;
+        form_->Doc.Cycle().Locale = kRu;
         minutes_ = 0;
         form_->actChart->trigger();
         chart_ = form_->ChartWindow;

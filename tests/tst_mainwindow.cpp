@@ -155,9 +155,13 @@ private slots:
     void failedSaveInsideNewStopsNew() {
         auto form = MakeForm();
         form->SaveDialog1 = [&](const QString&) { return Path("nofolder/x.txt"); };
-        form->actSaveAs->trigger(); // fails: the name is taken, the title is not
+        form->actSaveAs->trigger(); // fails: neither the name nor the title changes
         QCOMPARE(h_->Errors.size(), 1);
         QCOMPARE(form->windowTitle(), QStringLiteral("Savro-2.Регистрация измерений(Новый.txt)"));
+        QCOMPARE(form->CurrentFileName(), QStringLiteral("Новый.txt"));
+        form->OpenDialog1 = [&](const QString&) { return Path("nofolder/x.txt"); };
+        form->actOpenFile->trigger(); // a name without a file: an empty table
+        QCOMPARE(h_->Errors.size(), 1);
         form->Table()->SetModified(true);
         h_->Answer = QMessageBox::Yes;
         form->Table()->SetCell(1, 1, "kept");

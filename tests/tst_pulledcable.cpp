@@ -60,7 +60,7 @@ private slots:
         QVERIFY(harness_->IsValid());
         form_ = harness_->MakeForm();
         clock_.Attach(*form_);
-        form_->Cycle.Locale = QLocale(QLocale::Russian, QLocale::Russia);
+        form_->Doc.Cycle().Locale = QLocale(QLocale::Russian, QLocale::Russia);
         form_->NumberEdit1->SetValue(kDevice);
     }
 

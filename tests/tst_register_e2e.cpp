@@ -26,8 +26,8 @@ private slots:
         QVERIFY(harness_.IsValid());
         QVERIFY(sim_.Start({"--device", "300", "--seed", "11"}));
         form_ = harness_.MakeForm();
-        form_->Cycle.IntervalMs = 300; // a cycle in well under a second
-        form_->Cycle.Locale = QLocale(QLocale::Russian, QLocale::Russia);
+        form_->Doc.Cycle().IntervalMs = 300; // a cycle in well under a second
+        form_->Doc.Cycle().Locale = QLocale(QLocale::Russian, QLocale::Russia);
         form_->OpSavro1->Port = sim_.PortPath();
         form_->NumberEdit1->SetValue(300);
     }

@@ -213,8 +213,8 @@ private slots:
                             "0.3", "--seed", QString::number(seed_)}));
         // Each harvest drops the checked rows without saving them (answer No).
         form_ = harness_.MakeForm();
-        form_->Cycle.IntervalMs = 20;
-        form_->Cycle.Locale = QLocale(QLocale::Russian, QLocale::Russia);
+        form_->Doc.Cycle().IntervalMs = 20;
+        form_->Doc.Cycle().Locale = QLocale(QLocale::Russian, QLocale::Russia);
         form_->OpSavro1->Port = sim_.PortPath();
         form_->NumberEdit1->SetValue(kDevice);
         QObject::connect(&sim_.Process(), &QProcess::readyReadStandardOutput, this,

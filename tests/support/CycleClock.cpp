@@ -6,11 +6,11 @@
 void TCycleClock::Attach(TForm1& form) {
     form_ = &form;
     now_ = QDateTime(QDate(2026, 12, 8), QTime(9, 0));
-    form.Cycle.Now = [this] { return now_; };
+    form.Doc.Cycle().Now = [this] { return now_; };
 }
 
 void TCycleClock::NextCycle() {
-    now_ = now_.addMSecs(form_->Cycle.IntervalMs + 1000);
+    now_ = now_.addMSecs(form_->Doc.Cycle().IntervalMs + 1000);
 }
 
 bool TCycleClock::CycleUntil(TSimProcess& sim, const QString& prefix) {

@@ -1,0 +1,167 @@
+#pragma once
+
+#include "register/RecordCycle.h"
+#include "register/RecoveryFile.h"
+#include "register/ResultsTable.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+#include <optional>
+#include <stdexcept>
+
+// A command on the register's data that cannot be done; the message is for
+// the operator.
+class ERegisterError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The register's data and the only code that changes it: the results table,
+// the results file name, Modified, the recovery copy, the lock on the results
+// file and the pending acknowledgement. The window asks the operator and
+// calls one operation with the answer; it keeps no copy of this state.
+//
+// Invariants, checked by the model-based test after every step:
+// - every measurement acknowledged with command 9 is in exactly one place the
+//   operator will find it: this table (with its recovery copy on disk) or a
+//   results file it was saved to;
+// - a recovery copy belongs to exactly one results file name and one running
+//   copy of the program (the holder of that name's lock), and is offered only
+//   when no running copy holds it;
+// - the pending acknowledgement belongs to the copy (and the port and device
+//   number) whose row holds it: declining or discarding that copy discards it
+//   too, so a re-offered record becomes a row again;
+// - command 9 goes out only after the measurement is on disk. While nothing
+//   can be written the row is shown, the record is held (not acknowledged;
+//   the analyser keeps it), the operator is told once, and it is
+//   acknowledged as soon as a write succeeds.
+class TRegisterDocument : public QObject {
+    Q_OBJECT
+public:
+    struct TCopyInfo {
+        QString ResultsFile;
+        int Rows = 0;
+        QDateTime Time;
+    };
+
+    // dataFolder: where the recovery copies live (empty: the user's default);
+    // lockFolder: where running copies lock their results files, shared by
+    // every profile (empty: beside the default folder).
+    explicit TRegisterDocument(const QString& dataFolder = QString(),
+                               const QString& lockFolder = QString(), QObject* parent = nullptr);
+    ~TRegisterDocument() override;
+
+    static constexpr int RecoveryDelayMs = 2000; // edits reach the copy within this
+    static constexpr qint64 HeldRetryMs = 10000; // a held record's copy is retried this often
+
+    TResultsTable& Table() { return Table_; }
+    const TResultsTable& Table() const { return Table_; }
+    TRecordCycle& Cycle() { return Cycle_; }
+    const TRecordCycle& Cycle() const { return Cycle_; }
+    const QString& FileName() const { return FileName_; }
+    const TRecoveryFile& Recovery() const { return Recovery_; }
+    TRecoveryFile& Recovery() { return Recovery_; }
+    bool Modified() const { return Table_.Modified(); }
+    // A measurement is shown but could not be written anywhere durable.
+    bool Held() const { return Held_; }
+    const QByteArray& PendingAck() const { return Cycle_.PendingAck(); }
+
+    // Told once per run of failed writes (a queued box is the window's
+    // business); Held() says whether a record waits for a write.
+    std::function<void(const QString& message)> OnWriteFailed;
+    // The file name or the held state changed: title, status bar, settings.
+    std::function<void()> OnChanged;
+
+    // --- the analyser's side (main thread, inside the poller's hand-overs)
+    // The port and device number the next turns talk to.
+    void SetLink(const QString& port, quint16 device);
+    quint8 CommandForTurn(quint8 command);
+    // A reply to command arrived; returns the next command. A new
+    // measurement is on disk before this returns 9.
+    quint8 PutRecordReply(quint8 command, quint8 status, QByteArrayView data, bool replyDone);
+    // While a prompt about the table is open, or the window is closing,
+    // records stay with the analyser.
+    void SetAsking(bool asking) { Asking_ = asking; }
+    bool Asking() const { return Asking_; }
+
+    // --- the operator's side
+    // A cell editor was opened (Modified, as the register always did).
+    void EditStarted();
+    // A name was committed; the copy follows within RecoveryDelayMs.
+    void NameEdited();
+    // Writes a pending edit to the copy now.
+    void FlushEdits();
+
+    // Start-up: the name from the settings; loads it (a missing file is an
+    // empty table). Throws EInOutError after taking the name, as a failed
+    // load always did.
+    void Start(const QString& fileName);
+    // New: the next free "Новый<N>.txt" beside the current file.
+    void New();
+    // Open: throws ERegisterError when another running copy holds name.
+    void Open(const QString& fileName);
+    void Save();
+    // The old name's copy goes only after the new file is durable; a name
+    // another running copy holds is refused. On failure nothing changes.
+    void SaveAs(const QString& fileName);
+    // The operator declined to save (No): the unsaved rows and their copy
+    // (and the acknowledgement pending for them) are gone.
+    void Discard();
+    // The window is closing (after Save or Discard as answered): no record
+    // is taken any more, so none is acknowledged after the save.
+    void Close();
+    bool Closed() const { return Closed_; }
+    // The close was abandoned.
+    void Reopen() { Closed_ = false; }
+
+    // The copy of the current file (or of other), when there is one to offer.
+    std::optional<TCopyInfo> CopyToOffer(const QString& other = QString()) const;
+    // Copies of other results files that no running copy holds, newest first.
+    QStringList OtherCopies() const;
+    // Yes: the copy (of the current file, or of other) becomes the table.
+    void RestoreCopy(const QString& other = QString());
+    // No: the copy is kept aside under a dated name; its pending record goes.
+    void DeclineCopy(const QString& other = QString());
+
+private:
+    void SwitchTo(const QString& fileName);
+    void RefuseHeld(const QString& fileName) const;
+    QString NextNewName() const;
+    bool WriteCopy();
+    bool AppendToCopy();
+    // The pending acknowledgement and the results file whose rows hold it;
+    // an empty record also removes the owner's file of it.
+    void SetPending(const QByteArray& record, const QString& port, quint16 device,
+                    const QString& owner);
+    void RemoveAckOf(const QString& owner);
+    void WriteAck();
+    // Takes over the current file's pending acknowledgement from disk.
+    void AdoptAck();
+    void DropAckOfCurrent();
+    void Failed(const std::exception& e);
+    void Succeeded();
+    void Changed();
+
+    TResultsTable Table_;
+    TRecordCycle Cycle_;
+    TRecoveryFile Recovery_;
+    QString FileName_;
+    QString Port_;
+    quint16 Device_ = 0;
+    // Port and device of the pending acknowledgement's record.
+    QString AckPort_;
+    quint16 AckDevice_ = 0;
+    QString AckOwner_; // full name of the results file whose rows hold it
+    bool Held_ = false;
+    bool ReaskNow_ = false; // a held record became durable
+    QDateTime HeldTried_;
+    bool FailureTold_ = false;
+    bool Asking_ = false;
+    bool Closed_ = false;
+    QTimer EditTimer_;
+};
