@@ -4,6 +4,7 @@
 // of three or more points are finite and ordered. The first byte picks the
 // locale when exploring (even: Russian, odd: US English, so "R" and "E");
 // the regression run checks every input in both.
+#include "config/Cp1251.h"
 #include "fuzz/FuzzCheck.h"
 #include "fuzz/FuzzMode.h"
 #include "register/ControlChart.h"
@@ -27,12 +28,13 @@ constexpr int kColumn = 6;
 void check(const TResultsTable& table, const QString& sample, const QLocale& locale,
            ControlChart::TDateTimeReader& reader) {
     const TChartData data = ControlChart::Build(table, kColumn, sample, locale);
-    const QByteArray name = sample.toLatin1();
     size_t next = 0;
     for (int r = 1; r < table.RowCount(); ++r) {
         const auto value = ControlChart::ParseValue(table.CellView(kColumn, r));
         const auto when = reader.When(table.CellView(2, r), table.CellView(3, r));
-        const bool named = sample.isEmpty() || table.CellView(1, r).trimmed() == name;
+        // Blanks around the name do not count, the no-break space among them.
+        const bool named =
+            sample.isEmpty() || Cp1251::decode(table.CellView(1, r)).trimmed() == sample;
         if (!value || !when || !named)
             continue;
         FUZZ_CHECK(next < data.Points.size());

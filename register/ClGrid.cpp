@@ -18,12 +18,13 @@
 namespace {
 
 // Refuses any character code page 1251 has no byte for, so nothing typed or
-// pasted is silently replaced when the cell is stored.
+// pasted is silently replaced when the cell is stored. Line breaks (U+2028
+// among them) and tabs are let through: the table turns them into blanks.
 class Cp1251Validator : public QValidator {
 public:
     using QValidator::QValidator;
     State validate(QString& input, int& /*pos*/) const override {
-        return Cp1251::canEncode(input) ? Acceptable : Invalid;
+        return Cp1251::canEncode(TResultsTable::CleanName(input)) ? Acceptable : Invalid;
     }
 };
 

@@ -134,11 +134,22 @@ std::vector<TIndicatorColumn> IndicatorColumns(const TResultsTable& table) {
     return out;
 }
 
+QByteArrayView SampleKey(QByteArrayView name) {
+    const auto blank = [](char c) {
+        return c == ' ' || (c >= '\t' && c <= '\r') || c == '\xa0';
+    };
+    while (!name.isEmpty() && blank(name.front()))
+        name = name.sliced(1);
+    while (!name.isEmpty() && blank(name.back()))
+        name.chop(1);
+    return name;
+}
+
 QStringList SampleNames(const TResultsTable& table) {
     QStringList out;
     QSet<QByteArray> seen;
     for (int r = 1; r < table.RowCount(); ++r) {
-        const QByteArrayView name = table.CellView(kNameCol, r).trimmed();
+        const QByteArrayView name = SampleKey(table.CellView(kNameCol, r));
         if (name.isEmpty())
             continue;
         const QByteArray key = name.toByteArray();
@@ -247,12 +258,13 @@ std::vector<TChartPoint> SelectPoints(const TResultsTable& table, int column, co
     if (column < FirstIndicatorColumn || column >= TResultsTable::ColCount)
         return points;
     bool encodable = true;
-    const QByteArray wanted = Cp1251::encode(sample.trimmed(), &encodable);
+    const QByteArray encoded = Cp1251::encode(sample, &encodable);
     if (!encodable)
         return points; // no cell can hold that name
+    const QByteArrayView wanted = SampleKey(encoded);
     TDateTimeReader reader(locale);
     for (int r = 1; r < table.RowCount(); ++r) {
-        if (!sample.isEmpty() && table.CellView(kNameCol, r).trimmed() != wanted)
+        if (!sample.isEmpty() && SampleKey(table.CellView(kNameCol, r)) != wanted)
             continue;
         const std::optional<double> value = ParseValue(table.CellView(column, r));
         if (!value)

@@ -61,7 +61,12 @@ constexpr double D2 = 1.128;
 // or hidden alike.
 std::vector<TIndicatorColumn> IndicatorColumns(const TResultsTable& table);
 
-// The distinct sample names (trimmed, not empty) of the sample rows, in the
+// A name cell as the chart tells samples apart: without the blanks around
+// it, the no-break space (0xA0) counted as one, since the list shows it as a
+// blank. The sample list and the row filter both go by this.
+QByteArrayView SampleKey(QByteArrayView name);
+
+// The distinct sample names (SampleKey, not empty) of the sample rows, in the
 // order they first appear.
 QStringList SampleNames(const TResultsTable& table);
 
@@ -105,8 +110,8 @@ private:
 };
 
 // The rows 1 to RowCount - 1 that carry a value in column and a readable date
-// and time; sample empty means all samples, otherwise rows whose trimmed name
-// equals it.
+// and time; sample empty means all samples, otherwise rows whose name has the
+// SampleKey of sample.
 std::vector<TChartPoint> SelectPoints(const TResultsTable& table, int column, const QString& sample,
                                       const QLocale& locale);
 

@@ -13,7 +13,37 @@ constexpr int kNameCol = 1;
 
 QByteArray numberText(int n) { return QByteArray::number(n); }
 
+bool isLineBreak(QChar c) {
+    switch (c.unicode()) {
+    case u'\n':
+    case u'\v':
+    case u'\f':
+    case u'\r':
+    case 0x85:
+    case 0x2028:
+    case 0x2029:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
+
+QString TResultsTable::CleanName(QStringView text) {
+    while (!text.isEmpty() && isLineBreak(text.back()))
+        text.chop(1);
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n')
+            continue; // the LF that follows makes the one blank
+        const bool blank = isLineBreak(c) || c.category() == QChar::Other_Control;
+        out.append(blank ? QChar(u' ') : c);
+    }
+    return out;
+}
 
 void TResultsTable::Row::SetCell(int col, QByteArrayView text) {
     const quint32 begin = col == 0 ? 0 : Ends[col - 1];
@@ -208,7 +238,8 @@ QVariant TResultsTable::data(const QModelIndex& index, int role) const {
 bool TResultsTable::setData(const QModelIndex& index, const QVariant& value, int role) {
     if (!index.isValid() || role != Qt::EditRole || !(flags(index) & Qt::ItemIsEditable))
         return false;
-    const QString text = value.toString();
+    // Tabs and line breaks would split the row in the results file.
+    const QString text = CleanName(value.toString());
     // Text the code page cannot hold is refused rather than stored mangled.
     bool ok = false;
     const QByteArray bytes = Cp1251::encode(text, &ok);

@@ -3,6 +3,8 @@
 #include <QAbstractTableModel>
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QString>
+#include <QStringView>
 
 #include <array>
 #include <vector>
@@ -36,6 +38,12 @@ public:
     };
 
     explicit TResultsTable(QObject* parent = nullptr);
+
+    // A sample name as one line of the results file can hold it: line breaks
+    // at its end dropped, then every tab, line break (CR LF counting as one)
+    // or other control character a blank. A spreadsheet cell copied to the
+    // clipboard brings a tab and a trailing line break along.
+    static QString CleanName(QStringView text);
 
     QByteArray Cell(int col, int row) const;
     // Valid until the table is next changed; the loader and saver use it to

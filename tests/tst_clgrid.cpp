@@ -1,9 +1,11 @@
 #include "register/ClGrid.h"
+#include "register/ResultsFile.h"
 #include "register/ResultsTable.h"
 
 #include "config/Cp1251.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QScrollBar>
@@ -11,6 +13,8 @@
 #include <QtTest>
 
 #include <memory>
+
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
@@ -119,6 +123,34 @@ private slots:
         QTest::keyClick(e, Qt::Key_Return);
         QTRY_VERIFY_WITH_TIMEOUT(!f.editor(), 5000);
         QCOMPARE(f.table.Cell(1, 1), Cp1251::encode(u"Пиво"));
+    }
+
+    // Pasted into the open editor with Ctrl+V: a spreadsheet cell brings a
+    // tab and a line break, another program a line separator.
+    void pastedNameStaysOneField_data() {
+        QTest::addColumn<QString>("clip");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("spreadsheet cell") << u"Пиво\tсветлое\r\n"_s << u"Пиво светлое"_s;
+        QTest::newRow("line separator") << u"Квас\u2028№2"_s << u"Квас №2"_s;
+    }
+    void pastedNameStaysOneField() {
+        QFETCH(QString, clip);
+        QFETCH(QString, name);
+        Fixture f;
+        QVERIFY(QTest::qWaitForWindowExposed(&f.grid));
+        f.grid.setCurrentIndex(f.at(1, 2));
+        f.grid.edit(f.at(1, 2));
+        QVERIFY(f.editor());
+        QApplication::clipboard()->setText(clip);
+        QTest::keyClick(f.editor(), Qt::Key_V, Qt::ControlModifier);
+        QTest::keyClick(f.editor(), Qt::Key_Return);
+        QTRY_VERIFY_WITH_TIMEOUT(!f.editor(), 5000);
+        QCOMPARE(f.table.Cell(1, 2), Cp1251::encode(name));
+        QByteArray line;
+        AppendResultsLine(line, f.table, 2);
+        QCOMPARE(line.split('\t').size(), 31);
+        QCOMPARE(line.count('\n'), 1);
+        QVERIFY(line.endsWith("\r\n"));
     }
 
     void columnsFollowTheTable() {

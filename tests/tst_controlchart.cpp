@@ -214,6 +214,29 @@ private slots:
         QCOMPARE(SampleNames(table), (QStringList{"Эталон", "Пиво"}));
     }
 
+    // A no-break space looks like a blank in the sample list: each name the
+    // list offers must chart exactly the rows it stands for.
+    void listedNamesChartTheirRows() {
+        TResultsTable table;
+        const QDateTime t(QDate(2026, 12, 8), QTime(14, 16, 53));
+        const QString nbsp(QChar(0xA0));
+        Append(table, "Пиво" + nbsp, t, {{kAlcohol, 4.5}});                 // row 1
+        Append(table, "Пиво", t.addSecs(60), {{kAlcohol, 4.6}});            // row 2
+        Append(table, nbsp + "Эталон" + nbsp, t.addSecs(120), {{kAlcohol, 5.0}}); // row 3
+        Append(table, "Эталон", t.addSecs(180), {{kAlcohol, 5.1}});         // row 4
+        const auto rows = [&](const QString& sample) {
+            QList<int> out;
+            for (const TChartPoint& p : SelectPoints(table, kAlcohol, sample, kRu))
+                out << p.Row;
+            return out;
+        };
+        const QStringList names = SampleNames(table);
+        QCOMPARE(names, (QStringList{"Пиво", "Эталон"}));
+        QCOMPARE(rows(names[0]), (QList<int>{1, 2}));
+        QCOMPARE(rows(names[1]), (QList<int>{3, 4}));
+        QCOMPARE(rows("Пиво" + nbsp), (QList<int>{1, 2}));
+    }
+
     // What the register writes under a locale it reads back under that locale.
     void roundTripUnderLocales_data() {
         QTest::addColumn<QLocale>("locale");

@@ -90,14 +90,18 @@ void TstInstalledCopy::versionOption() {
 
 void TstInstalledCopy::settingsPlace_data() {
     QTest::addColumn<bool>("readOnly");
-    QTest::newRow("portable copy") << false;
-    QTest::newRow("read-only program folder") << true;
+    QTest::addColumn<QString>("fileName");
+    QTest::newRow("portable copy") << false << "Savro2";
+    QTest::newRow("read-only program folder") << true << "Savro2";
+    // The per-user folder is the program's, whatever the file is called.
+    QTest::newRow("read-only, renamed copy") << true << "savro2-lab";
 }
 
 // Two starts of a copy of the program: the first seeds the 740 bytes (and the
 // close writes them back unchanged), the second keeps what is in the file.
 void TstInstalledCopy::settingsPlace() {
     QFETCH(bool, readOnly);
+    QFETCH(QString, fileName);
     QTemporaryDir root;
     QVERIFY(root.isValid());
     const QString prog = root.filePath(QStringLiteral("prog"));
@@ -105,7 +109,7 @@ void TstInstalledCopy::settingsPlace() {
     const QString xdg = root.filePath(QStringLiteral("xdg"));
     for (const QString& folder : {prog, work, root.filePath(QStringLiteral("home"))})
         QVERIFY(QDir().mkpath(folder));
-    const QString copy = prog + QStringLiteral("/Savro2");
+    const QString copy = prog + u'/' + fileName;
     QVERIFY(QFile::copy(program_, copy));
     std::optional<TReadOnlyFolder> guard;
     if (readOnly) {
@@ -128,6 +132,8 @@ void TstInstalledCopy::settingsPlace() {
     TRun run = Run(copy, {}, env, work);
     QVERIFY2(run.finished, run.err.constData());
     QCOMPARE(run.exitCode, 0);
+    QVERIFY2(QFileInfo::exists(expected),
+             qPrintable("per-user folders: " + QDir(xdg).entryList(QDir::Dirs | QDir::NoDotAndDotDot).join(u' ')));
     QCOMPARE(ReadAll(expected), defaultText());
     QVERIFY(!QFileInfo::exists(other));
 

@@ -12,6 +12,8 @@
 #include "support/SimProcess.h"
 
 #include <QFile>
+#include <QHash>
+#include <QImage>
 #include <QLabel>
 #include <QMenu>
 #include <QTemporaryDir>
@@ -30,6 +32,44 @@ QString Measure(int n) {
 
 QStringList SimArgs(int device, const QStringList& more = {}) {
     return QStringList{"--device", QString::number(device), "--seed", "7", "--verbose"} + more;
+}
+
+// s=start, 6/9/0=turn, c/i=complete/incomplete reply, l/r=port lost (r: with
+// retries), t=retry, o=off; device 5 on ttyUSB0.
+void Feed(TLinkStatus& link, const QString& events) {
+    for (const QString& e : events.split(u' ', Qt::SkipEmptyParts)) {
+        if (e == "s")
+            link.Started("ttyUSB0", 5);
+        else if (e == "l")
+            link.PortLost(false);
+        else if (e == "r")
+            link.PortLost(true);
+        else if (e == "t")
+            link.RetryAttempted();
+        else if (e == "o")
+            link.SwitchedOff();
+        else {
+            link.TurnStarted(quint8(e.left(1).toUInt()), 5);
+            if (e.size() > 1)
+                link.Replied(e.at(1) == u'c');
+        }
+    }
+}
+
+// The colour most pixels of the image have: a label's background.
+QColor Dominant(const QImage& image) {
+    QHash<QRgb, int> count;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            ++count[image.pixel(x, y)];
+    QRgb best = 0;
+    int most = 0;
+    for (auto it = count.cbegin(); it != count.cend(); ++it)
+        if (it.value() > most) {
+            most = it.value();
+            best = it.key();
+        }
+    return QColor(best);
 }
 
 } // namespace
@@ -112,26 +152,39 @@ private slots:
         QFETCH(int, colour);
         TLinkStatus link;
         const quint64 before = link.Revision();
-        for (const QString& e : events.split(u' ', Qt::SkipEmptyParts)) {
-            if (e == "s")
-                link.Started("ttyUSB0", 5);
-            else if (e == "l")
-                link.PortLost(false);
-            else if (e == "r")
-                link.PortLost(true);
-            else if (e == "t")
-                link.RetryAttempted();
-            else if (e == "o")
-                link.SwitchedOff();
-            else {
-                link.TurnStarted(quint8(e.left(1).toUInt()), 5);
-                if (e.size() > 1)
-                    link.Replied(e.at(1) == u'c');
-            }
-        }
+        Feed(link, events);
         QCOMPARE(link.StateText(), text);
         QCOMPARE(int(link.Colour()), colour);
         QCOMPARE(link.Revision() != before, !events.isEmpty());
+    }
+
+    // What the operator sees is the painted label: a silent analyser in
+    // amber, not in the red of a lost port. Hues: red 0, amber 30-60, green 120.
+    void stateLabelPaintedInItsColour_data() {
+        QTest::addColumn<QString>("events");
+        QTest::addColumn<int>("hueFrom");
+        QTest::addColumn<int>("hueTo");
+        QTest::newRow("polling: green") << "s" << 90 << 150;
+        QTest::newRow("no answer: amber") << "s 6i 6i 6i" << 30 << 60;
+        QTest::newRow("port lost: red") << "s l" << -15 << 15;
+    }
+    void stateLabelPaintedInItsColour() {
+        QFETCH(QString, events);
+        QFETCH(int, hueFrom);
+        QFETCH(int, hueTo);
+        TLinkStatus link;
+        Feed(link, events);
+        TLinkStatusBar bar;
+        bar.Show(link);
+        bar.resize(900, 30);
+        bar.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&bar));
+        const QImage image = bar.StateLabel->grab().toImage();
+        QVERIFY(!image.isNull());
+        const QColor colour = Dominant(image);
+        const int hue = colour.hsvHue() > 180 ? colour.hsvHue() - 360 : colour.hsvHue();
+        QVERIFY2(colour.hsvSaturation() > 128 && hue >= hueFrom && hue <= hueTo,
+                 qPrintable(colour.name() + " for " + bar.StateLabel->text()));
     }
 
     void stableNames() {

@@ -152,6 +152,8 @@ private slots:
     void noDefaultPrinter();
     void longTextsDoNotOverprint_data();
     void longTextsDoNotOverprint();
+    void clippedTextKeepsABlankBeforeTheNext_data();
+    void clippedTextKeepsABlankBeforeTheNext();
 };
 
 // The word on the page that starts like text (texts here have no blanks).
@@ -430,6 +432,37 @@ void TstPrintTable::longTextsDoNotOverprint() {
     // The next slot's own text is where it always was.
     const TWord* after = Find(pages.front(), row == 0 ? QStringLiteral("T3") : QStringLiteral("r1c3"));
     QVERIFY(after && Near(after->X, ToPoints(4 * layout.SlotWidth)));
+}
+
+// A clipped text ends at least a blank's width before the next column. The
+// text begins with narrow letters that just fill the whole slot: a clip at
+// the slot's edge would keep them all and run flush into the next text.
+void TstPrintTable::clippedTextKeepsABlankBeforeTheNext_data() {
+    QTest::addColumn<int>("row"); // 0: the title line
+    QTest::newRow("name before a date") << 1;
+    QTest::newRow("title before a title") << 0;
+}
+
+void TstPrintTable::clippedTextKeepsABlankBeforeTheNext() {
+    QFETCH(int, row);
+    TResultsTable table;
+    Fill(table, 1);
+    for (int col = 5; col < TResultsTable::ColCount; ++col)
+        table.SetColWidth(col, -1);
+    const int slot = TPdfPrint::Layout(5).SlotWidth;
+    const int blank = TPdfPrint::Advance(QStringLiteral(" "));
+    QString filling;
+    while (TPdfPrint::Advance(filling + u'i') <= slot)
+        filling += u'i';
+    QVERIFY(TPdfPrint::Advance(filling) > slot - blank);
+    table.SetCell(1, row, (filling + QStringLiteral("Wort")).toLatin1());
+    TPdfPrint print;
+    const QList<TPage> pages = print.Print(table, 1, QStringLiteral("x.txt"));
+    QCOMPARE(pages.size(), 1);
+    const TWord* word = FindStart(pages.front(), filling);
+    QVERIFY(word);
+    QVERIFY2(word->Text.size() < filling.size(), qPrintable(word->Text));
+    QVERIFY(Find(pages.front(), row == 0 ? QStringLiteral("T2") : QStringLiteral("r1c2")));
 }
 
 QTEST_MAIN(TstPrintTable)
