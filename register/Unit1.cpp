@@ -84,10 +84,12 @@ QIcon Image(const char* name) {
 
 } // namespace
 
-TForm1::TForm1(QWidget* parent, const QString& configPath)
+TForm1::TForm1(QWidget* parent, const QString& configPath, const QString& dataFolder)
     : QMainWindow(parent), Table_(std::make_unique<TResultsTable>()),
       ConfigPath_(configPath) {
     CreateComponents();
+    if (!dataFolder.isEmpty())
+        Recovery.SetFolder(dataFolder);
     FormCreate();
     // After the indicator entries, which are counted from 0 by their position.
     mnView->addSeparator();

@@ -29,7 +29,10 @@ class TForm1 : public QMainWindow {
     Q_OBJECT
 public:
     // configPath: where Savro2.Ini lives (beside the program unless given).
-    explicit TForm1(QWidget* parent = nullptr, const QString& configPath = QString());
+    // dataFolder: where the recovery copies live (the user's data folder
+    // unless given).
+    explicit TForm1(QWidget* parent = nullptr, const QString& configPath = QString(),
+                    const QString& dataFolder = QString());
     ~TForm1() override;
 
     // Components, named as the operator's manual names them.
