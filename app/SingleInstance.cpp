@@ -105,10 +105,6 @@ bool TSingleInstance::Listen(std::function<void()> bringForward,
     return true;
 }
 
-bool TSingleInstance::IsListening() const {
-    return Server_ && Server_->isListening();
-}
-
 void TSingleInstance::Serve(QLocalSocket* socket) {
     // The server owns its sockets; each goes once its answer is out.
     QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);

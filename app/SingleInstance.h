@@ -39,7 +39,6 @@ public:
     // The running copy's side: answers later copies from now on. bringForward
     // is called for each of them, fileName gives the answer.
     bool Listen(std::function<void()> bringForward, std::function<QString()> fileName);
-    bool IsListening() const;
 
     // The later copy's side: asks the running copy to come forward and returns
     // its results file name; nullopt when nothing answers within timeoutMs
