@@ -1,9 +1,9 @@
 // Several copies of the real program on one machine: one copy per settings
 // file, a second start on the same settings brings the running copy forward
 // and exits, a killed copy's lock is taken over, bad --settings use is told
-// without a window. The settings profile itself is checked in-process.
+// without a window. Where a profile's INI and data folder are is checked
+// in-process.
 #include "app/Profile.h"
-#include "app/SingleInstance.h"
 #include "config/ConfigFile.h"
 #include "config/iniplus.h"
 #include "support/AppProcess.h"
@@ -97,53 +97,14 @@ private slots:
         QVERIFY(TProfile::Default(profile.IniPath()).DataFolder().isEmpty());
     }
 
-    void profilesNeverShareData() {
-        // Two folders of the same name, and a link to one of them.
-        const QString a = Folder(QStringLiteral("a/lab"));
-        const QString b = Folder(QStringLiteral("b/lab"));
-        QVERIFY(QDir().mkpath(a) && QDir().mkpath(b));
-        QVERIFY(QFile::link(a, Folder(QStringLiteral("link"))));
-        const TProfile pa = TProfile::ForSettings(a);
-        const TProfile pb = TProfile::ForSettings(b);
-        QVERIFY(pa.DataFolder() != pb.DataFolder());
-        QVERIFY(TSingleInstance::ServerNameFor(pa.IniPath())
-                != TSingleInstance::ServerNameFor(pb.IniPath()));
-        const TProfile linked = TProfile::ForSettings(Folder(QStringLiteral("link")));
-        QCOMPARE(linked.IniPath(), pa.IniPath());
-        QCOMPARE(linked.DataFolder(), pa.DataFolder());
-    }
-
-    void settingsOption_data() {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("value"); // "!" for bad use
-        QTest::newRow("absent") << QStringList{"-x", "file.txt"} << QString();
-        QTest::newRow("separate value") << QStringList{"--settings", "/p/q"} << "/p/q";
-        QTest::newRow("joined value") << QStringList{"--settings=/p/q.ini"} << "/p/q.ini";
-        QTest::newRow("no value") << QStringList{"--settings"} << "!";
-        QTest::newRow("empty value") << QStringList{"--settings="} << "!";
-        QTest::newRow("option for a value") << QStringList{"--settings", "--version"} << "!";
-        QTest::newRow("twice") << QStringList{"--settings", "/a", "--settings=/b"} << "!";
-    }
-
-    void settingsOption() {
-        QFETCH(QStringList, args);
-        QFETCH(QString, value);
-        if (value == QStringLiteral("!")) {
-            QVERIFY_THROWS_EXCEPTION(EProfileError, TProfile::SettingsOption(args));
-            return;
-        }
-        const std::optional<QString> got = TProfile::SettingsOption(args);
-        QCOMPARE(got.has_value(), !value.isEmpty());
-        if (got)
-            QCOMPARE(*got, value);
-    }
-
     // Told on stderr before any window: with no display and the X11 platform
     // asked for, creating the application would abort.
     void badSettingsUse_data() {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("message");
         QTest::newRow("no value") << QStringList{"--settings"} << "не указан путь";
+        QTest::newRow("empty value") << QStringList{"--settings="} << "не указан путь";
+        QTest::newRow("option for a value") << QStringList{"--settings", "-x"} << "не указан путь";
         QTest::newRow("twice") << QStringList{"--settings", "a", "--settings", "b"}
                                << "больше одного раза";
         QTest::newRow("not a file") << QStringList{"--settings", "/dev/null"}
