@@ -1,17 +1,58 @@
 #include "app/Application.h"
+#include "app/Profile.h"
+#include "app/SingleInstance.h"
+#include "config/ConfigFile.h"
 #include "register/Unit1.h"
 #include "resources/ProgramVersion.h"
 
+#include <QDir>
 #include <QLibraryInfo>
+#include <QMessageBox>
 #include <QTimer>
 #include <QTranslator>
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
+
+namespace {
+
+const QString kCaption = QStringLiteral("Savro-2.Регистрация измерений");
+// Long enough for a busy running copy, short enough for an operator waiting
+// on a hung one.
+constexpr int kAskTimeoutMs = 3000;
+
+void PrintError(const QString& text) {
+    std::fprintf(stderr, "Savro2: %s\n", text.toLocal8Bit().constData());
+}
+
+void BringForward(QWidget& window) {
+    window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
+    window.show();
+    window.raise();
+    window.activateWindow();
+}
+
+// A later copy on settings in use: the running copy comes forward instead.
+int TellRunning(const TSingleInstance& instance, const QString& iniPath) {
+    QString text = QStringLiteral("Регистратор уже запущен с этими настройками:\n%1\n")
+                       .arg(QDir::toNativeSeparators(iniPath));
+    if (const std::optional<QString> fileName = instance.AskRunning(kAskTimeoutMs))
+        text += QStringLiteral("Файл результатов: %1\n\nОкно запущенной копии выведено на "
+                               "передний план.")
+                    .arg(QDir::toNativeSeparators(*fileName));
+    else
+        text += QStringLiteral("\nЗапущенная копия не отвечает: она ещё запускается или "
+                               "зависла. Дождитесь её окна или закройте её.");
+    PrintError(text);
+    QMessageBox::information(nullptr, kCaption, text);
+    return 1;
+}
+
+} // namespace
 
 int main(int argc, char* argv[]) {
-    // The one option; the rest of the command line stays unread. Answered
-    // before the application exists, so it needs no display.
+    // Answered before the application exists, so it needs no display.
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--version") == 0) {
             std::printf("Savro2 %s\n", ProgramVersion().toUtf8().constData());
@@ -22,14 +63,50 @@ int main(int argc, char* argv[]) {
     // whatever name it was started by.
     QCoreApplication::setApplicationName(QStringLiteral("Savro2"));
     QCoreApplication::setApplicationVersion(ProgramVersion());
+
+    // Bad use of --settings is told on the terminal, without a window.
+    std::optional<TProfile> profile;
+    try {
+        QStringList arguments;
+        for (int i = 1; i < argc; ++i)
+            arguments << QString::fromLocal8Bit(argv[i]);
+        if (const std::optional<QString> settings = TProfile::SettingsOption(arguments))
+            profile = TProfile::ForSettings(*settings);
+    } catch (const EProfileError& e) {
+        std::fprintf(stderr, "Savro2: %s\n", e.what());
+        return 2;
+    }
+
     TApplication app(argc, argv);
     // The whole interface is Russian, so Qt's own buttons read "Да"/"Нет" too.
     QTranslator qtTexts;
     if (qtTexts.load(QStringLiteral("qtbase_ru"),
                      QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         app.installTranslator(&qtTexts);
-    TForm1 form;
+    if (!profile)
+        profile = TProfile::Default(ConfigPath());
+
+    // Held until the window is gone: it writes Savro2.Ini as it closes.
+    TSingleInstance instance(profile->IniPath());
+    switch (instance.Acquire()) {
+    case TSingleInstance::TState::First:
+        break;
+    case TSingleInstance::TState::Running:
+        return TellRunning(instance, profile->IniPath());
+    case TSingleInstance::TState::Unavailable:
+        // As before this guard existed: the window says what fails to be written.
+        PrintError(QStringLiteral("второй запуск с этими настройками не будет замечен: %1 (%2)")
+                       .arg(instance.LockProblem(),
+                            QDir::toNativeSeparators(TSingleInstance::LockPathFor(profile->IniPath()))));
+        break;
+    }
+
+    TForm1 form(nullptr, profile->IniPath(), profile->DataFolder());
     form.show();
+    if (instance.IsLocked()
+        && !instance.Listen([&form] { BringForward(form); },
+                            [&form] { return form.CurrentFileName(); }))
+        PrintError(QStringLiteral("второй запуск с этими настройками не сможет вызвать это окно"));
     // Package checks start the installed program once: it closes as soon as
     // it is up, as if the operator had closed it.
     if (qEnvironmentVariableIsSet("SAVRO2_QUIT_AFTER_START"))

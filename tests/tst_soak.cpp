@@ -1,17 +1,24 @@
 #include "analyser/OpSavro.h"
+#include "config/ConfigFile.h"
+#include "config/iniplus.h"
 #include "controls/numedit.h"
 #include "register/ResultsTable.h"
 #include "register/Unit1.h"
+#include "support/AppProcess.h"
 #include "support/FormHarness.h"
 #include "support/SimProcess.h"
 
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
+#include <array>
 #include <map>
 #include <memory>
 
@@ -91,6 +98,16 @@ QList<QByteArray> ExpectedCells(quint64 id) {
     cells[ExtraIndicator(id) + 1] = n + ",75";
     cells[27] = QByteArray::number(100000 + id) + ",00";
     return cells;
+}
+
+// Two copies of the real program side by side, one analyser each.
+constexpr std::array<quint16, 2> kCopyDevices = {31, 32};
+
+// The copy's number in the calibration column and in the thousands of the
+// first indicator, the measurement's id below them: a row in the wrong table
+// names its copy.
+QString CopyMeasureLine(int copy, int id) {
+    return QStringLiteral("measure 1 0x0800 %1 %2.25").arg(copy + 1).arg((copy + 1) * 1000 + id);
 }
 
 } // namespace
@@ -289,6 +306,117 @@ private slots:
         QVERIFY2(rssEnd - rssWarm < kMaxGrowthBytes,
                  qPrintable(QStringLiteral("resident set grew by %1 KiB")
                                 .arg((rssEnd - rssWarm) / 1024)));
+    }
+
+    // Two copies of the real program, each on its own settings and its own
+    // simulator, poll side by side with acknowledgements dropped at random:
+    // each acknowledged measurement is in its own copy's table once and in
+    // the other's never, and their recovery copies stay apart.
+    void twoCopiesKeepTheirOwnMeasurements() {
+        if (kSanitized)
+            QSKIP("the driver cannot be preloaded into a sanitizer build");
+        const int count = EnvInt("SAVRO2_SOAK_COPY_MEASUREMENTS",
+                                 qMax(8, EnvInt("SAVRO2_SOAK_SECONDS", 20) / 4));
+        QTemporaryDir root;
+        QVERIFY(root.isValid());
+        std::array<TSimProcess, 2> sims;
+        std::array<TAppProcess, 2> apps;
+        for (int c = 0; c < 2; ++c) {
+            QVERIFY(sims[c].Start({"--device", QString::number(kCopyDevices[c]), "--noack", "0.25",
+                                   "--seed", QString::number(seed_ + c)}));
+            const QString folder = root.filePath(QStringLiteral("line%1").arg(c + 1));
+            QVERIFY(QDir().mkpath(folder));
+            const QString ini = folder + QStringLiteral("/Savro2.Ini");
+            EnsureConfigFile(ini);
+            TIniPlus config(ini);
+            config.WriteText(QStringLiteral("Config"), QStringLiteral("COM"), sims[c].PortPath());
+            config.WriteNumber(QStringLiteral("Config"), QStringLiteral("DeviceNumber"),
+                               kCopyDevices[c]);
+            for (int id = 1; id <= count; ++id)
+                sims[c].Send(CopyMeasureLine(c, id));
+            // Same working folder, so the same "Новый.txt" for both.
+            QVERIFY(apps[c].Start(QStringLiteral(SAVRO2_APP_PATH), {"--settings", folder},
+                                  TAppProcess::Environment(root.path(),
+                                                           QStringLiteral(SAVRO2_DRIVER_PATH), true),
+                                  root.path()));
+        }
+        for (TAppProcess& app : apps)
+            QVERIFY2(!app.WaitForLine(QStringLiteral("POLLING")).isEmpty(),
+                     qPrintable(app.Lines().join(u'\n')));
+
+        // Each turn's end moves that copy's clock past the interval, so the
+        // next record is asked for at once; a copy that went quiet (a lost
+        // reply) is moved on again.
+        std::array<int, 2> acks{};
+        std::array<qsizetype, 2> read{};
+        std::array<QDeadlineTimer, 2> quiet;
+        QStringList problems;
+        const QDeadlineTimer deadline(60000 + count * 2000);
+        while (acks[0] < count || acks[1] < count) {
+            for (int c = 0; c < 2; ++c) {
+                const QStringList lines = sims[c].Lines();
+                bool turnEnded = false;
+                for (; read[c] < lines.size(); ++read[c]) {
+                    const QString& line = lines[read[c]];
+                    if (line.startsWith(QStringLiteral("ACK "))) {
+                        const int id = line.mid(4).toInt();
+                        if (id != acks[c] + 1)
+                            problems << QStringLiteral("copy %1: ACK %2 after ACK %3").arg(c + 1).arg(id).arg(acks[c]);
+                        acks[c] = id;
+                        turnEnded = true;
+                    } else if (line.startsWith(QStringLiteral("FAULT "))) {
+                        turnEnded = true;
+                    }
+                }
+                if (turnEnded || quiet[c].hasExpired()) {
+                    apps[c].Send("later");
+                    quiet[c].setRemainingTime(1000);
+                }
+            }
+            QVERIFY2(!deadline.hasExpired(),
+                     qPrintable(QStringLiteral("acknowledged %1 and %2 of %3")
+                                    .arg(acks[0]).arg(acks[1]).arg(count)));
+            QVERIFY2(apps[0].IsRunning() && apps[1].IsRunning(), "a copy ended");
+            QTest::qWait(20);
+        }
+        QVERIFY2(problems.isEmpty(), qPrintable(problems.join(u'\n')));
+
+        // Column 5 holds copy * 1000 + id; the entry row has none.
+        static const QRegularExpression value(QStringLiteral("^(\\d+)[.,]25$"));
+        for (int c = 0; c < 2; ++c) {
+            const QList<QStringList> rows = apps[c].Dump();
+            QVERIFY(!rows.isEmpty());
+            std::map<int, int> seen;
+            for (const QStringList& row : rows) {
+                if (row.value(5).isEmpty())
+                    continue;
+                const QRegularExpressionMatch m = value.match(row[5]);
+                QVERIFY2(m.hasMatch(), qPrintable(row.join(u'|')));
+                const int number = m.captured(1).toInt();
+                QVERIFY2(number / 1000 == c + 1 && row[4] == QString::number(c + 1),
+                         qPrintable(QStringLiteral("copy %1 has %2").arg(c + 1).arg(row.join(u'|'))));
+                ++seen[number % 1000];
+            }
+            for (int id = 1; id <= acks[c]; ++id)
+                QVERIFY2(seen[id] == 1, qPrintable(QStringLiteral("copy %1 has measurement %2 %3 times")
+                                                       .arg(c + 1).arg(id).arg(seen[id])));
+            QCOMPARE(int(seen.size()), acks[c]);
+        }
+        qInfo().noquote() << QStringLiteral("SOAK copies: %1 measurements each, %2 and %3 dropped acknowledgements")
+                                 .arg(count)
+                                 .arg(sims[0].CountLines(QStringLiteral("FAULT noack")))
+                                 .arg(sims[1].CountLines(QStringLiteral("FAULT noack")));
+
+        // Each profile's recovery copy in its own folder, none in the default one.
+        const QString data = root.filePath(QStringLiteral("data/Savro2"));
+        const QStringList profiles =
+            QDir(data + QStringLiteral("/profiles")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        QCOMPARE(profiles.size(), 2);
+        for (const QString& profile : profiles)
+            QVERIFY2(!QDir(data + QStringLiteral("/profiles/") + profile)
+                          .entryList({QStringLiteral("*.txt")}, QDir::Files).isEmpty(),
+                     qPrintable(profile));
+        QVERIFY(QDir(data).entryList({QStringLiteral("*.txt")}, QDir::Files).isEmpty());
     }
 
     void cleanupTestCase() {

@@ -9,6 +9,10 @@
 // window is up with no box open, "POLLING" after the click, and for a "dump"
 // line on stdin one "ROW <cells of columns 0 to 31 joined by |>" per table
 // row below the titles, then "DUMPED".
+// Other lines on stdin: "windows" answers "WINDOWS <visible main windows>
+// <minimized|normal>"; "minimize" minimises the window ("MINIMIZED"); "later"
+// moves the wall clock of the program past the two minutes between records
+// ("LATER"), as an operator waiting for the next measurement would.
 #include <QAbstractButton>
 #include <QAbstractItemModel>
 #include <QApplication>
@@ -21,10 +25,19 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <atomic>
 #include <cstdio>
+#include <dlfcn.h>
+#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
+
+// Seconds added to the wall clock; monotonic clocks (timers, time-outs) are
+// left alone.
+std::atomic<long long> gClockShift{0};
+constexpr long long kLaterSeconds = 2 * 60 + 1;
 
 void Emit(const QString& line) {
     std::fputs(line.toUtf8().constData(), stdout);
@@ -92,8 +105,25 @@ private:
         while ((nl = input_.indexOf('\n')) >= 0) {
             const QByteArray line = input_.left(nl).trimmed();
             input_.remove(0, nl + 1);
-            if (line == "dump")
+            if (line == "dump") {
                 Dump();
+            } else if (line == "windows") {
+                int visible = 0;
+                for (QWidget* w : QApplication::topLevelWidgets())
+                    visible += qobject_cast<QMainWindow*>(w) && w->isVisible() ? 1 : 0;
+                QMainWindow* window = MainWindow();
+                const bool minimized = window && window->isMinimized();
+                Emit(QStringLiteral("WINDOWS %1 %2")
+                         .arg(visible)
+                         .arg(minimized ? QStringLiteral("minimized") : QStringLiteral("normal")));
+            } else if (line == "minimize") {
+                if (QMainWindow* window = MainWindow())
+                    window->showMinimized();
+                Emit(QStringLiteral("MINIMIZED"));
+            } else if (line == "later") {
+                gClockShift += kLaterSeconds;
+                Emit(QStringLiteral("LATER"));
+            }
         }
     }
 
@@ -134,3 +164,22 @@ struct TInstall {
 } install;
 
 } // namespace
+
+// The wall clock as the program reads it, shifted by "later".
+extern "C" int clock_gettime(clockid_t clock, struct timespec* tp) noexcept {
+    using TFn = int (*)(clockid_t, struct timespec*);
+    static const auto real = reinterpret_cast<TFn>(::dlsym(RTLD_NEXT, "clock_gettime"));
+    const int rc = real(clock, tp);
+    if (rc == 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE))
+        tp->tv_sec += gClockShift.load();
+    return rc;
+}
+
+extern "C" int gettimeofday(struct timeval* __restrict tv, void* __restrict tz) noexcept {
+    using TFn = int (*)(struct timeval*, void*);
+    static const auto real = reinterpret_cast<TFn>(::dlsym(RTLD_NEXT, "gettimeofday"));
+    const int rc = real(tv, tz);
+    if (rc == 0)
+        tv->tv_sec += gClockShift.load();
+    return rc;
+}
