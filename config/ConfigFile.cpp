@@ -82,7 +82,9 @@ void SaveResourceToFile(const QString& type, const QString& name, const QString&
         failCreate(path, EISDIR, QString());
     QSaveFile target(path);
     errno = 0;
-    if (!target.open(QIODevice::WriteOnly))
+    // Unbuffered, so a full disk fails the write instead of being committed
+    // as a short file.
+    if (!target.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         failCreate(path, errno, target.errorString());
     if (target.write(bytes) != bytes.size() || !target.commit())
         failCreate(path, errno, target.errorString());

@@ -41,7 +41,10 @@ constexpr int kHashLength = 16;
 
 void SaveSynced(const QString& path, const QByteArray& bytes) {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+    // Unbuffered: a buffered write that fails only when commit() flushes it
+    // (a full disk) is committed as a short file and reported as written.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
+        file.write(bytes) != bytes.size() || !file.commit())
         Fail(QStringLiteral("Не удалось записать резервную копию"), path, file.errorString());
     SyncFolder(QFileInfo(path).absolutePath());
 }
@@ -242,23 +245,43 @@ QString TRecoveryFile::AckPath() const {
     return QDir(Folder_).filePath(Base_ + QStringLiteral(".ack"));
 }
 
-TRecoveryFile::TPendingAck TRecoveryFile::ReadPendingAck() const {
-    // The record bytes, then the device number and the port on lines of
-    // their own.
-    QFile file(AckPath());
-    TPendingAck ack;
+namespace {
+
+// The record bytes, then the device number, the port and the results file on
+// lines of their own.
+TRecoveryFile::TPendingAck ReadAckFile(const QString& path) {
+    QFile file(path);
+    TRecoveryFile::TPendingAck ack;
     if (!file.open(QIODevice::ReadOnly))
         return ack;
-    const QByteArray bytes = file.read(RecordSize + 1024);
+    const QByteArray bytes = file.read(RecordSize + 8192);
     const QList<QByteArray> tail = bytes.mid(RecordSize).split('\n');
     bool ok = false;
     const uint device = tail.value(1).toUInt(&ok);
-    if (bytes.size() < RecordSize || tail.size() != 3 || !tail[0].isEmpty() || !ok || device > 0xFFFF)
+    if (bytes.size() < RecordSize || tail.size() != 4 || !tail[0].isEmpty() || !ok || device > 0xFFFF)
         return ack;
     ack.Record = bytes.left(RecordSize);
     ack.Device = static_cast<quint16>(device);
     ack.Port = QString::fromUtf8(tail[2]);
+    ack.Owner = QString::fromUtf8(tail[3]);
     return ack;
+}
+
+} // namespace
+
+TRecoveryFile::TPendingAck TRecoveryFile::ReadPendingAck() const {
+    return ReadAckFile(AckPath());
+}
+
+TRecoveryFile::TPendingAck TRecoveryFile::NewestUnheldPendingAck() const {
+    const QDir folder(Folder_);
+    for (const QFileInfo& f : folder.entryInfoList({QStringLiteral("*.ack")}, QDir::Files, QDir::Time)) {
+        const TPendingAck ack = ReadAckFile(f.absoluteFilePath());
+        if (!ack.Record.isEmpty() && !ack.Owner.isEmpty() &&
+            (ack.Owner == ResultsFile_ || !HeldByAnyone(ack.Owner)))
+            return ack;
+    }
+    return {};
 }
 
 void TRecoveryFile::WritePendingAck(const TPendingAck& ack) {
@@ -268,5 +291,6 @@ void TRecoveryFile::WritePendingAck(const TPendingAck& ack) {
         return;
     }
     EnsureFolder();
-    SaveSynced(AckPath(), ack.Record + '\n' + QByteArray::number(ack.Device) + '\n' + ack.Port.toUtf8());
+    SaveSynced(AckPath(), ack.Record + '\n' + QByteArray::number(ack.Device) + '\n' +
+                              ack.Port.toUtf8() + '\n' + ResultsFile_.toUtf8());
 }

@@ -84,12 +84,16 @@ public:
         QByteArray Record; // empty: none
         QString Port;
         quint16 Device = 0;
+        QString Owner; // full name of the results file whose row holds it
     };
     QString AckPath() const;
     // Empty when there is none or the file is not one.
     TPendingAck ReadPendingAck() const;
     // An empty record removes the file.
     void WritePendingAck(const TPendingAck& ack);
+    // The newest pending acknowledgement in the folder whose results file no
+    // running program holds: after a crash, whichever file its row went to.
+    TPendingAck NewestUnheldPendingAck() const;
 
     int FullWrites() const { return FullWrites_; }
     int Appends() const { return Appends_; }

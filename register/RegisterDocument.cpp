@@ -162,18 +162,20 @@ void TRegisterDocument::WriteAck() {
     if (AckOwner_ != Absolute(FileName_))
         return;
     try {
-        Recovery_.WritePendingAck({Cycle_.PendingAck(), AckPort_, AckDevice_});
+        Recovery_.WritePendingAck({Cycle_.PendingAck(), AckPort_, AckDevice_, AckOwner_});
     } catch (const std::exception& e) {
         Failed(e);
     }
 }
 
-void TRegisterDocument::AdoptAck() {
+void TRegisterDocument::AdoptAck(bool anyFile) {
     if (!Cycle_.PendingAck().isEmpty())
         return;
-    const TRecoveryFile::TPendingAck ack = Recovery_.ReadPendingAck();
+    TRecoveryFile::TPendingAck ack = Recovery_.ReadPendingAck();
+    if (ack.Record.isEmpty() && anyFile)
+        ack = Recovery_.NewestUnheldPendingAck();
     if (!ack.Record.isEmpty())
-        SetPending(ack.Record, ack.Port, ack.Device, Absolute(FileName_));
+        SetPending(ack.Record, ack.Port, ack.Device, ack.Owner);
 }
 
 void TRegisterDocument::DropAckOfCurrent() {
@@ -261,7 +263,8 @@ void TRegisterDocument::Start(const QString& fileName) {
                                  .toStdString());
     }
     SwitchTo(fileName);
-    AdoptAck();
+    // The last run may have died while another file's record was pending.
+    AdoptAck(true);
     LoadResultsFile(Table_, fileName);
 }
 
@@ -292,7 +295,13 @@ void TRegisterDocument::Save() {
 void TRegisterDocument::SaveAs(const QString& fileName) {
     RefuseHeld(fileName);
     EditTimer_.stop();
+    // Replacing the file whose row holds the pending record: once the row is
+    // gone, a re-offered record must become a row again.
+    const bool ackReplaced = !Cycle_.PendingAck().isEmpty() &&
+                             AckOwner_ == Absolute(fileName) && AckOwner_ != Absolute(FileName_);
     SaveResultsFile(Table_, fileName);
+    if (ackReplaced)
+        SetPending({}, {}, 0, {});
     // The new file is durable: the old name's copy is done with, and the
     // pending acknowledgement moves with the rows.
     const bool ackMoves = !Cycle_.PendingAck().isEmpty() && AckOwner_ == Absolute(FileName_);

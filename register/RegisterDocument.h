@@ -141,7 +141,7 @@ private:
     void RemoveAckOf(const QString& owner);
     void WriteAck();
     // Takes over the current file's pending acknowledgement from disk.
-    void AdoptAck();
+    void AdoptAck(bool anyFile = false);
     void DropAckOfCurrent();
     void Failed(const std::exception& e);
     void Succeeded();
