@@ -229,6 +229,9 @@ private slots:
         QVERIFY(sim_.Start({"--device", QString::number(kDevice), "--faults", "0.3", "--noack",
                             "0.3", "--seed", QString::number(seed_)}));
         // Each harvest drops the checked rows without saving them (answer No).
+        // The day's table is saved before New: a discarded table would give
+        // its unconfirmed last record back to the analyser as a new row.
+        harness_.Answer = QMessageBox::Yes;
         form_ = harness_.MakeForm();
         form_->Doc.Cycle().IntervalMs = 20;
         form_->Doc.Cycle().Locale = QLocale(QLocale::Russian, QLocale::Russia);
