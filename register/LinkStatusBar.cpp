@@ -40,6 +40,15 @@ TLinkStatusBar::TLinkStatusBar(QWidget* parent) : QStatusBar(parent) {
     label(StateLabel, "StateLabel", false, 0);
     label(LastLabel, "LastLabel", true, 0);
     label(NextLabel, "NextLabel", true, 1);
+    HeldLabel = new QLabel(
+        QStringLiteral("Измерение не записано на диск и не подтверждено прибору"), this);
+    HeldLabel->setStyleSheet(QStringLiteral("color: white; background: #c62828; padding: 0 4px;"));
+    HeldLabel->hide();
+    addPermanentWidget(HeldLabel);
+}
+
+void TLinkStatusBar::ShowHeld(bool held) {
+    HeldLabel->setVisible(held);
 }
 
 void TLinkStatusBar::Show(const TLinkStatus& link) {

@@ -14,12 +14,15 @@ public:
     explicit TLinkStatusBar(QWidget* parent = nullptr);
 
     void Show(const TLinkStatus& link);
+    // A measurement is neither on disk nor acknowledged to the analyser.
+    void ShowHeld(bool held);
 
     QLabel* PortLabel = nullptr;
     QLabel* DeviceLabel = nullptr;
     QLabel* StateLabel = nullptr;
     QLabel* LastLabel = nullptr;
     QLabel* NextLabel = nullptr;
+    QLabel* HeldLabel = nullptr;
 
 private:
     quint64 shown_ = 0;

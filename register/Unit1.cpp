@@ -4,80 +4,33 @@
 #include "app/Application.h"
 #include "config/ConfigFile.h"
 #include "config/Cp1251.h"
-#include "config/iniplus.h"
-#include "controls/TesmarAbout.h"
+#include "config/RegisterSettings.h"
 #include "controls/numedit.h"
 #include "register/ChartWindow.h"
 #include "register/ClGrid.h"
+#include "register/DeviceNumber.h"
 #include "register/LinkStatusBar.h"
 #include "register/PrintTable.h"
+#include "register/RegisterToolBar.h"
 #include "register/ResultsFile.h"
 #include "register/ResultsTable.h"
+#include "register/StandardDialogs.h"
+#include "register/WaitCursor.h"
 #include "resources/MyConsts.h"
-#include "resources/ProgramVersion.h"
-#include "serial/PortAlias.h"
 #include "serial/PortMenu.h"
 
 #include <QCloseEvent>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QInputDialog>
-#include <QLabel>
 #include <QMenuBar>
-#include <QPrintPreviewDialog>
 #include <QPrinter>
 #include <QScopeGuard>
 #include <QScreen>
 #include <QTimer>
-#include <QToolBar>
 #include <QToolButton>
 
-#include <algorithm>
-#include <cmath>
-#include <limits>
-
 namespace {
-
-const QString kConfig = QStringLiteral("Config");
-const QString kColumns = QStringLiteral("Columns");
-const QString kView = QStringLiteral("View");
-const QString kFileFilter = QStringLiteral("text files (.txt) (*.txt)");
-
-// Restores the normal pointer on every way out of a file operation.
-class TWaitCursor {
-public:
-    TWaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~TWaitCursor() { QGuiApplication::restoreOverrideCursor(); }
-    TWaitCursor(const TWaitCursor&) = delete;
-    TWaitCursor& operator=(const TWaitCursor&) = delete;
-};
-
-// Nearest integer, halves to the even neighbour; values beyond the range
-// (possible only from a hand-edited configuration) are clamped.
-qint64 RoundHalfEven(double value, qint64 lo, qint64 hi) {
-    if (std::isnan(value))
-        return 0;
-    const double r = std::nearbyint(value);
-    if (r <= double(lo))
-        return lo;
-    if (r >= double(hi))
-        return hi;
-    return static_cast<qint64>(r);
-}
-
-// The device number the poller takes from the field each turn.
-quint16 FieldDeviceNumber(double value) {
-    return static_cast<quint16>(RoundHalfEven(value, std::numeric_limits<qint64>::min() / 2,
-                                              std::numeric_limits<qint64>::max() / 2));
-}
-
-QString WithDefaultSuffix(const QString& name) {
-    if (name.isEmpty() || !QFileInfo(name).suffix().isEmpty())
-        return name;
-    return name + QStringLiteral(".txt");
-}
 
 QIcon Image(const char* name) {
     return QIcon(QStringLiteral(":/images/%1.svg").arg(QLatin1String(name)));
@@ -106,92 +59,24 @@ TForm1::~TForm1() {
 }
 
 void TForm1::CreateComponents() {
-    OpenDialog1 = [this](const QString& start) {
-        // getOpenFileName refuses names of files that do not exist and adds
-        // the suffix too late; typing a new name must open an empty table.
-        const QFileInfo current(start);
-        QFileDialog dialog(this, MyConsts::sOpen, start.isEmpty() ? QString() : current.absolutePath(),
-                           kFileFilter);
-        dialog.setObjectName(QStringLiteral("OpenDialog1"));
-        dialog.setFileMode(QFileDialog::AnyFile);
-        dialog.setAcceptMode(QFileDialog::AcceptOpen);
-        dialog.setDefaultSuffix(QStringLiteral("txt"));
-        dialog.selectFile(current.fileName());
-        if (dialog.exec() != QDialog::Accepted)
-            return QString();
-        return dialog.selectedFiles().value(0);
-    };
-    SaveDialog1 = [this](const QString& start) {
-        return WithDefaultSuffix(QFileDialog::getSaveFileName(
-            this, MyConsts::sSaveAs, start, kFileFilter, nullptr,
-            QFileDialog::DontConfirmOverwrite));
-    };
-    AskSaveData = [this] {
-        // Escape and closing the box mean Cancel: a stray key loses nothing.
-        return QMessageBox::question(this, QStringLiteral("Подтверждение"), MyConsts::sSaveData,
-                                     QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
-                                     QMessageBox::Yes);
-    };
-    AskRestore = [this](const QString& text) {
-        return QMessageBox::question(this, QStringLiteral("Восстановление данных"), text,
-                                     QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
-    };
-    AskSaveOnClose = [this] {
-        QMessageBox box(QMessageBox::NoIcon, MyConsts::sDataChanged, MyConsts::sSaveData,
-                        QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
-        box.setEscapeButton(QMessageBox::Cancel);
-        return static_cast<QMessageBox::StandardButton>(box.exec());
-    };
-    AskOpenWhilePolling = [this](const QString& fileName) {
-        return QMessageBox::question(
-            this, QStringLiteral("Подтверждение"),
-            QStringLiteral("Опрос включён: новые измерения будут записываться в файл «%1».\n\n"
-                           "Открыть этот файл?")
-                .arg(QFileInfo(fileName).fileName()),
-            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    };
-    ErrorBox = [this](const QString& caption, const QString& text) {
-        QMessageBox::critical(this, caption, text);
-    };
-    ShowAbout = [this] {
-        TfrmTAbout about(this);
-        about.SetCaption(MyConsts::sAbout);
-        about.SetProgName(MyConsts::sProgramTitle);
-        about.SetVersion(ProgramVersion());
-        about.SetSettingsPath(ConfigPath_);
-        about.SetCompanyName(MyConsts::sCompany);
-        about.SetTel(MyConsts::sTelephone);
-        about.exec();
-    };
-    AskPortName = [this](const QString& current) {
-        return QInputDialog::getText(
-            this, QStringLiteral("Другой порт"),
-            QStringLiteral("Имя или путь порта (ttyUSB0, /dev/pts/3, /dev/serial/by-id/…, COM12):"),
-            QLineEdit::Normal, current);
-    };
-    PrintCommand = [this] {
-        PrintTableOnDefaultPrinter(MainGrid->font(), *Table(), Table()->RowCount() - 1,
-                                   CurrentFileName());
-    };
+    TStandardDialogs::Install(*this);
 
-    OpSavro1 = new TOpSavro(this);
     OpSavro1->setObjectName(QStringLiteral("OpSavro1"));
     OpSavro1->OnErrorOpenPort = [this](TOpSavro* s) { OpSavro1ErrorOpenPort(s); };
     OpSavro1->OnStarting = [this](TOpSavro* s) { OpSavro1Starting(s); };
     OpSavro1->OnStoping = [this](TOpSavro* s) { OpSavro1Stoping(s); };
     OpSavro1->OnGetNumber = [this](TOpSavro* s) {
         OpSavro1GetNumber(s);
-        LinkTurnStarted(s);
+        Supervisor.TurnStarted();
     };
     OpSavro1->OnPutResult = [this](TOpSavro* s) {
         const quint8 command = s->Command;
         const int rows = Table()->RowCount();
         OpSavro1PutResult(s);
-        LinkReplied(s, command, rows);
+        Supervisor.Replied(command, Table()->RowCount() > rows);
     };
-    RetryTimer = new QTimer(this);
-    RetryTimer->setObjectName(QStringLiteral("RetryTimer"));
-    RetryTimer->setInterval(2000);
+    Supervisor.OnShow = [this] { ShowLinkStatus(); };
+    Supervisor.OnSwitchedOff = [this] { ToolBar1->ShowPolling(false); };
     connect(RetryTimer, &QTimer::timeout, this, [this] { Run([this] { RetryOpenPort(); }); });
 
     auto* menuBar = this->menuBar();
@@ -225,41 +110,14 @@ void TForm1::CreateComponents() {
     actSave->setShortcut(QKeySequence::Save);
     actPrint->setShortcut(QKeySequence::Print);
 
-    ToolBar1 = addToolBar(QStringLiteral("ToolBar1"));
-    ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
-    ToolBar1->setMovable(false);
-    ToolBar1->setFloatable(false);
-    ToolBar1->setIconSize(QSize(24, 24));
-    ToolBar1->setFixedHeight(41);
-    ToolBar1->setContextMenuPolicy(Qt::PreventContextMenu);
-    ToolBar1->addActions({actNew, actOpenFile, actSave, actPrint, actChart});
-    auto divider = [this](int width) {
-        auto* gap = new QWidget(ToolBar1);
-        gap->setFixedWidth(width);
-        ToolBar1->addWidget(gap);
-    };
-    divider(21);
-    NumberEdit1 = new TNumberEdit(ToolBar1);
-    NumberEdit1->setObjectName(QStringLiteral("NumberEdit1"));
-    NumberEdit1->SetEntryRequired(TNumberEditType::wordvalue);
-    NumberEdit1->SetDisplayFormat(QStringLiteral("0;-0"));
-    QFont numberFont = NumberEdit1->font();
-    numberFont.setBold(true);
-    numberFont.setPixelSize(16);
-    NumberEdit1->setFont(numberFont);
-    NumberEdit1->setFixedSize(77, 31);
-    ToolBar1->addWidget(NumberEdit1);
-    divider(19);
     MenuPort = new QMenu(this);
     MenuPort->setObjectName(QStringLiteral("MenuPort"));
-    OprButton = new QToolButton(ToolBar1);
-    OprButton->setObjectName(QStringLiteral("ToolButton7"));
-    OprButton->setDefaultAction(actOpr);
-    OprButton->setMenu(MenuPort);
     connect(MenuPort, &QMenu::aboutToShow, this, [this] { Run([this] { FillPortMenuItems(); }); });
-    OprButton->setPopupMode(QToolButton::MenuButtonPopup);
-    OprButton->setIconSize(QSize(24, 24));
-    ToolBar1->addWidget(OprButton);
+    ToolBar1 = new TRegisterToolBar({actNew, actOpenFile, actSave, actPrint, actChart}, actOpr,
+                                    MenuPort, this);
+    addToolBar(ToolBar1);
+    NumberEdit1 = ToolBar1->NumberEdit;
+    OprButton = ToolBar1->PollButton;
 
     MainGrid = new TColorStringGrid(this);
     MainGrid->setObjectName(QStringLiteral("MainGrid"));
@@ -270,15 +128,8 @@ void TForm1::CreateComponents() {
     setCentralWidget(MainGrid);
     StatusBar1 = new TLinkStatusBar(this);
     setStatusBar(StatusBar1);
-    HeldLabel_ = new QLabel(
-        QStringLiteral("Измерение не записано на диск и не подтверждено прибору"), StatusBar1);
-    HeldLabel_->setStyleSheet(QStringLiteral("color: white; background: #c62828; padding: 0 4px;"));
-    HeldLabel_->hide();
-    StatusBar1->addPermanentWidget(HeldLabel_);
-    Link.TimeText = [this](const QDateTime& when) { return Doc.Cycle().TimeText(when); };
     connect(NumberEdit1, &QLineEdit::editingFinished, this, [this] {
-        Link.SetDevice(FieldDeviceNumber(NumberEdit1->Value()));
-        ShowLinkStatus();
+        Supervisor.SetDevice(TDeviceNumber::ForPoller(NumberEdit1->Value()));
         StoreConfig();
     });
     Doc.OnChanged = [this] { DocumentChanged(); };
@@ -303,37 +154,35 @@ void TForm1::CreateComponents() {
 
 void TForm1::FormCreate() {
     try {
-        QString fileName = MyConsts::sNew + QStringLiteral(".txt");
         if (ConfigPath_.isEmpty())
             ConfigPath_ = ConfigPath();
         EnsureConfigFile(ConfigPath_);
-        {
-            const TIniPlus ini(ConfigPath_);
-            OpSavro1->Port = ini.ReadText(kConfig, QStringLiteral("COM"), OpSavro1->Port);
-            fileName = ini.ReadText(kConfig, QStringLiteral("FileName"), fileName);
-            PollingWanted_ = ini.ReadFlag(kConfig, QStringLiteral("Polling"), false);
-            NumberEdit1->SetValue(ini.ReadNumber(kConfig, QStringLiteral("DeviceNumber"), 0));
-            for (int n = 0; n < TResultsTable::ColCount; ++n)
-                Table()->SetCell(n, 0,
-                                Cp1251::encode(ini.ReadText(kColumns, QString::number(n), {})));
-            for (int n = 5; n < TResultsTable::ColCount; ++n) {
-                auto* item = new QAction(ini.ReadText(kColumns, QString::number(n), {}), mnView);
-                item->setCheckable(true);
-                item->setChecked(ini.ReadFlag(kView, QString::number(n), true));
-                if (!item->isChecked())
-                    Table()->SetColWidth(n, -1);
-                connect(item, &QAction::triggered, this,
-                        [this, item] { Run([this, item] { ViewItemClick(item); }); });
-                mnView->addAction(item);
-            }
+        TRegisterSettings settings;
+        settings.Port = OpSavro1->Port;
+        settings.FileName = MyConsts::sNew + QStringLiteral(".txt");
+        settings.Read(ConfigPath_, TResultsTable::ColCount);
+        OpSavro1->Port = settings.Port;
+        PollingWanted_ = settings.Polling;
+        NumberEdit1->SetValue(settings.DeviceNumber);
+        for (int n = 0; n < TResultsTable::ColCount; ++n)
+            Table()->SetCell(n, 0, Cp1251::encode(settings.ColumnTitles[n]));
+        for (int n = TRegisterSettings::FirstOptionalColumn; n < TResultsTable::ColCount; ++n) {
+            auto* item = new QAction(settings.ColumnTitles[n], mnView);
+            item->setCheckable(true);
+            item->setChecked(settings.Shown[n - TRegisterSettings::FirstOptionalColumn]);
+            if (!item->isChecked())
+                Table()->SetColWidth(n, -1);
+            connect(item, &QAction::triggered, this,
+                    [this, item] { Run([this, item] { ViewItemClick(item); }); });
+            mnView->addAction(item);
         }
         Link.SetPort(OpSavro1->Port);
-        Link.SetDevice(FieldDeviceNumber(NumberEdit1->Value()));
+        Link.SetDevice(TDeviceNumber::ForPoller(NumberEdit1->Value()));
         ShowLinkStatus();
         FillPortMenuItems();
         SetCaptions();
         const TWaitCursor wait;
-        Doc.Start(fileName);
+        Doc.Start(settings.FileName);
     } catch (const std::exception& e) {
         ShowGenericErrorBox(ExceptionMessage(e));
     }
@@ -457,7 +306,7 @@ void TForm1::OfferOtherRecoveries() {
 
 void TForm1::DocumentChanged() {
     SetTitle(CurrentFileName());
-    HeldLabel_->setVisible(Doc.Held());
+    StatusBar1->ShowHeld(Doc.Held());
     StoreConfig();
 }
 
@@ -519,28 +368,23 @@ void TForm1::actPrintExecute() {
 }
 
 void TForm1::actPrintPreviewExecute() {
-    // The same pages as Print; the preview's own button prints them or saves
-    // them as PDF.
+    // The same pages as Print.
     CommitEdit();
-    QPrinter printer(QPrinter::HighResolution);
-    QPrintPreviewDialog preview(&printer, this);
-    preview.setWindowTitle(QStringLiteral("Предварительный просмотр"));
-    connect(&preview, &QPrintPreviewDialog::paintRequested, this, [this](QPrinter* target) {
+    TStandardDialogs::PrintPreview(this, [this](QPrinter& target) {
         Run([&] {
-            PrintTable(*target, MainGrid->font(), *Table(), Table()->RowCount() - 1,
+            PrintTable(target, MainGrid->font(), *Table(), Table()->RowCount() - 1,
                        CurrentFileName());
         });
     });
-    preview.exec();
 }
 
 void TForm1::actOprExecute() {
     if (Link.Retrying()) {
-        StopRetrying();
+        Supervisor.StopRetrying();
         return;
     }
     if (OpSavro1->Active()) {
-        OpSavro1->Stop();
+        Supervisor.Stop();
         PollingWanted_ = false;
         StoreConfig();
         return;
@@ -566,7 +410,8 @@ void TForm1::mnAboutClick() {
 
 void TForm1::ViewItemClick(QAction* item) {
     // The action has flipped its own check mark already.
-    const int column = static_cast<int>(mnView->actions().indexOf(item)) + 5;
+    const int column =
+        static_cast<int>(mnView->actions().indexOf(item)) + TRegisterSettings::FirstOptionalColumn;
     Table()->SetColWidth(column, item->isChecked() ? TResultsTable::DefaultColWidth : -1);
     FormResize();
     StoreConfig();
@@ -585,15 +430,7 @@ void TForm1::OtherPortClick() {
 }
 
 void TForm1::ChoosePort(const QString& port) {
-    OpSavro1->Port = port;
-    // A port chosen during reopen tries is the one tried next.
-    if (Link.Retrying())
-        PortAlias_ = TPortAlias::Find(port, PortAliasFolder);
-    Link.SetPort(port);
-    // A failed open is old news once another port is chosen.
-    if (!OpSavro1->Active() && Link.State() == TLinkState::PortLost && !Link.Retrying())
-        Link.SwitchedOff();
-    ShowLinkStatus();
+    Supervisor.ChoosePort(port);
     StoreConfig();
 }
 
@@ -614,71 +451,9 @@ void TForm1::ShowLinkStatus() {
     StatusBar1->Show(Link);
 }
 
-void TForm1::ShowPollingLook(bool on) {
-    NumberEdit1->setEnabled(!on);
-    actOpr->setIcon(Image(on ? "stop" : "start"));
-    actOpr->setToolTip(on ? MyConsts::sStopPolling : MyConsts::sStartPolling);
-}
-
-QDateTime TForm1::NextRequestTime(quint8 command) const {
-    const QDateTime last = Doc.Cycle().LastRecordTime();
-    if (command == 6 || !last.isValid())
-        return QDateTime();
-    return last.addMSecs(Doc.Cycle().IntervalMs);
-}
-
-void TForm1::LinkTurnStarted(TOpSavro* sender) {
-    if (RetryAttempt_) {
-        // The first turn means the port opened: polling has resumed.
-        RetryAttempt_ = false;
-        ResumedQuiet_ = true;
-        RetryTimer->stop();
-        Link.Started(sender->Port, sender->DeviceNumber);
-        PortAlias_ = TPortAlias::Find(sender->Port, PortAliasFolder);
-    }
-    Link.TurnStarted(sender->Command, sender->DeviceNumber);
-    Link.SetNextRequest(NextRequestTime(sender->Command));
-    ShowLinkStatus();
-}
-
-void TForm1::LinkReplied(TOpSavro* sender, quint8 command, int rowsBefore) {
-    const bool complete =
-        command != 6 || (sender->Reply.Status != 0xFF && sender->ReplyDone());
-    Link.Replied(complete);
-    if (complete)
-        ResumedQuiet_ = false;
-    if (Table()->RowCount() > rowsBefore)
-        Link.MeasurementReceived(Doc.Cycle().Now());
-    Link.SetNextRequest(NextRequestTime(sender->Command));
-    ShowLinkStatus();
-}
-
 void TForm1::RetryOpenPort() {
-    if (!Link.Retrying() || Closing_ || OpSavro1->Active())
-        return;
-    // A USB adapter plugged back may have a new kernel name.
-    const QString moved = TPortAlias::Resolve(PortAlias_, OpSavro1->Port);
-    if (!moved.isEmpty() && moved != OpSavro1->Port) {
-        OpSavro1->Port = moved;
-        Link.SetPort(moved);
-    }
-    Link.RetryAttempted();
-    ShowLinkStatus();
-    // A device file that is not there cannot open: no worker for that.
-    if (TPortAlias::Missing(OpSavro1->Port))
-        return;
-    RetryAttempt_ = true;
-    OpSavro1->Start();
-}
-
-void TForm1::StopRetrying() {
-    RetryTimer->stop();
-    Link.SwitchedOff();
-    ShowLinkStatus();
-    if (OpSavro1->Active())
-        OpSavro1->Stop(); // a reopen try in flight; its end restores the look
-    else
-        ShowPollingLook(false);
+    if (!Closing_)
+        Supervisor.RetryOpenPort();
 }
 
 void TForm1::FormResize() {
@@ -696,48 +471,24 @@ void TForm1::showEvent(QShowEvent* event) {
 }
 
 void TForm1::OpSavro1ErrorOpenPort(TOpSavro* sender) {
-    // Reopen tries fail quietly; the status bar counts them.
-    if (RetryAttempt_)
+    if (!Supervisor.OpenFailed())
         return;
-    Link.PortLost(false);
-    ShowLinkStatus();
     QString text = MyConsts::sErrorOpenPort + u' ' + sender->Port;
     if (!sender->OpenErrorReason().isEmpty())
         text += u'\n' + sender->OpenErrorReason();
     ShowError(text);
 }
 
-void TForm1::OpSavro1Starting(TOpSavro* sender) {
-    ShowPollingLook(true);
-    if (RetryAttempt_)
-        return;
-    Link.Started(sender->Port, FieldDeviceNumber(NumberEdit1->Value()));
-    PortAlias_ = TPortAlias::Find(sender->Port, PortAliasFolder);
-    ResumedQuiet_ = false;
-    ShowLinkStatus();
+void TForm1::OpSavro1Starting(TOpSavro*) {
+    ToolBar1->ShowPolling(true);
+    Supervisor.Starting(TDeviceNumber::ForPoller(NumberEdit1->Value()));
 }
 
 void TForm1::OpSavro1Stoping(TOpSavro* sender) {
     const QString error = Closing_ ? QString() : sender->StopError();
-    const bool quiet = ResumedQuiet_;
-    if (RetryAttempt_) {
-        // A reopen try that did not open; the tries go on unless stopped.
-        RetryAttempt_ = false;
-        if (Link.Retrying())
-            return;
-    } else if (!error.isEmpty()) {
-        // The port went away during polling: it is reopened by itself.
-        Link.PortLost(true);
-        ShowLinkStatus();
-        RetryTimer->start();
-    } else if (Link.State() != TLinkState::PortLost) {
-        Link.SwitchedOff();
-        ShowLinkStatus();
-    }
-    ShowPollingLook(Link.Retrying());
-    // A pulled cable must not end polling silently: the analyser would go on
-    // measuring with nobody recording.
-    if (!error.isEmpty() && !quiet) {
+    const bool tell = Supervisor.Stopped(error);
+    ToolBar1->ShowPolling(Link.Retrying());
+    if (tell) {
         QMetaObject::invokeMethod(
             this,
             [this, error] {
@@ -748,7 +499,7 @@ void TForm1::OpSavro1Stoping(TOpSavro* sender) {
 }
 
 void TForm1::OpSavro1GetNumber(TOpSavro* sender) {
-    sender->DeviceNumber = FieldDeviceNumber(NumberEdit1->Value());
+    sender->DeviceNumber = TDeviceNumber::ForPoller(NumberEdit1->Value());
     Doc.SetLink(sender->Port, sender->DeviceNumber);
     sender->Command = Doc.CommandForTurn(sender->Command);
 }
@@ -771,30 +522,15 @@ QMessageBox::StandardButton TForm1::Ask(
 }
 
 void TForm1::WriteConfig() {
-    TIniPlus ini(ConfigPath_);
-    // A value the file cannot hold (a folder named in Latin letters with
-    // accents) keeps its key's old value; it must not cost the other keys.
-    QStringList skipped;
-    const auto write = [&skipped](const QString& key, const std::function<void()>& store) {
-        try {
-            store();
-        } catch (const EIniValueError&) {
-            skipped << key;
-        }
-    };
-    write(QStringLiteral("COM"), [&] { ini.WriteText(kConfig, QStringLiteral("COM"), OpSavro1->Port); });
-    write(QStringLiteral("FileName"),
-          [&] { ini.WriteText(kConfig, QStringLiteral("FileName"), CurrentFileName()); });
-    ini.WriteNumber(kConfig, QStringLiteral("DeviceNumber"),
-                    static_cast<qint32>(RoundHalfEven(NumberEdit1->Value(),
-                                                      std::numeric_limits<qint32>::min(),
-                                                      std::numeric_limits<qint32>::max())));
-    // Only where polling was ever on, so a plain settings file stays as it was.
-    if (PollingWanted_ || ini.ReadFlag(kConfig, QStringLiteral("Polling"), false))
-        ini.WriteFlag(kConfig, QStringLiteral("Polling"), PollingWanted_);
+    TRegisterSettings settings;
+    settings.Port = OpSavro1->Port;
+    settings.FileName = CurrentFileName();
+    settings.DeviceNumber = TDeviceNumber::ForSettings(NumberEdit1->Value());
+    settings.Polling = PollingWanted_;
     const auto entries = mnView->actions();
     for (int i = 0; i < entries.size() && entries[i]->isCheckable(); ++i)
-        ini.WriteFlag(kView, QString::number(i + 5), entries[i]->isChecked());
+        settings.Shown << entries[i]->isChecked();
+    const QStringList skipped = settings.Write(ConfigPath_);
     // Told once, not at every later write of the settings.
     if (skipped == SkippedShown_)
         return;
@@ -825,16 +561,13 @@ bool TForm1::FormClose() {
     // From here a record is in what was saved or stays with the analyser.
     Doc.Close();
     if (Link.Retrying())
-        StopRetrying();
-    OpSavro1->Stop();
+        Supervisor.StopRetrying();
+    Supervisor.Stop();
     PollingWanted_ = false; // a clean close: the next start does not resume
     MainGrid->setFocus();
     // Closed from the task bar or at log-out the window is not active, and
     // no focus change commits a number still being typed.
-    if (NumberEdit1->isModified()) {
-        NumberEdit1->TextToValue();
-        NumberEdit1->ValueToText();
-    }
+    ToolBar1->CommitNumber();
     try {
         WriteConfig();
         ConfigWriteFailed_ = false;

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "analyser/OpSavro.h"
 #include "register/LinkStatus.h"
+#include "register/LinkSupervisor.h"
 #include "register/RegisterDocument.h"
+#include "register/RegisterToolBar.h"
 
 #include <QMainWindow>
 #include <QMessageBox>
@@ -10,16 +13,13 @@
 #include <memory>
 
 class QAction;
-class QLabel;
 class QMenu;
-class QToolBar;
 class QTimer;
 class QToolButton;
 class TChartWindow;
 class TLinkStatusBar;
 class TColorStringGrid;
 class TNumberEdit;
-class TOpSavro;
 class TResultsTable;
 
 // The register's main window: the results table, the device-number field,
@@ -43,12 +43,13 @@ public:
     TResultsTable* Table() { return &Doc.Table(); }
     TColorStringGrid* MainGrid = nullptr;
     TNumberEdit* NumberEdit1 = nullptr;
-    TOpSavro* OpSavro1 = nullptr;
+    // Made before the supervisor, which watches it.
+    TOpSavro* OpSavro1 = new TOpSavro(this);
     QMenu* MenuPort = nullptr;
     QMenu* mnFile = nullptr;
     QMenu* mnView = nullptr;
     QAction* mnAbout = nullptr;
-    QToolBar* ToolBar1 = nullptr;
+    TRegisterToolBar* ToolBar1 = nullptr;
     QAction* actNew = nullptr;
     QAction* actOpenFile = nullptr;
     QAction* actSave = nullptr;
@@ -61,13 +62,14 @@ public:
     TChartWindow* ChartWindow = nullptr; // made on first use
     QAction* actOtherPort = nullptr;
     TLinkStatusBar* StatusBar1 = nullptr;
+    // The link's status and the reopening of a port lost during polling.
+    TLinkSupervisor Supervisor{*OpSavro1, Doc.Cycle()};
     // Reopens a port lost during polling, every 2 s, until it opens or the
     // operator switches polling off.
-    QTimer* RetryTimer = nullptr;
-
-    TLinkStatus Link;
+    QTimer* const RetryTimer = &Supervisor.RetryTimer;
+    TLinkStatus& Link = Supervisor.Status;
     // Where the stable names of USB adapters are looked up.
-    QString PortAliasFolder = QStringLiteral("/dev/serial/by-id");
+    QString& PortAliasFolder = Supervisor.PortAliasFolder;
 
     const QString& CurrentFileName() const { return Doc.FileName(); }
     const QString& ConfigFilePath() const { return ConfigPath_; }
@@ -147,12 +149,7 @@ private:
     void Run(const std::function<void()>& command);
     void ShowGenericErrorBox(const QString& message);
     void ChoosePort(const QString& port);
-    void LinkTurnStarted(TOpSavro* sender);
-    void LinkReplied(TOpSavro* sender, quint8 command, int rowsBefore);
-    void StopRetrying();
     void ShowLinkStatus();
-    void ShowPollingLook(bool on);
-    QDateTime NextRequestTime(quint8 command) const;
 
     QString ConfigPath_;
     bool Created_ = false; // settings are written from here on
@@ -165,11 +162,4 @@ private:
     bool ConfigWriteFailed_ = false;
     bool StoreFailedShown_ = false;
     QStringList SkippedShown_; // settings the file could not hold, already told
-    QLabel* HeldLabel_ = nullptr; // a measurement not on disk, not acknowledged
-    // The adapter's stable name, found when polling started on its port.
-    QString PortAlias_;
-    // The running start is a reopen after a lost port: its failures are quiet.
-    bool RetryAttempt_ = false;
-    // Reopened, and no complete reply yet: a port error now is not told again.
-    bool ResumedQuiet_ = false;
 };

@@ -332,6 +332,37 @@ private slots:
         QVERIFY(again.WaitForLine("CMD", 3000).isEmpty());
     }
 
+    // The button pressed while a port error is ending the run: the
+    // operator's Stop wins and no reopen tries start.
+    void stopWinsOverPortError() {
+        TSimProcess sim;
+        QVERIFY(sim.Start(SimArgs(kDevice, {"--hangup-after", "0"})));
+        sim.Send(Measure(1));
+        // Pressed while the first request is being prepared; the request
+        // then meets the hang-up.
+        const TOpSavro::TNotifyEvent getNumber = form_->OpSavro1->OnGetNumber;
+        bool pressed = false;
+        form_->OpSavro1->OnGetNumber = [&](TOpSavro* sender) {
+            getNumber(sender);
+            if (sender->Command != 0 && !pressed) {
+                pressed = true;
+                form_->actOpr->trigger();
+            }
+        };
+        form_->OpSavro1->Port = sim.PortPath();
+        form_->actOpr->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!form_->OpSavro1->Active(), 20000);
+        form_->OpSavro1->OnGetNumber = getNumber;
+        QVERIFY(pressed);
+        QVERIFY2(!form_->OpSavro1->StopError().isEmpty(), "the run did not end with a port error");
+        QVERIFY(!form_->Link.Retrying());
+        QVERIFY(!form_->RetryTimer->isActive());
+        QCOMPARE(form_->Link.RetryCount(), 0);
+        QCOMPARE(StateText(), QStringLiteral("Опрос выключен"));
+        QCOMPARE(form_->actOpr->toolTip(), QStringLiteral("Включить опрос"));
+        QVERIFY(form_->NumberEdit1->isEnabled());
+    }
+
     void otherPort() {
         TSimProcess sim;
         QVERIFY(sim.Start(SimArgs(kDevice)));
