@@ -1,5 +1,6 @@
 #include "config/ConfigFile.h"
 #include "config/iniplus.h"
+#include "support/AppProcess.h"
 #include "support/SimProcess.h"
 
 #include <QDir>
@@ -23,82 +24,13 @@ constexpr bool kSanitized = false;
 
 // The real program, run in a program folder of its own with the operator
 // played by the preloaded driver (tests/driver), killed like a power cut.
-class TApp {
+class TApp : public TAppProcess {
 public:
-    TApp() { process_.setProcessChannelMode(QProcess::ForwardedErrorChannel); }
-    ~TApp() { Kill(); }
-    TApp(const TApp&) = delete;
-    TApp& operator=(const TApp&) = delete;
-
     bool Start(const QString& root, bool poll) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config"));
-        env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(SAVRO2_DRIVER_PATH));
-        env.insert(QStringLiteral("SAVRO2_DRIVER_ANSWER"), QStringLiteral("yes"));
-        env.insert(QStringLiteral("SAVRO2_DRIVER_POLL"), poll ? QStringLiteral("1") : QString());
-        process_.setProcessEnvironment(env);
-        process_.setWorkingDirectory(root + QStringLiteral("/prog"));
-        process_.start(root + QStringLiteral("/prog/Savro2"), {});
-        return process_.waitForStarted(10000);
+        return TAppProcess::Start(root + QStringLiteral("/prog/Savro2"), {},
+                                  Environment(root, QStringLiteral(SAVRO2_DRIVER_PATH), poll),
+                                  root + QStringLiteral("/prog"));
     }
-
-    QString WaitForLine(const QString& prefix, int from = 0, int timeoutMs = 30000) {
-        const QDeadlineTimer deadline(timeoutMs);
-        for (;;) {
-            Collect();
-            for (int i = from; i < lines_.size(); ++i)
-                if (lines_[i].startsWith(prefix))
-                    return lines_[i];
-            if (deadline.hasExpired() || process_.state() == QProcess::NotRunning)
-                return {};
-            QTest::qWait(20);
-        }
-    }
-
-    // The table's rows below the titles, each split into its 32 cells.
-    QList<QStringList> Dump() {
-        Collect();
-        const int from = int(lines_.size());
-        process_.write("dump\n");
-        QList<QStringList> rows;
-        if (WaitForLine(QStringLiteral("DUMPED"), from).isEmpty())
-            return rows;
-        for (int i = from; i < lines_.size() && lines_[i] != QStringLiteral("DUMPED"); ++i)
-            if (lines_[i].startsWith(QStringLiteral("ROW ")))
-                rows << lines_[i].mid(4).split(u'|');
-        return rows;
-    }
-
-    QStringList Lines() {
-        Collect();
-        return lines_;
-    }
-
-    // SIGKILL: no handler, no clean-up, as a crash or a power cut.
-    bool Kill() {
-        if (process_.state() == QProcess::NotRunning)
-            return false;
-        process_.kill();
-        process_.waitForFinished(10000);
-        return process_.exitStatus() == QProcess::CrashExit;
-    }
-
-private:
-    void Collect() {
-        partial_ += process_.readAllStandardOutput();
-        qsizetype nl;
-        while ((nl = partial_.indexOf('\n')) >= 0) {
-            lines_ << QString::fromUtf8(partial_.left(nl)).trimmed();
-            partial_.remove(0, nl + 1);
-        }
-    }
-
-    QProcess process_;
-    QByteArray partial_;
-    QStringList lines_;
 };
 
 QString Decimal(const char* whole, const char* fraction) {

@@ -7,6 +7,7 @@
 #include "register/Unit1.h"
 #include "support/BoxAnswerer.h"
 #include "support/FormHarness.h"
+#include "support/RecordReply.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -22,17 +23,6 @@
 #include <memory>
 
 namespace {
-
-// A reply to command 6 carrying one new measurement whose first indicator
-// is value.
-QByteArray RecordReply(double value) {
-    TMeasurementRecord record;
-    record.Mask = 1;
-    record.Flags = 0x0800;
-    record.Calibration = 3;
-    record.Values[0] = value;
-    return EncodeRecordCarriers(record) + QByteArray("\x9a\xa0\xa0\xa0", 4);
-}
 
 // Hands a record reply to the window as the poller would; the next command.
 quint8 Measure(TForm1& form, double value) {
