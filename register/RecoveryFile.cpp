@@ -12,9 +12,9 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <limits>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -25,19 +25,14 @@ namespace {
         QStringLiteral("%1 «%2»: %3").arg(what, QDir::toNativeSeparators(path), reason).toStdString());
 }
 
-// A rename is on disk only once its folder is.
-void SyncFolder(const QString& folder) {
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 // Held for as long as the program lives; only a dead holder makes it stale.
 constexpr int kHeldForever = std::numeric_limits<int>::max();
 
-constexpr int kHashLength = 16;
+// Names the copy and the lock of a results file, by its full name.
+QString HashOf(const QString& absolute) {
+    return QString::fromLatin1(
+        QCryptographicHash::hash(absolute.toUtf8(), QCryptographicHash::Sha1).toHex().left(16));
+}
 
 void SaveSynced(const QString& path, const QByteArray& bytes) {
     QSaveFile file(path);
@@ -58,6 +53,7 @@ TRecoveryFile::TRecoveryFile(const QString& folder, const QString& lockFolder)
 }
 
 TRecoveryFile::~TRecoveryFile() = default;
+TRecoveryFile::TRecoveryFile(TRecoveryFile&&) noexcept = default;
 
 QString TRecoveryFile::LockPath(const QString& hash) const {
     return QDir(LockFolder_).filePath(hash + QStringLiteral(".lock"));
@@ -82,9 +78,7 @@ bool TRecoveryFile::HeldByAnyone(const QString& fileName) const {
     const QString absolute = QFileInfo(fileName).absoluteFilePath();
     if (Lock_ && absolute == ResultsFile_)
         return true;
-    const QString hash = QString::fromLatin1(
-        QCryptographicHash::hash(absolute.toUtf8(), QCryptographicHash::Sha1).toHex().left(kHashLength));
-    QLockFile lock(LockPath(hash));
+    QLockFile lock(LockPath(HashOf(absolute)));
     lock.setStaleLockTime(kHeldForever);
     if (lock.tryLock(0))
         return false;
@@ -111,8 +105,7 @@ void TRecoveryFile::SetResultsFile(const QString& fileName) {
         return;
     ResultsFile_ = absolute;
     // Readable for whoever looks into the folder, unique by the full name.
-    Hash_ = QString::fromLatin1(
-        QCryptographicHash::hash(absolute.toUtf8(), QCryptographicHash::Sha1).toHex().left(kHashLength));
+    Hash_ = HashOf(absolute);
     Release();
     Base_ = QFileInfo(absolute).completeBaseName() + u'-' + Hash_;
     Forget();
@@ -150,9 +143,10 @@ void TRecoveryFile::Write(const TResultsTable& table) {
     const QByteArray out = ResultsText(table);
     QByteArray lastLine;
     AppendResultsLine(lastLine, table, table.RowCount() - 1);
-    SaveSynced(Path(), out);
+    // The name first: a copy that is on disk is always one a start offers.
     if (!QFileInfo::exists(NamePath()))
         SaveSynced(NamePath(), ResultsFile_.toUtf8());
+    SaveSynced(Path(), out);
     ++FullWrites_;
     Known_ = true;
     Size_ = out.size();
@@ -247,8 +241,9 @@ QString TRecoveryFile::AckPath() const {
 
 namespace {
 
-// The record bytes, then the device number, the port and the results file on
-// lines of their own.
+// The record bytes, then the device number, the port, the results file,
+// whether it holds the row and the other files holding it, on lines of their
+// own.
 TRecoveryFile::TPendingAck ReadAckFile(const QString& path) {
     QFile file(path);
     TRecoveryFile::TPendingAck ack;
@@ -258,24 +253,40 @@ TRecoveryFile::TPendingAck ReadAckFile(const QString& path) {
     const QList<QByteArray> tail = bytes.mid(RecordSize).split('\n');
     bool ok = false;
     const uint device = tail.value(1).toUInt(&ok);
-    if (bytes.size() < RecordSize || tail.size() != 4 || !tail[0].isEmpty() || !ok || device > 0xFFFF)
+    if (bytes.size() < RecordSize || tail.size() < 5 || !tail[0].isEmpty() || !ok || device > 0xFFFF)
         return ack;
     ack.Record = bytes.left(RecordSize);
     ack.Device = static_cast<quint16>(device);
     ack.Port = QString::fromUtf8(tail[2]);
     ack.Owner = QString::fromUtf8(tail[3]);
+    ack.Saved = tail[4] == "saved";
+    for (qsizetype i = 5; i < tail.size(); ++i)
+        ack.AlsoIn << QString::fromUtf8(tail[i]);
     return ack;
 }
 
 } // namespace
 
 TRecoveryFile::TPendingAck TRecoveryFile::ReadPendingAck() const {
-    return ReadAckFile(AckPath());
+    const TPendingAck ack = ReadAckFile(AckPath());
+    return ack.Record.isEmpty() ? ReadAckFile(SavedAckPath()) : ack;
+}
+
+QString TRecoveryFile::SavedAckPath() const {
+    const QFileInfo results(ResultsFile_);
+    return results.dir().filePath(u'.' + results.fileName() + QStringLiteral(".ack"));
 }
 
 TRecoveryFile::TPendingAck TRecoveryFile::NewestUnheldPendingAck() const {
-    const QDir folder(Folder_);
-    for (const QFileInfo& f : folder.entryInfoList({QStringLiteral("*.ack")}, QDir::Files, QDir::Time)) {
+    // The data folder's, and those kept beside the results files of this
+    // one's folder while the data folder took no write.
+    QFileInfoList files = QDir(Folder_).entryInfoList({QStringLiteral("*.ack")}, QDir::Files);
+    files += QFileInfo(ResultsFile_).dir().entryInfoList({QStringLiteral(".*.ack")},
+                                                        QDir::Files | QDir::Hidden);
+    std::sort(files.begin(), files.end(), [](const QFileInfo& a, const QFileInfo& b) {
+        return a.lastModified() > b.lastModified();
+    });
+    for (const QFileInfo& f : files) {
         const TPendingAck ack = ReadAckFile(f.absoluteFilePath());
         if (!ack.Record.isEmpty() && !ack.Owner.isEmpty() &&
             (ack.Owner == ResultsFile_ || !HeldByAnyone(ack.Owner)))
@@ -286,11 +297,26 @@ TRecoveryFile::TPendingAck TRecoveryFile::NewestUnheldPendingAck() const {
 
 void TRecoveryFile::WritePendingAck(const TPendingAck& ack) {
     if (ack.Record.isEmpty()) {
+        QFile::remove(SavedAckPath());
         if (QFileInfo::exists(AckPath()) && !QFile::remove(AckPath()))
             Fail(QStringLiteral("Не удалось удалить файл"), AckPath(), QStringLiteral("нет доступа"));
         return;
     }
-    EnsureFolder();
-    SaveSynced(AckPath(), ack.Record + '\n' + QByteArray::number(ack.Device) + '\n' +
-                              ack.Port.toUtf8() + '\n' + ResultsFile_.toUtf8());
+    const QByteArray bytes = ack.Record + '\n' + QByteArray::number(ack.Device) + '\n' +
+                             ack.Port.toUtf8() + '\n' +
+                             (ack.Owner.isEmpty() ? ResultsFile_ : ack.Owner).toUtf8() + '\n' +
+                             (ack.Saved ? "saved" : "");
+    QByteArray out = bytes;
+    for (const QString& other : ack.AlsoIn)
+        out += '\n' + other.toUtf8();
+    try {
+        EnsureFolder();
+        SaveSynced(AckPath(), out);
+    } catch (const ERecoveryError&) {
+        // A full data disk: a row already saved elsewhere keeps its record
+        // beside its results file, so a restart does not enter it twice.
+        if (!ack.Saved)
+            throw;
+        SaveSynced(SavedAckPath(), out);
+    }
 }

@@ -38,6 +38,7 @@ public:
     explicit TRecoveryFile(const QString& folder = QString(), const QString& lockFolder = QString());
     ~TRecoveryFile();
     TRecoveryFile(const TRecoveryFile&) = delete;
+    TRecoveryFile(TRecoveryFile&&) noexcept;
     TRecoveryFile& operator=(const TRecoveryFile&) = delete;
 
     static QString DefaultFolder();
@@ -85,11 +86,17 @@ public:
         QString Port;
         quint16 Device = 0;
         QString Owner; // full name of the results file whose row holds it
+        bool Saved = false; // that row is in the results file itself, not only in the copy
+        QStringList AlsoIn; // other results files the row was saved to (Save as)
     };
     QString AckPath() const;
+    // Where a saved row's pending acknowledgement goes when the data folder
+    // takes no write: hidden, beside the results file.
+    QString SavedAckPath() const;
     // Empty when there is none or the file is not one.
     TPendingAck ReadPendingAck() const;
-    // An empty record removes the file.
+    // An empty record removes the file. Written under this results file's
+    // name; the owner may be another results file.
     void WritePendingAck(const TPendingAck& ack);
     // The newest pending acknowledgement in the folder whose results file no
     // running program holds: after a crash, whichever file its row went to.

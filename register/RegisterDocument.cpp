@@ -4,8 +4,10 @@
 #include "resources/MyConsts.h"
 
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -30,9 +32,12 @@ TRegisterDocument::TRegisterDocument(const QString& dataFolder, const QString& l
 
 TRegisterDocument::~TRegisterDocument() = default;
 
-void TRegisterDocument::Changed() {
-    if (OnChanged)
-        OnChanged();
+void TRegisterDocument::SetHeld(bool held) {
+    if (held == Held_)
+        return;
+    Held_ = held;
+    if (OnHeldChanged)
+        OnHeldChanged();
 }
 
 void TRegisterDocument::Failed(const std::exception& e) {
@@ -43,14 +48,12 @@ void TRegisterDocument::Failed(const std::exception& e) {
         OnWriteFailed(Message(e));
 }
 
-void TRegisterDocument::Succeeded() {
-    FailureTold_ = false;
+void TRegisterDocument::Released() {
     if (Held_) {
         // Durable now: the record the analyser kept is asked for again and
         // acknowledged as the duplicate of its row.
-        Held_ = false;
         ReaskNow_ = true;
-        Changed();
+        SetHeld(false);
     }
 }
 
@@ -69,7 +72,8 @@ quint8 TRegisterDocument::CommandForTurn(quint8 command) {
         if (!HeldTried_.isValid() || HeldTried_.msecsTo(now) >= HeldRetryMs ||
             now < HeldTried_) {
             HeldTried_ = now;
-            WriteCopy();
+            if (MakeDurable(false))
+                Released();
         }
         if (Held_)
             return command == 6 ? 0 : command;
@@ -83,10 +87,8 @@ quint8 TRegisterDocument::CommandForTurn(quint8 command) {
 
 quint8 TRegisterDocument::PutRecordReply(quint8 command, quint8 status, QByteArrayView data,
                                          bool replyDone) {
-    if (command == 9) {
-        SetPending({}, {}, 0, {});
-        return Cycle_.PutResult(command, status, data, replyDone, Table_);
-    }
+    if (command == 9)
+        SetPending({});
     if (command != 6)
         return Cycle_.PutResult(command, status, data, replyDone, Table_);
     // While the operator decides which table is the current one, or after
@@ -95,115 +97,154 @@ quint8 TRegisterDocument::PutRecordReply(quint8 command, quint8 status, QByteArr
     if (Asking_ || Closed_)
         return 0;
 
-    // A pending record of another port or device is not this one's twin.
-    const QByteArray pending = Cycle_.PendingAck();
-    const bool sameLink = AckPort_ == Port_ && AckDevice_ == Device_;
-    if (!sameLink)
-        Cycle_.SetPendingAck({});
+    // Only a pending record of this port and device is this one's twin.
+    const bool sameLink = Pending_.Port == Port_ && Pending_.Device == Device_;
+    const QByteArray twin = sameLink ? Pending_.Record : QByteArray();
+    Cycle_.SetPendingAck(twin);
     const int rows = Table_.RowCount();
     const quint8 next = Cycle_.PutResult(command, status, data, replyDone, Table_);
-    if (next != 9) {
-        Cycle_.SetPendingAck(pending);
+    if (next != 9)
         return next;
-    }
     if (Table_.RowCount() != rows) {
-        const QByteArray record = Cycle_.PendingAck();
-        Cycle_.SetPendingAck(pending);
-        SetPending(record, Port_, Device_, Absolute(FileName_));
+        SetPending({Cycle_.PendingAck(), Port_, Device_, Absolute(FileName_), false, {}});
         EditTimer_.stop(); // the append writes the names typed meanwhile too
-        if (!AppendToCopy()) {
-            Held_ = true;
+        if (!MakeDurable(true)) {
             HeldTried_ = Cycle_.Now();
-            Changed();
+            SetHeld(true);
             return 0;
         }
-        // After the row: a crash in between can double a row, never lose one.
-        WriteAck();
         return 9;
     }
-    if (!sameLink && Cycle_.PendingAck().isEmpty())
-        Cycle_.SetPendingAck(pending);
     // The twin of a held record: acknowledged only once its row is on disk.
-    if (Held_ && sameLink && !pending.isEmpty() && DecodeRecordBytes(data) == pending) {
+    if (Held_ && !twin.isEmpty() && DecodeRecordBytes(data) == twin) {
         HeldTried_ = Cycle_.Now();
-        if (!WriteCopy())
+        if (!MakeDurable(false))
             return 0;
-        WriteAck();
+        SetHeld(false);
     }
     return 9;
 }
 
-void TRegisterDocument::SetPending(const QByteArray& record, const QString& port, quint16 device,
-                                   const QString& owner) {
-    const QString oldOwner = AckOwner_;
-    Cycle_.SetPendingAck(record);
-    AckPort_ = port;
-    AckDevice_ = device;
-    AckOwner_ = owner;
-    if (record.isEmpty() && !oldOwner.isEmpty())
-        RemoveAckOf(oldOwner);
+void TRegisterDocument::SetPending(const TRecoveryFile::TPendingAck& ack) {
+    // One record is pending at a time: the analyser has replaced an older
+    // one it was never told about, so that one's file must not be taken up
+    // after a crash.
+    const TRecoveryFile::TPendingAck old = std::exchange(Pending_, ack);
+    if (!old.Owner.isEmpty() && (ack.Record != old.Record || ack.Owner != old.Owner)) {
+        RemoveAckOf(old.Owner);
+        for (const QString& other : std::exchange(PendingAlsoUnder_, {}))
+            RemoveAckOf(other);
+    }
+}
+
+TRecoveryFile TRegisterDocument::CopyOf(const QString& fileName) const {
+    TRecoveryFile copy(Recovery_.Folder(), Recovery_.LockFolder());
+    copy.SetResultsFile(fileName);
+    return copy;
 }
 
 void TRegisterDocument::RemoveAckOf(const QString& owner) {
     try {
-        if (owner == Absolute(FileName_)) {
+        if (owner == Absolute(FileName_))
             Recovery_.WritePendingAck({});
-        } else {
-            TRecoveryFile other(Recovery_.Folder(), Recovery_.LockFolder());
-            other.SetResultsFile(owner);
-            other.WritePendingAck({});
-        }
+        else
+            CopyOf(owner).WritePendingAck({});
     } catch (const std::exception& e) {
         Failed(e);
     }
 }
 
-void TRegisterDocument::WriteAck() {
-    if (AckOwner_ != Absolute(FileName_))
-        return;
+bool TRegisterDocument::WriteAck() {
+    if (Pending_.Owner != Absolute(FileName_))
+        return true;
     try {
-        Recovery_.WritePendingAck({Cycle_.PendingAck(), AckPort_, AckDevice_, AckOwner_});
+        Recovery_.WritePendingAck(Pending_);
     } catch (const std::exception& e) {
         Failed(e);
+        return false;
     }
+    return true;
+}
+
+bool TRegisterDocument::MakeDurable(bool append) {
+    // The record first, then its row: a record found without its row after
+    // a crash is dropped (AdoptAck), so nothing is lost or doubled.
+    return WriteAck() && WriteToCopy(append);
 }
 
 void TRegisterDocument::AdoptAck(bool anyFile) {
-    if (!Cycle_.PendingAck().isEmpty())
+    if (!Pending_.Record.isEmpty())
         return;
     TRecoveryFile::TPendingAck ack = Recovery_.ReadPendingAck();
     if (ack.Record.isEmpty() && anyFile)
         ack = Recovery_.NewestUnheldPendingAck();
-    if (!ack.Record.isEmpty())
-        SetPending(ack.Record, ack.Port, ack.Device, ack.Owner);
+    if (ack.Record.isEmpty())
+        return;
+    // The record is written before its row: without the row (a crash in
+    // between) it is no twin, and offered again it becomes the row.
+    if (HoldsRow(ack)) {
+        Pending_ = ack;
+        return;
+    }
+    try {
+        CopyOf(ack.Owner).WritePendingAck({});
+    } catch (const std::exception& e) {
+        Failed(e);
+    }
+}
+
+bool TRegisterDocument::HasRowOf(const TResultsTable& table, const QByteArray& recordBytes) const {
+    TMeasurementRecord record;
+    if (!DecodeRecord(ReplyStatusComplete, EncodeCarriers(recordBytes), record))
+        return false;
+    TResultsTable row;
+    row.ClearTable();
+    Cycle_.AppendMeasurement(row, record, QDateTime());
+    // The measurement's cells; date and time are those of its receipt.
+    for (int r = 1; r < table.RowCount(); ++r) {
+        int c = 4;
+        while (c < TResultsTable::ColCount && table.CellView(c, r) == row.CellView(c, 1))
+            ++c;
+        if (c == TResultsTable::ColCount)
+            return true;
+    }
+    return false;
+}
+
+bool TRegisterDocument::HoldsRow(const TRecoveryFile::TPendingAck& ack) const {
+    // What a start offers for the owner: its copy, else its results file.
+    TResultsTable loaded;
+    const TResultsTable* content = &loaded;
+    try {
+        const TRecoveryFile copy = CopyOf(ack.Owner);
+        if (copy.Exists())
+            copy.Load(loaded);
+        else if (ack.Owner == Absolute(FileName_))
+            content = &Table_;
+        else
+            LoadResultsFile(loaded, ack.Owner);
+    } catch (const std::exception&) {
+        return false;
+    }
+    return HasRowOf(*content, ack.Record);
 }
 
 void TRegisterDocument::DropAckOfCurrent() {
-    if (AckOwner_ == Absolute(FileName_))
-        SetPending({}, {}, 0, {});
-    else
-        RemoveAckOf(Absolute(FileName_));
+    if (Pending_.Owner == Absolute(FileName_) && !Pending_.Saved)
+        SetPending({});
 }
 
-bool TRegisterDocument::AppendToCopy() {
+bool TRegisterDocument::WriteToCopy(bool append) {
     try {
-        Recovery_.AppendMeasurement(Table_);
+        if (append)
+            Recovery_.AppendMeasurement(Table_);
+        else
+            Recovery_.Write(Table_);
     } catch (const std::exception& e) {
         Failed(e);
         return false;
     }
-    Succeeded();
-    return true;
-}
-
-bool TRegisterDocument::WriteCopy() {
-    try {
-        Recovery_.Write(Table_);
-    } catch (const std::exception& e) {
-        Failed(e);
-        return false;
-    }
-    Succeeded();
+    FailureTold_ = false;
     return true;
 }
 
@@ -221,16 +262,28 @@ void TRegisterDocument::NameEdited() {
 
 void TRegisterDocument::FlushEdits() {
     EditTimer_.stop();
-    if (Table_.Modified())
-        WriteCopy();
+    if (Table_.Modified() && (Held_ ? MakeDurable(false) : WriteToCopy(false)))
+        Released();
 }
 
 void TRegisterDocument::SwitchTo(const QString& fileName) {
     EditTimer_.stop();
+
     FileName_ = fileName;
     Recovery_.SetResultsFile(fileName);
     Recovery_.Hold();
-    Changed();
+    // A crash now must find the record pending for the file left behind:
+    // under this name too, where a start looks first.
+    if (!Pending_.Record.isEmpty() && Pending_.Owner != Absolute(fileName)) {
+        try {
+            Recovery_.WritePendingAck(Pending_);
+            PendingAlsoUnder_ << Absolute(fileName);
+        } catch (const std::exception& e) {
+            Failed(e);
+        }
+    }
+    if (OnFileNameChanged)
+        OnFileNameChanged();
 }
 
 void TRegisterDocument::RefuseHeld(const QString& fileName) const {
@@ -239,11 +292,11 @@ void TRegisterDocument::RefuseHeld(const QString& fileName) const {
             QStringLiteral("Файл «%1» открыт в другой копии программы.").arg(fileName).toStdString());
 }
 
-QString TRegisterDocument::NextNewName() const {
+QString TRegisterDocument::NextNewName(const QString& beside) const {
     // The folder as stored, up to its last separator: C:\data\ from the
     // Windows build, "/" at the root.
-    const qsizetype cut = std::max(FileName_.lastIndexOf(u'/'), FileName_.lastIndexOf(u'\\'));
-    const QString folder = FileName_.left(cut + 1);
+    const qsizetype cut = std::max(beside.lastIndexOf(u'/'), beside.lastIndexOf(u'\\'));
+    const QString folder = beside.left(cut + 1);
     for (int n = 1;; ++n) {
         const QString candidate =
             folder + MyConsts::sNew + QString::number(n) + QStringLiteral(".txt");
@@ -255,8 +308,7 @@ QString TRegisterDocument::NextNewName() const {
 
 void TRegisterDocument::Start(const QString& fileName) {
     if (Recovery_.HeldByAnyone(fileName)) {
-        SwitchTo(fileName);
-        SwitchTo(NextNewName());
+        SwitchTo(NextNewName(fileName));
         throw ERegisterError(QStringLiteral("Файл «%1» открыт в другой копии программы; "
                                             "начата новая таблица «%2».")
                                  .arg(fileName, FileName_)
@@ -264,20 +316,20 @@ void TRegisterDocument::Start(const QString& fileName) {
     }
     SwitchTo(fileName);
     // The last run may have died while another file's record was pending.
-    AdoptAck(true);
+    const auto adopt = qScopeGuard([this] { AdoptAck(true); });
     LoadResultsFile(Table_, fileName);
 }
 
 void TRegisterDocument::New() {
     Table_.ClearTable();
-    SwitchTo(NextNewName());
+    SwitchTo(NextNewName(FileName_));
     AdoptAck();
 }
 
 void TRegisterDocument::Open(const QString& fileName) {
     RefuseHeld(fileName);
     SwitchTo(fileName);
-    AdoptAck();
+    const auto adopt = qScopeGuard([this] { AdoptAck(); });
     LoadResultsFile(Table_, fileName);
 }
 
@@ -289,7 +341,37 @@ void TRegisterDocument::Save() {
     } catch (const std::exception& e) {
         Failed(e);
     }
-    Succeeded();
+    MarkPendingSaved();
+    Released();
+}
+
+void TRegisterDocument::TrackSavedRow(const QString& file, bool hasRow) {
+    // The saved row of the pending record may be in several files: replacing
+    // one of them moves the record to another, and only the last one's
+    // replacement makes a re-offered record a row again.
+    Pending_.AlsoIn.removeAll(file);
+    if (hasRow) {
+        if (file != Pending_.Owner)
+            Pending_.AlsoIn << file;
+    } else if (file == Pending_.Owner) {
+        if (Pending_.AlsoIn.isEmpty())
+            return SetPending({});
+        const QString replaced = std::exchange(Pending_.Owner, Pending_.AlsoIn.takeFirst());
+        RemoveAckOf(replaced);
+    }
+    try {
+        CopyOf(Pending_.Owner).WritePendingAck(Pending_);
+    } catch (const std::exception& e) {
+        Failed(e);
+    }
+}
+
+void TRegisterDocument::MarkPendingSaved() {
+    // Its row is in the results file now: discarding later edits leaves it there.
+    if (Pending_.Record.isEmpty() || Pending_.Owner != Absolute(FileName_) || Pending_.Saved)
+        return;
+    Pending_.Saved = true;
+    WriteAck();
 }
 
 void TRegisterDocument::SaveAs(const QString& fileName) {
@@ -297,14 +379,15 @@ void TRegisterDocument::SaveAs(const QString& fileName) {
     EditTimer_.stop();
     // Replacing the file whose row holds the pending record: once the row is
     // gone, a re-offered record must become a row again.
-    const bool ackReplaced = !Cycle_.PendingAck().isEmpty() &&
-                             AckOwner_ == Absolute(fileName) && AckOwner_ != Absolute(FileName_);
+    const bool hasRow = !Pending_.Record.isEmpty() && HasRowOf(Table_, Pending_.Record);
     SaveResultsFile(Table_, fileName);
-    if (ackReplaced)
-        SetPending({}, {}, 0, {});
+    if (!Pending_.Record.isEmpty() && Pending_.Saved)
+        TrackSavedRow(Absolute(fileName), hasRow);
     // The new file is durable: the old name's copy is done with, and the
-    // pending acknowledgement moves with the rows.
-    const bool ackMoves = !Cycle_.PendingAck().isEmpty() && AckOwner_ == Absolute(FileName_);
+    // pending acknowledgement moves with the rows unless the old file keeps
+    // its row.
+    const bool ackMoves = !Pending_.Record.isEmpty() && Pending_.Owner == Absolute(FileName_) &&
+                          !Pending_.Saved;
     try {
         Recovery_.Remove();
         if (ackMoves)
@@ -312,6 +395,8 @@ void TRegisterDocument::SaveAs(const QString& fileName) {
     } catch (const std::exception& e) {
         Failed(e);
     }
+    if (ackMoves)
+        Pending_.Owner = Absolute(fileName);
     if (Absolute(fileName) != Absolute(FileName_)) {
         SwitchTo(fileName);
         // A copy under the new name from an earlier run is older than this
@@ -323,15 +408,14 @@ void TRegisterDocument::SaveAs(const QString& fileName) {
             Failed(e);
         }
     }
-    if (ackMoves) {
-        AckOwner_ = Absolute(FileName_);
-        WriteAck();
-    }
-    Succeeded();
+    MarkPendingSaved();
+    Released();
 }
 
 void TRegisterDocument::Discard() {
     EditTimer_.stop();
+    // A held row goes with the table; the analyser still has its record.
+    SetHeld(false);
     try {
         Recovery_.Remove();
     } catch (const std::exception& e) {
@@ -353,8 +437,7 @@ std::optional<TRegisterDocument::TCopyInfo> TRegisterDocument::CopyToOffer(
         const TRecoveryFile::TInfo info = Recovery_.Inspect();
         return TCopyInfo{FileName_, info.Rows, info.Time};
     }
-    TRecoveryFile copy(Recovery_.Folder(), Recovery_.LockFolder());
-    copy.SetResultsFile(other);
+    const TRecoveryFile copy = CopyOf(other);
     if (!copy.Exists() || copy.HeldByAnyone(other))
         return std::nullopt;
     const TRecoveryFile::TInfo info = copy.Inspect();
@@ -381,12 +464,13 @@ void TRegisterDocument::DeclineCopy(const QString& other) {
         DropAckOfCurrent();
         return;
     }
-    TRecoveryFile copy(Recovery_.Folder(), Recovery_.LockFolder());
-    copy.SetResultsFile(other);
+    TRecoveryFile copy = CopyOf(other);
     if (!copy.Hold() || !copy.Exists())
         return; // a running copy took it meanwhile
     copy.SetAside();
-    if (AckOwner_ == Absolute(other))
-        SetPending({}, {}, 0, {});
+    if (copy.ReadPendingAck().Saved)
+        return; // its row is in the results file
+    if (Pending_.Owner == Absolute(other))
+        Pending_ = {};
     copy.WritePendingAck({});
 }

@@ -69,13 +69,15 @@ public:
     bool Modified() const { return Table_.Modified(); }
     // A measurement is shown but could not be written anywhere durable.
     bool Held() const { return Held_; }
-    const QByteArray& PendingAck() const { return Cycle_.PendingAck(); }
+    const QByteArray& PendingAck() const { return Pending_.Record; }
 
     // Told once per run of failed writes (a queued box is the window's
-    // business); Held() says whether a record waits for a write.
+    // business).
     std::function<void(const QString& message)> OnWriteFailed;
-    // The file name or the held state changed: title, status bar, settings.
-    std::function<void()> OnChanged;
+    // The results file changed: title and settings.
+    std::function<void()> OnFileNameChanged;
+    // Held() changed: the status bar.
+    std::function<void()> OnHeldChanged;
 
     // --- the analyser's side (main thread, inside the poller's hand-overs)
     // The port and device number the next turns talk to.
@@ -131,21 +133,36 @@ public:
 private:
     void SwitchTo(const QString& fileName);
     void RefuseHeld(const QString& fileName) const;
-    QString NextNewName() const;
-    bool WriteCopy();
-    bool AppendToCopy();
-    // The pending acknowledgement and the results file whose rows hold it;
-    // an empty record also removes the owner's file of it.
-    void SetPending(const QByteArray& record, const QString& port, quint16 device,
-                    const QString& owner);
+    // The next free "Новый<N>.txt" in the folder of beside.
+    QString NextNewName(const QString& beside) const;
+    // The recovery copy of another results file, for offering or setting aside.
+    TRecoveryFile CopyOf(const QString& fileName) const;
+    // Appends the new measurement or writes the whole table; false when
+    // nothing reached the disk.
+    bool WriteToCopy(bool append);
+    void SetHeld(bool held);
+    // Removes the previous owner's file of it unless the owner stays.
+    void SetPending(const TRecoveryFile::TPendingAck& ack);
     void RemoveAckOf(const QString& owner);
-    void WriteAck();
+    // False when nothing reached the disk.
+    bool WriteAck();
+    // The row and its record on disk: only then may command 9 go out.
+    bool MakeDurable(bool append);
     // Takes over the current file's pending acknowledgement from disk.
     void AdoptAck(bool anyFile = false);
+    // Whether the owner's table (its copy, else its file) has ack's row.
+    bool HoldsRow(const TRecoveryFile::TPendingAck& ack) const;
+    bool HasRowOf(const TResultsTable& table, const QByteArray& recordBytes) const;
+    // Discarding or declining the current table's rows: the pending record
+    // goes unless its row is in the results file too.
     void DropAckOfCurrent();
+    void MarkPendingSaved();
+    // file was just written by Save as, with or without the pending record's row.
+    void TrackSavedRow(const QString& file, bool hasRow);
     void Failed(const std::exception& e);
-    void Succeeded();
-    void Changed();
+    // The held record is durable now (its row saved, or row and record in
+    // the copy): it is asked for again and acknowledged.
+    void Released();
 
     TResultsTable Table_;
     TRecordCycle Cycle_;
@@ -153,10 +170,11 @@ private:
     QString FileName_;
     QString Port_;
     quint16 Device_ = 0;
-    // Port and device of the pending acknowledgement's record.
-    QString AckPort_;
-    quint16 AckDevice_ = 0;
-    QString AckOwner_; // full name of the results file whose rows hold it
+    // The record whose command 9 is not confirmed, its port and device, and
+    // the results file whose row holds it.
+    TRecoveryFile::TPendingAck Pending_;
+    // Results files it was also written under on the way to the current one.
+    QStringList PendingAlsoUnder_;
     bool Held_ = false;
     bool ReaskNow_ = false; // a held record became durable
     QDateTime HeldTried_;

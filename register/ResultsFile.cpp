@@ -418,11 +418,14 @@ void SaveResultsFile(TResultsTable& table, const QString& fileName) {
         throw mapFileError(fileName, Access::Write, errno);
     // The rename is on disk only once the folder is: until then a power cut
     // could leave the old file, or none, after the recovery copy is gone.
-    const int folder = ::open(QFile::encodeName(QFileInfo(fileName).absolutePath()).constData(),
-                              O_RDONLY | O_DIRECTORY);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
-    }
+    SyncFolder(QFileInfo(fileName).absolutePath());
     table.SetModified(false);
+}
+
+void SyncFolder(const QString& folder) {
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
 }

@@ -132,7 +132,11 @@ void TForm1::CreateComponents() {
         Supervisor.SetDevice(TDeviceNumber::ForPoller(NumberEdit1->Value()));
         StoreConfig();
     });
-    Doc.OnChanged = [this] { DocumentChanged(); };
+    Doc.OnFileNameChanged = [this] {
+        SetTitle(CurrentFileName());
+        StoreConfig();
+    };
+    Doc.OnHeldChanged = [this] { StatusBar1->ShowHeld(Doc.Held()); };
     Doc.OnWriteFailed = [this](const QString& message) {
         // Queued: a box shown inside a polling hand-over would hold the worker.
         const QString text =
@@ -302,12 +306,6 @@ void TForm1::OfferOtherRecoveries() {
     for (const QString& other : Doc.OtherCopies())
         if (OfferRecovery(other))
             return;
-}
-
-void TForm1::DocumentChanged() {
-    SetTitle(CurrentFileName());
-    StatusBar1->ShowHeld(Doc.Held());
-    StoreConfig();
 }
 
 void TForm1::StoreConfig() {

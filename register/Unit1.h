@@ -135,7 +135,6 @@ private:
     void WriteConfig();
     // Writes the settings now; a failure is told once.
     void StoreConfig();
-    void DocumentChanged();
     // False when the operator cancelled.
     bool OfferToSave();
     void CommitEdit();

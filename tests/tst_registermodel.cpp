@@ -9,6 +9,8 @@
 
 #include <rapidcheck.h>
 
+#include "support/RecordReply.h"
+
 #include <map>
 #include <memory>
 #include <ostream>
@@ -54,15 +56,6 @@ struct TOp {
 
 void showValue(const TOp& op, std::ostream& os) {
     os << kKindNames[op.Kind] << '(' << op.A << ',' << op.B << ')';
-}
-
-QByteArray Reply(int value) {
-    TMeasurementRecord record;
-    record.Mask = 1;
-    record.Flags = 0x0800;
-    record.Calibration = 3;
-    record.Values[0] = value;
-    return EncodeRecordCarriers(record) + QByteArray("\x9a\xa0\xa0\xa0", 4);
 }
 
 std::vector<int> ValuesOf(const TResultsTable& table) {
@@ -247,7 +240,7 @@ private:
 
     void Restart() {
         Doc_ = MakeDoc();
-        Doc_->OnChanged = [this] { Config_ = Doc_->FileName(); };
+        Doc_->OnFileNameChanged = [this] { Config_ = Doc_->FileName(); };
         Try([&] { Doc_->Start(Config_); });
         OfferCopies(Next_ % 2 == 0, true);
     }
@@ -257,7 +250,7 @@ private:
         Doc_->SetLink(QStringLiteral("ttyS0"), 10);
         if (Doc_->CommandForTurn(0) != 6 || Offered_ == 0)
             return;
-        if (Doc_->PutRecordReply(6, ReplyStatusComplete, Reply(Offered_), true) != 9 ||
+        if (Doc_->PutRecordReply(6, ReplyStatusComplete, RecordReply(Offered_), true) != 9 ||
             kind == kTurnAckLost)
             return;
         Acked_.insert(Offered_);
