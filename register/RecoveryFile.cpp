@@ -236,26 +236,42 @@ QString TRecoveryFile::SetAside() {
 }
 
 QString TRecoveryFile::AckPath() const {
-    return QDir(Folder_).filePath(Base_ + QStringLiteral(".ack"));
+    return QDir(Folder_).filePath(QStringLiteral("pending.ack"));
 }
 
 namespace {
 
-// The record bytes, then the device number, the port, the results file,
-// whether it holds the row and the other files holding it, on lines of their
-// own.
-TRecoveryFile::TPendingAck ReadAckFile(const QString& path) {
-    QFile file(path);
-    TRecoveryFile::TPendingAck ack;
+constexpr qint64 kAckSlotSize = 16384;
+const QByteArray kAckTag = QByteArrayLiteral("SAVRO2 PENDING\n");
+
+} // namespace
+
+void TRecoveryFile::PrepareAckSlot() {
+    if (QFileInfo(AckPath()).size() == kAckSlotSize)
+        return;
+    EnsureFolder();
+    WriteAckSlot({}); // missing, or not a slot
+}
+
+TRecoveryFile::TPendingAck TRecoveryFile::ReadPendingAck() const {
+    // The tag, the record bytes, then the device number, the port, the
+    // results file, whether it holds the row and the other files holding it,
+    // each on a line of its own; zeros up to the slot's size.
+    QFile file(AckPath());
+    TPendingAck ack;
     if (!file.open(QIODevice::ReadOnly))
         return ack;
-    const QByteArray bytes = file.read(RecordSize + 8192);
-    const QList<QByteArray> tail = bytes.mid(RecordSize).split('\n');
+    const QByteArray bytes = file.read(kAckSlotSize);
+    if (!bytes.startsWith(kAckTag) || bytes.size() < kAckTag.size() + RecordSize)
+        return ack;
+    QByteArray text = bytes.mid(kAckTag.size() + RecordSize);
+    text.truncate(text.indexOf('\0') < 0 ? text.size() : text.indexOf('\0'));
+    const QList<QByteArray> tail = text.split('\n');
     bool ok = false;
     const uint device = tail.value(1).toUInt(&ok);
-    if (bytes.size() < RecordSize || tail.size() < 5 || !tail[0].isEmpty() || !ok || device > 0xFFFF)
+    if (tail.size() < 5 || !tail[0].isEmpty() || !ok || device > 0xFFFF)
         return ack;
-    ack.Record = bytes.left(RecordSize);
+    ack.Record = bytes.mid(kAckTag.size(), RecordSize);
     ack.Device = static_cast<quint16>(device);
     ack.Port = QString::fromUtf8(tail[2]);
     ack.Owner = QString::fromUtf8(tail[3]);
@@ -265,58 +281,30 @@ TRecoveryFile::TPendingAck ReadAckFile(const QString& path) {
     return ack;
 }
 
-} // namespace
-
-TRecoveryFile::TPendingAck TRecoveryFile::ReadPendingAck() const {
-    const TPendingAck ack = ReadAckFile(AckPath());
-    return ack.Record.isEmpty() ? ReadAckFile(SavedAckPath()) : ack;
-}
-
-QString TRecoveryFile::SavedAckPath() const {
-    const QFileInfo results(ResultsFile_);
-    return results.dir().filePath(u'.' + results.fileName() + QStringLiteral(".ack"));
-}
-
-TRecoveryFile::TPendingAck TRecoveryFile::NewestUnheldPendingAck() const {
-    // The data folder's, and those kept beside the results files of this
-    // one's folder while the data folder took no write.
-    QFileInfoList files = QDir(Folder_).entryInfoList({QStringLiteral("*.ack")}, QDir::Files);
-    files += QFileInfo(ResultsFile_).dir().entryInfoList({QStringLiteral(".*.ack")},
-                                                        QDir::Files | QDir::Hidden);
-    std::sort(files.begin(), files.end(), [](const QFileInfo& a, const QFileInfo& b) {
-        return a.lastModified() > b.lastModified();
-    });
-    for (const QFileInfo& f : files) {
-        const TPendingAck ack = ReadAckFile(f.absoluteFilePath());
-        if (!ack.Record.isEmpty() && !ack.Owner.isEmpty() &&
-            (ack.Owner == ResultsFile_ || !HeldByAnyone(ack.Owner)))
-            return ack;
-    }
-    return {};
-}
-
 void TRecoveryFile::WritePendingAck(const TPendingAck& ack) {
-    if (ack.Record.isEmpty()) {
-        QFile::remove(SavedAckPath());
-        if (QFileInfo::exists(AckPath()) && !QFile::remove(AckPath()))
-            Fail(QStringLiteral("Не удалось удалить файл"), AckPath(), QStringLiteral("нет доступа"));
-        return;
+    QByteArray bytes;
+    if (!ack.Record.isEmpty()) {
+        bytes = kAckTag + ack.Record + '\n' + QByteArray::number(ack.Device) + '\n' +
+                ack.Port.toUtf8() + '\n' + ack.Owner.toUtf8() + '\n' + (ack.Saved ? "saved" : "");
+        for (const QString& other : ack.AlsoIn)
+            bytes += '\n' + other.toUtf8();
     }
-    const QByteArray bytes = ack.Record + '\n' + QByteArray::number(ack.Device) + '\n' +
-                             ack.Port.toUtf8() + '\n' +
-                             (ack.Owner.isEmpty() ? ResultsFile_ : ack.Owner).toUtf8() + '\n' +
-                             (ack.Saved ? "saved" : "");
-    QByteArray out = bytes;
-    for (const QString& other : ack.AlsoIn)
-        out += '\n' + other.toUtf8();
-    try {
+    if (bytes.size() > kAckSlotSize)
+        Fail(QStringLiteral("Не удалось записать файл"), AckPath(), QStringLiteral("слишком длинная запись"));
+    if (!bytes.isEmpty() || QFileInfo::exists(AckPath()))
+        WriteAckSlot(bytes);
+}
+
+void TRecoveryFile::WriteAckSlot(QByteArray bytes) {
+    bytes.resize(kAckSlotSize, '\0');
+    QFile file(AckPath());
+    const bool made = !file.exists();
+    if (made)
         EnsureFolder();
-        SaveSynced(AckPath(), out);
-    } catch (const ERecoveryError&) {
-        // A full data disk: a row already saved elsewhere keeps its record
-        // beside its results file, so a restart does not enter it twice.
-        if (!ack.Saved)
-            throw;
-        SaveSynced(SavedAckPath(), out);
-    }
+    // Overwritten in place, never grown: no new block is needed.
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered) || file.write(bytes) != bytes.size() ||
+        ::fdatasync(file.handle()) != 0)
+        Fail(QStringLiteral("Не удалось записать файл"), AckPath(), file.errorString());
+    if (made)
+        SyncFolder(Folder_);
 }

@@ -21,8 +21,8 @@ public:
 // A recovery copy of a results table with unsaved changes: one file per
 // results file name, in the results-file format and code page, in the user's
 // local application data folder. Every write reaches the disk (fsync) before
-// it returns. Beside each copy may live the record of the last measurement of
-// that results file whose acknowledgement the analyser has not confirmed.
+// it returns. Beside the copies lives the record of the last measurement
+// whose acknowledgement the analyser has not confirmed.
 // A running program holds the results file it works on with a lock in a
 // folder shared by every settings profile, so no two copies of the program
 // write the same copy.
@@ -79,8 +79,9 @@ public:
     // left out.
     QStringList OtherResultsFiles() const;
 
-    // The pending acknowledgement of this results file: the record bytes and
-    // the port and device number they came from.
+    // The acknowledgement the analyser has not confirmed: the record bytes,
+    // the port and device number they came from, and the results file whose
+    // row holds them. One per data folder, as one program runs per settings.
     struct TPendingAck {
         QByteArray Record; // empty: none
         QString Port;
@@ -89,18 +90,14 @@ public:
         bool Saved = false; // that row is in the results file itself, not only in the copy
         QStringList AlsoIn; // other results files the row was saved to (Save as)
     };
+    // A file of fixed size, made while the disk has room and overwritten in
+    // place, so a full disk does not keep the record from it.
     QString AckPath() const;
-    // Where a saved row's pending acknowledgement goes when the data folder
-    // takes no write: hidden, beside the results file.
-    QString SavedAckPath() const;
-    // Empty when there is none or the file is not one.
+    void PrepareAckSlot();
+    // Empty when there is none.
     TPendingAck ReadPendingAck() const;
-    // An empty record removes the file. Written under this results file's
-    // name; the owner may be another results file.
+    // An empty record clears the slot.
     void WritePendingAck(const TPendingAck& ack);
-    // The newest pending acknowledgement in the folder whose results file no
-    // running program holds: after a crash, whichever file its row went to.
-    TPendingAck NewestUnheldPendingAck() const;
 
     int FullWrites() const { return FullWrites_; }
     int Appends() const { return Appends_; }
@@ -109,6 +106,7 @@ private:
     void EnsureFolder() const;
     QString NamePath() const; // beside the copy: the results file's full name
     QString LockPath(const QString& hash) const;
+    void WriteAckSlot(QByteArray bytes);
     void Forget() { Known_ = false; }
     void Release();
 

@@ -7,7 +7,6 @@
 #include <QScopeGuard>
 
 #include <algorithm>
-#include <utility>
 
 namespace {
 
@@ -88,7 +87,7 @@ quint8 TRegisterDocument::CommandForTurn(quint8 command) {
 quint8 TRegisterDocument::PutRecordReply(quint8 command, quint8 status, QByteArrayView data,
                                          bool replyDone) {
     if (command == 9)
-        SetPending({});
+        ClearPending();
     if (command != 6)
         return Cycle_.PutResult(command, status, data, replyDone, Table_);
     // While the operator decides which table is the current one, or after
@@ -106,7 +105,7 @@ quint8 TRegisterDocument::PutRecordReply(quint8 command, quint8 status, QByteArr
     if (next != 9)
         return next;
     if (Table_.RowCount() != rows) {
-        SetPending({Cycle_.PendingAck(), Port_, Device_, Absolute(FileName_), false, {}});
+        Pending_ = {Cycle_.PendingAck(), Port_, Device_, Absolute(FileName_), false, {}};
         EditTimer_.stop(); // the append writes the names typed meanwhile too
         if (!MakeDurable(true)) {
             HeldTried_ = Cycle_.Now();
@@ -125,16 +124,9 @@ quint8 TRegisterDocument::PutRecordReply(quint8 command, quint8 status, QByteArr
     return 9;
 }
 
-void TRegisterDocument::SetPending(const TRecoveryFile::TPendingAck& ack) {
-    // One record is pending at a time: the analyser has replaced an older
-    // one it was never told about, so that one's file must not be taken up
-    // after a crash.
-    const TRecoveryFile::TPendingAck old = std::exchange(Pending_, ack);
-    if (!old.Owner.isEmpty() && (ack.Record != old.Record || ack.Owner != old.Owner)) {
-        RemoveAckOf(old.Owner);
-        for (const QString& other : std::exchange(PendingAlsoUnder_, {}))
-            RemoveAckOf(other);
-    }
+void TRegisterDocument::ClearPending() {
+    Pending_ = {};
+    WriteAck();
 }
 
 TRecoveryFile TRegisterDocument::CopyOf(const QString& fileName) const {
@@ -143,20 +135,7 @@ TRecoveryFile TRegisterDocument::CopyOf(const QString& fileName) const {
     return copy;
 }
 
-void TRegisterDocument::RemoveAckOf(const QString& owner) {
-    try {
-        if (owner == Absolute(FileName_))
-            Recovery_.WritePendingAck({});
-        else
-            CopyOf(owner).WritePendingAck({});
-    } catch (const std::exception& e) {
-        Failed(e);
-    }
-}
-
 bool TRegisterDocument::WriteAck() {
-    if (Pending_.Owner != Absolute(FileName_))
-        return true;
     try {
         Recovery_.WritePendingAck(Pending_);
     } catch (const std::exception& e) {
@@ -172,25 +151,16 @@ bool TRegisterDocument::MakeDurable(bool append) {
     return WriteAck() && WriteToCopy(append);
 }
 
-void TRegisterDocument::AdoptAck(bool anyFile) {
-    if (!Pending_.Record.isEmpty())
-        return;
-    TRecoveryFile::TPendingAck ack = Recovery_.ReadPendingAck();
-    if (ack.Record.isEmpty() && anyFile)
-        ack = Recovery_.NewestUnheldPendingAck();
+void TRegisterDocument::AdoptAck() {
+    const TRecoveryFile::TPendingAck ack = Recovery_.ReadPendingAck();
     if (ack.Record.isEmpty())
         return;
     // The record is written before its row: without the row (a crash in
     // between) it is no twin, and offered again it becomes the row.
-    if (HoldsRow(ack)) {
+    if (HoldsRow(ack))
         Pending_ = ack;
-        return;
-    }
-    try {
-        CopyOf(ack.Owner).WritePendingAck({});
-    } catch (const std::exception& e) {
-        Failed(e);
-    }
+    else
+        WriteAck();
 }
 
 bool TRegisterDocument::HasRowOf(const TResultsTable& table, const QByteArray& recordBytes) const {
@@ -230,8 +200,8 @@ bool TRegisterDocument::HoldsRow(const TRecoveryFile::TPendingAck& ack) const {
 }
 
 void TRegisterDocument::DropAckOfCurrent() {
-    if (Pending_.Owner == Absolute(FileName_) && !Pending_.Saved)
-        SetPending({});
+    if (!Pending_.Record.isEmpty() && Pending_.Owner == Absolute(FileName_) && !Pending_.Saved)
+        ClearPending();
 }
 
 bool TRegisterDocument::WriteToCopy(bool append) {
@@ -272,16 +242,6 @@ void TRegisterDocument::SwitchTo(const QString& fileName) {
     FileName_ = fileName;
     Recovery_.SetResultsFile(fileName);
     Recovery_.Hold();
-    // A crash now must find the record pending for the file left behind:
-    // under this name too, where a start looks first.
-    if (!Pending_.Record.isEmpty() && Pending_.Owner != Absolute(fileName)) {
-        try {
-            Recovery_.WritePendingAck(Pending_);
-            PendingAlsoUnder_ << Absolute(fileName);
-        } catch (const std::exception& e) {
-            Failed(e);
-        }
-    }
     if (OnFileNameChanged)
         OnFileNameChanged();
 }
@@ -307,29 +267,34 @@ QString TRegisterDocument::NextNewName(const QString& beside) const {
 }
 
 void TRegisterDocument::Start(const QString& fileName) {
+    // Made while the disk has room, so a full disk later still takes the record.
+    try {
+        Recovery_.PrepareAckSlot();
+    } catch (const std::exception& e) {
+        Failed(e);
+    }
     if (Recovery_.HeldByAnyone(fileName)) {
         SwitchTo(NextNewName(fileName));
+        AdoptAck();
         throw ERegisterError(QStringLiteral("Файл «%1» открыт в другой копии программы; "
                                             "начата новая таблица «%2».")
                                  .arg(fileName, FileName_)
                                  .toStdString());
     }
     SwitchTo(fileName);
-    // The last run may have died while another file's record was pending.
-    const auto adopt = qScopeGuard([this] { AdoptAck(true); });
+    // The last run may have died with a record pending, for this file or another.
+    const auto adopt = qScopeGuard([this] { AdoptAck(); });
     LoadResultsFile(Table_, fileName);
 }
 
 void TRegisterDocument::New() {
     Table_.ClearTable();
     SwitchTo(NextNewName(FileName_));
-    AdoptAck();
 }
 
 void TRegisterDocument::Open(const QString& fileName) {
     RefuseHeld(fileName);
     SwitchTo(fileName);
-    const auto adopt = qScopeGuard([this] { AdoptAck(); });
     LoadResultsFile(Table_, fileName);
 }
 
@@ -355,15 +320,10 @@ void TRegisterDocument::TrackSavedRow(const QString& file, bool hasRow) {
             Pending_.AlsoIn << file;
     } else if (file == Pending_.Owner) {
         if (Pending_.AlsoIn.isEmpty())
-            return SetPending({});
-        const QString replaced = std::exchange(Pending_.Owner, Pending_.AlsoIn.takeFirst());
-        RemoveAckOf(replaced);
+            return ClearPending();
+        Pending_.Owner = Pending_.AlsoIn.takeFirst();
     }
-    try {
-        CopyOf(Pending_.Owner).WritePendingAck(Pending_);
-    } catch (const std::exception& e) {
-        Failed(e);
-    }
+    WriteAck();
 }
 
 void TRegisterDocument::MarkPendingSaved() {
@@ -390,8 +350,6 @@ void TRegisterDocument::SaveAs(const QString& fileName) {
                           !Pending_.Saved;
     try {
         Recovery_.Remove();
-        if (ackMoves)
-            Recovery_.WritePendingAck({});
     } catch (const std::exception& e) {
         Failed(e);
     }
@@ -452,7 +410,6 @@ void TRegisterDocument::RestoreCopy(const QString& other) {
     if (!other.isEmpty() && Absolute(other) != Absolute(FileName_)) {
         RefuseHeld(other);
         SwitchTo(other);
-        AdoptAck();
     }
     Recovery_.Load(Table_);
 }
@@ -468,9 +425,6 @@ void TRegisterDocument::DeclineCopy(const QString& other) {
     if (!copy.Hold() || !copy.Exists())
         return; // a running copy took it meanwhile
     copy.SetAside();
-    if (copy.ReadPendingAck().Saved)
-        return; // its row is in the results file
-    if (Pending_.Owner == Absolute(other))
-        Pending_ = {};
-    copy.WritePendingAck({});
+    if (!Pending_.Record.isEmpty() && Pending_.Owner == Absolute(other) && !Pending_.Saved)
+        ClearPending();
 }

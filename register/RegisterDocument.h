@@ -141,15 +141,14 @@ private:
     // nothing reached the disk.
     bool WriteToCopy(bool append);
     void SetHeld(bool held);
-    // Removes the previous owner's file of it unless the owner stays.
-    void SetPending(const TRecoveryFile::TPendingAck& ack);
-    void RemoveAckOf(const QString& owner);
+    void ClearPending();
     // False when nothing reached the disk.
     bool WriteAck();
     // The row and its record on disk: only then may command 9 go out.
     bool MakeDurable(bool append);
-    // Takes over the current file's pending acknowledgement from disk.
-    void AdoptAck(bool anyFile = false);
+    // At start: takes over the pending acknowledgement the last run left,
+    // where its row is.
+    void AdoptAck();
     // Whether the owner's table (its copy, else its file) has ack's row.
     bool HoldsRow(const TRecoveryFile::TPendingAck& ack) const;
     bool HasRowOf(const TResultsTable& table, const QByteArray& recordBytes) const;
@@ -173,8 +172,6 @@ private:
     // The record whose command 9 is not confirmed, its port and device, and
     // the results file whose row holds it.
     TRecoveryFile::TPendingAck Pending_;
-    // Results files it was also written under on the way to the current one.
-    QStringList PendingAlsoUnder_;
     bool Held_ = false;
     bool ReaskNow_ = false; // a held record became durable
     QDateTime HeldTried_;

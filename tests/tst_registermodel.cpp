@@ -94,6 +94,11 @@ public:
     ~TWorld() { QFile::remove(Filler()); }
 
     void Run(const TOp& op) {
+        // Between two things the operator does, the poller has run a few
+        // idle turns (every 100 ms): a record made durable by the last one
+        // has been asked for again by then.
+        if (op.Kind >= kEditName && op.Kind <= kCloseRestart && op.Kind != kEditsWritten)
+            Turn(kTurn, false);
         switch (op.Kind) {
         case kMeasure:
             Offered_ = Next_++;
@@ -245,8 +250,10 @@ private:
         OfferCopies(Next_ % 2 == 0, true);
     }
 
-    void Turn(int kind) {
-        Now_ = Now_.addSecs(180);
+    // later: the two minutes to the next request have passed.
+    void Turn(int kind, bool later = true) {
+        if (later)
+            Now_ = Now_.addSecs(180);
         Doc_->SetLink(QStringLiteral("ttyS0"), 10);
         if (Doc_->CommandForTurn(0) != 6 || Offered_ == 0)
             return;
