@@ -3,6 +3,7 @@
 #include "register/ResultsFile.h"
 #include "resources/MyConsts.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QScopeGuard>
 
@@ -273,6 +274,7 @@ void TRegisterDocument::Start(const QString& fileName) {
     } catch (const std::exception& e) {
         Failed(e);
     }
+    OpenArchive();
     if (Recovery_.HeldByAnyone(fileName)) {
         SwitchTo(NextNewName(fileName));
         AdoptAck();
@@ -285,6 +287,25 @@ void TRegisterDocument::Start(const QString& fileName) {
     // The last run may have died with a record pending, for this file or another.
     const auto adopt = qScopeGuard([this] { AdoptAck(); });
     LoadResultsFile(Table_, fileName);
+}
+
+bool TRegisterDocument::OpenArchive() {
+    if (Archive_)
+        return true;
+    try {
+        Archive_ = std::make_unique<TArchive>(Recovery_.Folder());
+    } catch (const std::exception& e) {
+        if (!ArchiveFailureTold_ && OnArchiveProblem)
+            OnArchiveProblem(Message(e));
+        ArchiveFailureTold_ = true;
+        return false;
+    }
+    ArchiveFailureTold_ = false;
+    if (!Archive_->SetAside().isEmpty() && OnArchiveProblem)
+        OnArchiveProblem(QStringLiteral("Файл архива был повреждён и перенесён в «%1». "
+                                        "Начат новый архив; измерения продолжаются.")
+                             .arg(QDir::toNativeSeparators(Archive_->SetAside())));
+    return true;
 }
 
 void TRegisterDocument::New() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "archive/Archive.h"
 #include "register/RecordCycle.h"
 #include "register/RecoveryFile.h"
 #include "register/ResultsTable.h"
@@ -11,6 +12,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 
@@ -78,6 +80,13 @@ public:
     std::function<void()> OnFileNameChanged;
     // Held() changed: the status bar.
     std::function<void()> OnHeldChanged;
+    // The archive was set aside as damaged, or cannot be opened: the
+    // operator is told; measuring goes on.
+    std::function<void(const QString& message)> OnArchiveProblem;
+
+    // The profile's archive, opened by Start(); nullptr when it could not be
+    // opened (the next write tries again).
+    TArchive* Archive() { return Archive_.get(); }
 
     // --- the analyser's side (main thread, inside the poller's hand-overs)
     // The port and device number the next turns talk to.
@@ -163,8 +172,12 @@ private:
     // the copy): it is asked for again and acknowledged.
     void Released();
 
+    // Opens the archive when it is not open; false when it cannot be.
+    bool OpenArchive();
+
     TResultsTable Table_;
     TRecordCycle Cycle_;
+    std::unique_ptr<TArchive> Archive_;
     TRecoveryFile Recovery_;
     QString FileName_;
     QString Port_;
@@ -176,6 +189,7 @@ private:
     bool ReaskNow_ = false; // a held record became durable
     QDateTime HeldTried_;
     bool FailureTold_ = false;
+    bool ArchiveFailureTold_ = false;
     bool Asking_ = false;
     bool Closed_ = false;
     QTimer EditTimer_;

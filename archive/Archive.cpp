@@ -1,0 +1,654 @@
+#include "archive/Archive.h"
+
+#include "config/Cp1251.h"
+#include "resources/ProgramVersion.h"
+
+#include <QAtomicInt>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSysInfo>
+#include <QUuid>
+#include <QVariant>
+
+namespace {
+
+const QString kColumns = QStringLiteral(
+    "id, uid, device, port, computer, user_name, program_version, measured_ms, calibration, "
+    "v1, v2, v3, v4, v5, v6, v7, v8, v9, v10, v11, v12, v13, v14, v15, v16, v17, v18, v19, "
+    "v20, v21, v22, v23, v24, v25, v26, v27, raw, received_ms, results_file, sample_name, "
+    "source, invalid_reason, invalid_by, invalid_ms");
+constexpr int kFirstValue = 9;
+
+QString ValueColumn(int indicator) {
+    return QStringLiteral("v%1").arg(indicator + 1);
+}
+
+QVariant Text(const QString& s) {
+    return s.isNull() ? QVariant(QString::fromLatin1("")) : QVariant(s);
+}
+
+QVariant Ms(const QDateTime& t) {
+    return t.isValid() ? QVariant(t.toMSecsSinceEpoch()) : QVariant(QMetaType(QMetaType::LongLong));
+}
+
+QDateTime FromMs(const QVariant& v) {
+    return v.isNull() ? QDateTime() : QDateTime::fromMSecsSinceEpoch(v.toLongLong());
+}
+
+TArchiveMeasurement Read(const QSqlQuery& q) {
+    TArchiveMeasurement m;
+    m.Id = q.value(0).toLongLong();
+    m.Uid = q.value(1).toString();
+    m.Device = static_cast<quint16>(q.value(2).toUInt());
+    m.Port = q.value(3).toString();
+    m.Computer = q.value(4).toString();
+    m.User = q.value(5).toString();
+    m.ProgramVersion = q.value(6).toString();
+    m.Measured = FromMs(q.value(7));
+    m.Calibration = q.value(8).toInt();
+    for (int k = 0; k < IndicatorCount; ++k) {
+        const QVariant v = q.value(kFirstValue + k);
+        if (!v.isNull())
+            m.Values[size_t(k)] = v.toDouble();
+    }
+    m.Raw = q.value(36).toByteArray();
+    m.Received = FromMs(q.value(37));
+    m.ResultsFile = q.value(38).toString();
+    m.SampleName = q.value(39).toString();
+    m.Source = q.value(40).toString();
+    m.InvalidReason = q.value(41).toString();
+    m.InvalidBy = q.value(42).toString();
+    m.InvalidAt = FromMs(q.value(43));
+    return m;
+}
+
+// Table text of a value or cell as the results file may hold it, with a
+// decimal point.
+QByteArray PointText(QByteArrayView cell) {
+    QByteArray text = cell.trimmed().toByteArray();
+    text.replace(',', '.');
+    return text;
+}
+
+} // namespace
+
+struct TArchive::TDatabase {
+    explicit TDatabase(const QString& path) {
+        static QAtomicInt counter;
+        Name = QStringLiteral("savro2-archive-%1").arg(counter.fetchAndAddRelaxed(1));
+        Db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), Name);
+        Db.setDatabaseName(path);
+        // The command line may read while the window writes.
+        Db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+    }
+    ~TDatabase() {
+        Insert.reset();
+        Db.close();
+        Db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(Name);
+    }
+    QString Name;
+    QSqlDatabase Db;
+    std::unique_ptr<QSqlQuery> Insert; // prepared once: every measurement uses it
+};
+
+TArchive::TArchive(const QString& folder) : Folder_(folder) {
+    if (!QDir().mkpath(folder))
+        throw EArchiveError(QStringLiteral("Не удалось создать папку архива «%1».")
+                                .arg(QDir::toNativeSeparators(folder))
+                                .toStdString());
+    Path_ = QDir(folder).filePath(FileName);
+    OpenFile();
+}
+
+TArchive::~TArchive() = default;
+
+bool TArchive::LooksDamaged(const QString& nativeError) const {
+    bool ok = false;
+    const int code = nativeError.toInt(&ok) & 0xff;
+    return ok && (code == 11 /* SQLITE_CORRUPT */ || code == 26 /* SQLITE_NOTADB */);
+}
+
+void TArchive::OpenFile() {
+    Db_ = std::make_unique<TDatabase>(Path_);
+    if (!Db_->Db.open())
+        throw EArchiveError(QStringLiteral("Не удалось открыть архив «%1»: %2")
+                                .arg(QDir::toNativeSeparators(Path_), Db_->Db.lastError().text())
+                                .toStdString());
+    QSqlQuery q(Db_->Db);
+    // A file that is not a database fails here, on its first read. A
+    // damaged page deeper in is found by the write that meets it (Add).
+    for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL"}) {
+        if (q.exec(QString::fromLatin1(pragma)))
+            continue;
+        if (LooksDamaged(q.lastError().nativeErrorCode()) && SetAside_.isEmpty()) {
+            q = QSqlQuery();
+            MoveAside();
+            OpenFile();
+            return;
+        }
+        Fail(QStringLiteral("Не удалось открыть архив"), q.lastError());
+    }
+    q = QSqlQuery();
+    try {
+        CreateSchema();
+    } catch (const EArchiveError&) {
+        if (!SetAside_.isEmpty() || !LooksDamaged(LastNativeError_))
+            throw;
+        MoveAside();
+        OpenFile();
+    }
+    CreateSchema();
+}
+
+void TArchive::MoveAside() {
+    Db_.reset();
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString target = QStringLiteral("%1.damaged-%2").arg(Path_, stamp);
+    for (int n = 2; QFileInfo::exists(target); ++n)
+        target = QStringLiteral("%1.damaged-%2-%3").arg(Path_, stamp).arg(n);
+    if (!QFile::rename(Path_, target))
+        throw EArchiveError(QStringLiteral("Архив «%1» повреждён, и его не удалось переименовать.")
+                                .arg(QDir::toNativeSeparators(Path_))
+                                .toStdString());
+    // Its journal belongs to it: kept beside it, never replayed into the fresh one.
+    for (const char* tail : {"-wal", "-shm"})
+        if (QFileInfo::exists(Path_ + QLatin1String(tail)))
+            QFile::rename(Path_ + QLatin1String(tail), target + QLatin1String(tail));
+    SetAside_ = target;
+}
+
+void TArchive::Fail(const QString& what, const QSqlError& error) const {
+    LastNativeError_ = error.nativeErrorCode();
+    throw EArchiveError(QStringLiteral("%1 «%2»: %3")
+                            .arg(what, QDir::toNativeSeparators(Path_), error.text())
+                            .toStdString());
+}
+
+void TArchive::Exec(const QString& sql) const {
+    QSqlQuery q(Db_->Db);
+    if (!q.exec(sql))
+        Fail(QStringLiteral("Ошибка архива"), q.lastError());
+}
+
+void TArchive::Begin() {
+    if (Depth_ == 0)
+        Exec(QStringLiteral("BEGIN IMMEDIATE"));
+    ++Depth_;
+}
+
+void TArchive::Commit() {
+    if (Depth_ == 1)
+        Exec(QStringLiteral("COMMIT")); // on failure the transaction object rolls back
+    --Depth_;
+}
+
+void TArchive::Rollback() {
+    if (--Depth_ == 0) {
+        QSqlQuery q(Db_->Db);
+        q.exec(QStringLiteral("ROLLBACK"));
+    }
+}
+
+TArchive::TTransaction::TTransaction(TArchive& archive) : Archive_(archive) {
+    Archive_.Begin();
+}
+
+TArchive::TTransaction::~TTransaction() {
+    if (!Done_)
+        Archive_.Rollback();
+}
+
+void TArchive::TTransaction::Commit() {
+    Archive_.Commit();
+    Done_ = true;
+}
+
+void TArchive::CreateSchema() {
+    TTransaction t(*this);
+    Exec(QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)"));
+    QSqlQuery q(Db_->Db);
+    if (!q.exec(QStringLiteral("SELECT max(version) FROM schema_version")))
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    const int version = q.next() ? q.value(0).toInt() : 0;
+    q.finish();
+    if (version > SchemaVersion)
+        throw EArchiveError(
+            QStringLiteral("Архив «%1» записан более новой версией программы (схема %2); "
+                           "эта версия понимает схему до %3.")
+                .arg(QDir::toNativeSeparators(Path_))
+                .arg(version)
+                .arg(SchemaVersion)
+                .toStdString());
+    if (version < 1) {
+        QString values;
+        for (int k = 0; k < IndicatorCount; ++k)
+            values += QStringLiteral(", %1 REAL").arg(ValueColumn(k));
+        Exec(QStringLiteral("CREATE TABLE measurement ("
+                            "id INTEGER PRIMARY KEY, uid TEXT NOT NULL UNIQUE, "
+                            "device INTEGER NOT NULL, port TEXT NOT NULL, computer TEXT NOT NULL, "
+                            "user_name TEXT NOT NULL, program_version TEXT NOT NULL, "
+                            "measured_ms INTEGER NOT NULL, calibration INTEGER NOT NULL%1, "
+                            "raw BLOB, received_ms INTEGER NOT NULL, results_file TEXT NOT NULL, "
+                            "sample_name TEXT NOT NULL, sample_lower TEXT NOT NULL, "
+                            "source TEXT NOT NULL, invalid_reason TEXT, invalid_by TEXT, "
+                            "invalid_ms INTEGER)")
+                 .arg(values));
+        Exec(QStringLiteral("CREATE INDEX measurement_time ON measurement (measured_ms)"));
+        Exec(QStringLiteral("CREATE TABLE name_change ("
+                            "id INTEGER PRIMARY KEY, uid TEXT NOT NULL, changed_ms INTEGER NOT NULL, "
+                            "user_name TEXT NOT NULL, old_name TEXT NOT NULL, new_name TEXT NOT NULL)"));
+        Exec(QStringLiteral("CREATE INDEX name_change_uid ON name_change (uid)"));
+        Exec(QStringLiteral("CREATE TABLE link_outage ("
+                            "id INTEGER PRIMARY KEY, from_ms INTEGER NOT NULL, to_ms INTEGER, "
+                            "port TEXT NOT NULL, device INTEGER NOT NULL, reason TEXT NOT NULL)"));
+        Exec(QStringLiteral("CREATE INDEX link_outage_from ON link_outage (from_ms)"));
+        Exec(QStringLiteral("INSERT INTO schema_version (version) VALUES (1)"));
+    }
+    t.Commit();
+}
+
+QString TArchive::ThisComputer() {
+    return QSysInfo::machineHostName();
+}
+
+QString TArchive::ThisUser() {
+    QString user = qEnvironmentVariable("USER");
+    if (user.isEmpty())
+        user = qEnvironmentVariable("LOGNAME");
+    if (user.isEmpty())
+        user = qEnvironmentVariable("USERNAME");
+    return user;
+}
+
+TArchiveMeasurement TArchive::FromRecord(const QByteArray& recordBytes, const QDateTime& measured,
+                                         quint16 device, const QString& port) {
+    TArchiveMeasurement m;
+    m.Uid = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    m.Device = device;
+    m.Port = port;
+    m.Computer = ThisComputer();
+    m.User = ThisUser();
+    m.ProgramVersion = ProgramVersion();
+    // As the table shows it: whole seconds.
+    m.Measured = measured.addMSecs(-measured.time().msec());
+    m.Received = measured;
+    m.Raw = recordBytes;
+    m.Source = SourceAnalyser;
+    TMeasurementRecord record;
+    if (DecodeRecord(ReplyStatusComplete, EncodeCarriers(recordBytes), record)) {
+        m.Calibration = record.Calibration;
+        for (int k = 0; k < IndicatorCount; ++k)
+            if (record.Mask & (1u << k))
+                m.Values[size_t(k)] = record.Values[size_t(k)];
+    }
+    return m;
+}
+
+bool TArchive::Insert(const TArchiveMeasurement& m) {
+    if (!Db_->Insert) {
+        QString placeholders;
+        for (int i = 1; i < 44; ++i)
+            placeholders += QStringLiteral(", ?");
+        Db_->Insert = std::make_unique<QSqlQuery>(Db_->Db);
+        const QString columns = QString(kColumns).remove(0, 4) + QStringLiteral(", sample_lower");
+        if (!Db_->Insert->prepare(QStringLiteral("INSERT OR IGNORE INTO measurement (%1) VALUES (?%2)")
+                                      .arg(columns, placeholders))) {
+            const QSqlError error = Db_->Insert->lastError();
+            Db_->Insert.reset();
+            Fail(QStringLiteral("Не удалось записать в архив"), error);
+        }
+    }
+    QSqlQuery& q = *Db_->Insert;
+    int i = 0;
+    q.bindValue(i++, m.Uid);
+    q.bindValue(i++, int(m.Device));
+    q.bindValue(i++, Text(m.Port));
+    q.bindValue(i++, Text(m.Computer));
+    q.bindValue(i++, Text(m.User));
+    q.bindValue(i++, Text(m.ProgramVersion));
+    q.bindValue(i++, m.Measured.toMSecsSinceEpoch());
+    q.bindValue(i++, m.Calibration);
+    for (const std::optional<double>& v : m.Values)
+        q.bindValue(i++, v ? QVariant(*v) : QVariant(QMetaType(QMetaType::Double)));
+    q.bindValue(i++, m.Raw.isEmpty() ? QVariant(QMetaType(QMetaType::QByteArray)) : QVariant(m.Raw));
+    q.bindValue(i++, (m.Received.isValid() ? m.Received : m.Measured).toMSecsSinceEpoch());
+    q.bindValue(i++, Text(m.ResultsFile));
+    q.bindValue(i++, Text(m.SampleName));
+    q.bindValue(i++, Text(m.Source));
+    q.bindValue(i++, m.Invalid() ? QVariant(m.InvalidReason) : QVariant(QMetaType(QMetaType::QString)));
+    q.bindValue(i++, m.Invalid() ? QVariant(m.InvalidBy) : QVariant(QMetaType(QMetaType::QString)));
+    q.bindValue(i++, Ms(m.InvalidAt));
+    q.bindValue(i++, m.SampleName.toLower());
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
+    return q.numRowsAffected() > 0;
+}
+
+bool TArchive::Add(const TArchiveMeasurement& m) {
+    try {
+        TTransaction t(*this);
+        const bool added = Insert(m);
+        t.Commit();
+        return added;
+    } catch (const EArchiveError&) {
+        // A damaged file is set aside once and the measurement goes into a
+        // fresh one; any other failure (a full disk) is the caller's to hold.
+        if (!SetAside_.isEmpty() || Depth_ != 0 || !LooksDamaged(LastNativeError_))
+            throw;
+    }
+    MoveAside();
+    OpenFile();
+    TTransaction t(*this);
+    const bool added = Insert(m);
+    t.Commit();
+    return added;
+}
+
+int TArchive::AddAll(const std::vector<TArchiveMeasurement>& list) {
+    TTransaction t(*this);
+    int added = 0;
+    for (const TArchiveMeasurement& m : list)
+        added += Insert(m) ? 1 : 0;
+    t.Commit();
+    return added;
+}
+
+bool TArchive::Contains(const QString& uid) const {
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("SELECT 1 FROM measurement WHERE uid = ?"));
+    q.addBindValue(uid);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    return q.next();
+}
+
+std::optional<TArchiveMeasurement> TArchive::Find(const QString& uid) const {
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("SELECT %1 FROM measurement WHERE uid = ?").arg(kColumns));
+    q.addBindValue(uid);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    if (!q.next())
+        return std::nullopt;
+    return Read(q);
+}
+
+std::optional<TArchiveMeasurement> TArchive::FindId(qint64 id) const {
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("SELECT %1 FROM measurement WHERE id = ?").arg(kColumns));
+    q.addBindValue(id);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    if (!q.next())
+        return std::nullopt;
+    return Read(q);
+}
+
+std::optional<TArchiveMeasurement> TArchive::FromRow(const TResultsTable::Row& row,
+                                                     ControlChart::TDateTimeReader& reader) {
+    const std::optional<qint64> when = reader.When(row.Cell(2), row.Cell(3));
+    bool ok = false;
+    const int calibration = row.Cell(4).trimmed().toByteArray().toInt(&ok);
+    if (!when || !ok)
+        return std::nullopt;
+    TArchiveMeasurement m;
+    m.Measured = QDateTime::fromMSecsSinceEpoch(*when);
+    m.Calibration = calibration;
+    for (int k = 0; k < IndicatorCount; ++k)
+        if (const std::optional<double> v = ControlChart::ParseValue(row.Cell(k + 5)))
+            m.Values[size_t(k)] = *v;
+    m.SampleName = Cp1251::decode(row.Cell(1));
+    m.Source = SourceImport;
+    return m;
+}
+
+std::optional<QString> TArchive::FindRow(const TResultsTable::Row& row,
+                                         ControlChart::TDateTimeReader& reader,
+                                         std::optional<quint16> device) const {
+    const std::optional<qint64> when = reader.When(row.Cell(2), row.Cell(3));
+    bool ok = false;
+    const int calibration = row.Cell(4).trimmed().toByteArray().toInt(&ok);
+    if (!when || !ok)
+        return std::nullopt;
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("SELECT %1 FROM measurement WHERE measured_ms = ? AND calibration = ?%2 "
+                             "ORDER BY id DESC")
+                  .arg(kColumns, device ? QStringLiteral(" AND device = ?") : QString()));
+    q.addBindValue(*when);
+    q.addBindValue(calibration);
+    if (device)
+        q.addBindValue(int(*device));
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    while (q.next()) {
+        const TArchiveMeasurement m = Read(q);
+        bool same = true;
+        for (int k = 0; k < IndicatorCount && same; ++k) {
+            const QByteArray cell = PointText(row.Cell(k + 5));
+            const std::optional<double>& v = m.Values[size_t(k)];
+            // Imported rows hold the file's own two decimals; either way the
+            // table's text of the value is what must agree.
+            same = v ? FormatIndicator(*v, u'.').toLatin1() == cell : cell.isEmpty();
+        }
+        if (same)
+            return m.Uid;
+    }
+    return std::nullopt;
+}
+
+bool TArchive::Rename(const QString& uid, const QString& newName, const QString& user,
+                      const QDateTime& when) {
+    TTransaction t(*this);
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("SELECT sample_name FROM measurement WHERE uid = ?"));
+    q.addBindValue(uid);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    if (!q.next())
+        return false;
+    const QString old = q.value(0).toString();
+    q.finish();
+    if (old == newName)
+        return false;
+    q.prepare(QStringLiteral("INSERT INTO name_change (uid, changed_ms, user_name, old_name, new_name) "
+                             "VALUES (?, ?, ?, ?, ?)"));
+    q.addBindValue(uid);
+    q.addBindValue(when.toMSecsSinceEpoch());
+    q.addBindValue(Text(user));
+    q.addBindValue(Text(old));
+    q.addBindValue(Text(newName));
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
+    q.prepare(QStringLiteral("UPDATE measurement SET sample_name = ?, sample_lower = ? WHERE uid = ?"));
+    q.addBindValue(Text(newName));
+    q.addBindValue(newName.toLower());
+    q.addBindValue(uid);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
+    t.Commit();
+    return true;
+}
+
+std::vector<TNameChange> TArchive::NameHistory(const QString& uid) const {
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("SELECT changed_ms, user_name, old_name, new_name FROM name_change "
+                             "WHERE uid = ? ORDER BY id"));
+    q.addBindValue(uid);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    std::vector<TNameChange> list;
+    while (q.next())
+        list.push_back({FromMs(q.value(0)), q.value(1).toString(), q.value(2).toString(),
+                        q.value(3).toString()});
+    return list;
+}
+
+void TArchive::MarkInvalid(qint64 id, const QString& reason, const QString& user,
+                           const QDateTime& when) {
+    TTransaction t(*this);
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("UPDATE measurement SET invalid_reason = ?, invalid_by = ?, invalid_ms = ? "
+                             "WHERE id = ?"));
+    const bool valid = reason.trimmed().isEmpty();
+    q.addBindValue(valid ? QVariant(QMetaType(QMetaType::QString)) : QVariant(reason));
+    q.addBindValue(valid ? QVariant(QMetaType(QMetaType::QString)) : Text(user));
+    q.addBindValue(valid ? QVariant(QMetaType(QMetaType::LongLong)) : Ms(when));
+    q.addBindValue(id);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
+    t.Commit();
+}
+
+qint64 TArchive::LinkLost(const QDateTime& from, const QString& port, quint16 device,
+                          const QString& reason) {
+    TTransaction t(*this);
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("INSERT INTO link_outage (from_ms, port, device, reason) VALUES (?, ?, ?, ?)"));
+    q.addBindValue(from.toMSecsSinceEpoch());
+    q.addBindValue(Text(port));
+    q.addBindValue(int(device));
+    q.addBindValue(Text(reason));
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
+    const qint64 id = q.lastInsertId().toLongLong();
+    t.Commit();
+    return id;
+}
+
+void TArchive::LinkBack(qint64 outage, const QDateTime& to) {
+    TTransaction t(*this);
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("UPDATE link_outage SET to_ms = ? WHERE id = ? AND to_ms IS NULL"));
+    q.addBindValue(to.toMSecsSinceEpoch());
+    q.addBindValue(outage);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
+    t.Commit();
+}
+
+std::vector<TLinkOutage> TArchive::Outages(const QDateTime& from, const QDateTime& to) const {
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("SELECT id, from_ms, to_ms, port, device, reason FROM link_outage "
+                             "WHERE from_ms <= ? AND (to_ms IS NULL OR to_ms >= ?) ORDER BY from_ms"));
+    q.addBindValue(to.isValid() ? to.toMSecsSinceEpoch() : std::numeric_limits<qint64>::max());
+    q.addBindValue(from.isValid() ? from.toMSecsSinceEpoch() : std::numeric_limits<qint64>::min());
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    std::vector<TLinkOutage> list;
+    while (q.next())
+        list.push_back({q.value(0).toLongLong(), FromMs(q.value(1)), FromMs(q.value(2)),
+                        q.value(3).toString(), static_cast<quint16>(q.value(4).toUInt()),
+                        q.value(5).toString()});
+    return list;
+}
+
+QString TArchive::Where(const TArchiveFilter& filter, QVariantList& binds) const {
+    QStringList terms;
+    if (!filter.Ids.empty()) {
+        QStringList ids;
+        for (const qint64 id : filter.Ids)
+            ids << QString::number(id);
+        terms << QStringLiteral("id IN (%1)").arg(ids.join(u','));
+    } else {
+        if (filter.From.isValid()) {
+            terms << QStringLiteral("measured_ms >= ?");
+            binds << filter.From.toMSecsSinceEpoch();
+        }
+        if (filter.To.isValid()) {
+            terms << QStringLiteral("measured_ms <= ?");
+            binds << filter.To.toMSecsSinceEpoch();
+        }
+        if (!filter.SampleContains.isEmpty()) {
+            terms << QStringLiteral("instr(sample_lower, ?) > 0");
+            binds << filter.SampleContains.toLower();
+        }
+        if (filter.Device) {
+            terms << QStringLiteral("device = ?");
+            binds << int(*filter.Device);
+        }
+    }
+    if (!filter.IncludeInvalid)
+        terms << QStringLiteral("invalid_ms IS NULL");
+    return terms.isEmpty() ? QString() : QStringLiteral(" WHERE ") + terms.join(QStringLiteral(" AND "));
+}
+
+std::vector<TArchiveMeasurement> TArchive::Page(const TArchiveFilter& filter,
+                                                const std::optional<TArchiveCursor>& after,
+                                                int limit) const {
+    QVariantList binds;
+    QString where = Where(filter, binds);
+    if (after) {
+        where += where.isEmpty() ? QStringLiteral(" WHERE ") : QStringLiteral(" AND ");
+        where += QStringLiteral("(measured_ms, id) > (?, ?)");
+        binds << after->MeasuredMs << after->Id;
+    }
+    QSqlQuery q(Db_->Db);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT %1 FROM measurement%2 ORDER BY measured_ms, id LIMIT %3")
+                  .arg(kColumns, where)
+                  .arg(limit));
+    for (const QVariant& b : binds)
+        q.addBindValue(b);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    std::vector<TArchiveMeasurement> list;
+    while (q.next())
+        list.push_back(Read(q));
+    return list;
+}
+
+void TArchive::ForEach(const TArchiveFilter& filter,
+                       const std::function<bool(const TArchiveMeasurement&)>& visit) const {
+    QVariantList binds;
+    const QString where = Where(filter, binds);
+    QSqlQuery q(Db_->Db);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT %1 FROM measurement%2 ORDER BY measured_ms, id").arg(kColumns, where));
+    for (const QVariant& b : binds)
+        q.addBindValue(b);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    while (q.next())
+        if (!visit(Read(q)))
+            break;
+}
+
+std::vector<TArchivePoint> TArchive::Points(const TArchiveFilter& filter, int indicator) const {
+    if (indicator < 0 || indicator >= IndicatorCount)
+        return {};
+    QVariantList binds;
+    QString where = Where(filter, binds);
+    where += where.isEmpty() ? QStringLiteral(" WHERE ") : QStringLiteral(" AND ");
+    where += ValueColumn(indicator) + QStringLiteral(" IS NOT NULL");
+    QSqlQuery q(Db_->Db);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT id, measured_ms, %1, invalid_ms IS NOT NULL FROM measurement%2 "
+                             "ORDER BY measured_ms, id")
+                  .arg(ValueColumn(indicator), where));
+    for (const QVariant& b : binds)
+        q.addBindValue(b);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    std::vector<TArchivePoint> points;
+    while (q.next())
+        points.push_back({q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toDouble(),
+                          q.value(3).toBool()});
+    return points;
+}
+
+qint64 TArchive::Count(const TArchiveFilter& filter) const {
+    QVariantList binds;
+    const QString where = Where(filter, binds);
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("SELECT count(*) FROM measurement%1").arg(where));
+    for (const QVariant& b : binds)
+        q.addBindValue(b);
+    if (!q.exec() || !q.next())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    return q.value(0).toLongLong();
+}
