@@ -217,7 +217,7 @@ void TArchive::CreateSchema() {
     const int version = q.next() ? q.value(0).toInt() : 0;
     q.finish();
     if (version > SchemaVersion)
-        throw EArchiveError(
+        throw EArchiveTooNew(
             QStringLiteral("Архив «%1» записан более новой версией программы (схема %2); "
                            "эта версия понимает схему до %3.")
                 .arg(QDir::toNativeSeparators(Path_))
@@ -247,6 +247,10 @@ void TArchive::CreateSchema() {
                             "id INTEGER PRIMARY KEY, from_ms INTEGER NOT NULL, to_ms INTEGER, "
                             "port TEXT NOT NULL, device INTEGER NOT NULL, reason TEXT NOT NULL)"));
         Exec(QStringLiteral("CREATE INDEX link_outage_from ON link_outage (from_ms)"));
+        // The last record each link brought: offered again, it is the same
+        // measurement, whatever became of its row.
+        Exec(QStringLiteral("CREATE TABLE last_record (device INTEGER NOT NULL, port TEXT NOT NULL, "
+                            "uid TEXT NOT NULL, raw BLOB NOT NULL, PRIMARY KEY (device, port))"));
         Exec(QStringLiteral("INSERT INTO schema_version (version) VALUES (1)"));
     }
     t.Commit();
@@ -290,13 +294,24 @@ TArchiveMeasurement TArchive::FromRecord(const QByteArray& recordBytes, const QD
 }
 
 bool TArchive::Insert(const TArchiveMeasurement& m) {
+    const bool fromLink = m.Source == SourceAnalyser && !m.Raw.isEmpty();
+    if (fromLink) {
+        QSqlQuery last(Db_->Db);
+        last.prepare(QStringLiteral("SELECT raw FROM last_record WHERE device = ? AND port = ?"));
+        last.addBindValue(int(m.Device));
+        last.addBindValue(Text(m.Port));
+        if (!last.exec())
+            Fail(QStringLiteral("Не удалось прочитать архив"), last.lastError());
+        if (last.next() && last.value(0).toByteArray() == m.Raw)
+            return false;
+    }
     if (!Db_->Insert) {
         QString placeholders;
         for (int i = 1; i < 44; ++i)
             placeholders += QStringLiteral(", ?");
         Db_->Insert = std::make_unique<QSqlQuery>(Db_->Db);
         const QString columns = QString(kColumns).remove(0, 4) + QStringLiteral(", sample_lower");
-        if (!Db_->Insert->prepare(QStringLiteral("INSERT OR IGNORE INTO measurement (%1) VALUES (?%2)")
+        if (!Db_->Insert->prepare(QStringLiteral("INSERT INTO measurement (%1) VALUES (?%2) ON CONFLICT (uid) DO NOTHING")
                                       .arg(columns, placeholders))) {
             const QSqlError error = Db_->Insert->lastError();
             Db_->Insert.reset();
@@ -323,10 +338,22 @@ bool TArchive::Insert(const TArchiveMeasurement& m) {
     q.bindValue(i++, m.Invalid() ? QVariant(m.InvalidReason) : QVariant(QMetaType(QMetaType::QString)));
     q.bindValue(i++, m.Invalid() ? QVariant(m.InvalidBy) : QVariant(QMetaType(QMetaType::QString)));
     q.bindValue(i++, Ms(m.InvalidAt));
-    q.bindValue(i++, m.SampleName.toLower());
+    q.bindValue(i++, Text(m.SampleName.toLower()));
     if (!q.exec())
         Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
-    return q.numRowsAffected() > 0;
+    const bool added = q.numRowsAffected() > 0;
+    if (added && fromLink) {
+        QSqlQuery last(Db_->Db);
+        last.prepare(QStringLiteral("INSERT OR REPLACE INTO last_record (device, port, uid, raw) "
+                                    "VALUES (?, ?, ?, ?)"));
+        last.addBindValue(int(m.Device));
+        last.addBindValue(Text(m.Port));
+        last.addBindValue(m.Uid);
+        last.addBindValue(m.Raw);
+        if (!last.exec())
+            Fail(QStringLiteral("Не удалось записать в архив"), last.lastError());
+    }
+    return added;
 }
 
 bool TArchive::Add(const TArchiveMeasurement& m) {
@@ -466,7 +493,7 @@ bool TArchive::Rename(const QString& uid, const QString& newName, const QString&
         Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
     q.prepare(QStringLiteral("UPDATE measurement SET sample_name = ?, sample_lower = ? WHERE uid = ?"));
     q.addBindValue(Text(newName));
-    q.addBindValue(newName.toLower());
+    q.addBindValue(Text(newName.toLower()));
     q.addBindValue(uid);
     if (!q.exec())
         Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());

@@ -27,6 +27,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The archive was written by a newer program: it is left as it is.
+class EArchiveTooNew : public EArchiveError {
+public:
+    using EArchiveError::EArchiveError;
+};
+
 // One measurement as the archive keeps it.
 struct TArchiveMeasurement {
     qint64 Id = 0;  // the archive's own row number; 0 before it is stored
@@ -132,7 +138,9 @@ public:
     static TArchiveMeasurement FromRecord(const QByteArray& recordBytes, const QDateTime& measured,
                                           quint16 device, const QString& port);
 
-    // Stores m unless its Uid is stored already; true when it was new.
+    // Stores m unless its Uid is stored already, or it is a record from the
+    // analyser whose bytes are those of the last record of its device and
+    // port (offered again: the same measurement); true when it was new.
     // Throws EArchiveError (nothing stored).
     bool Add(const TArchiveMeasurement& m);
     // Several at once in one transaction: all or nothing. Returns how many

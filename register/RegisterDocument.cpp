@@ -1,5 +1,6 @@
 #include "register/RegisterDocument.h"
 
+#include "config/Cp1251.h"
 #include "register/ResultsFile.h"
 #include "resources/MyConsts.h"
 
@@ -28,6 +29,15 @@ TRegisterDocument::TRegisterDocument(const QString& dataFolder, const QString& l
     EditTimer_.setSingleShot(true);
     EditTimer_.setInterval(RecoveryDelayMs);
     connect(&EditTimer_, &QTimer::timeout, this, [this] { FlushEdits(); });
+    // Typed, pasted or restored: every change of a name cell reaches the
+    // archive's history of that measurement.
+    connect(&Table_, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
+                if (topLeft.column() > 0 || bottomRight.column() < 0)
+                    return;
+                for (int row = topLeft.row(); row <= bottomRight.row(); ++row)
+                    NoteRename(row + 1);
+            });
 }
 
 TRegisterDocument::~TRegisterDocument() = default;
@@ -107,6 +117,11 @@ quint8 TRegisterDocument::PutRecordReply(quint8 command, quint8 status, QByteArr
         return next;
     if (Table_.RowCount() != rows) {
         Pending_ = {Cycle_.PendingAck(), Port_, Device_, Absolute(FileName_), false, {}};
+        TArchiveMeasurement entry =
+            TArchive::FromRecord(Pending_.Record, Cycle_.LastRecordTime(), Device_, Port_);
+        entry.ResultsFile = Pending_.Owner;
+        entry.SampleName = Cp1251::decode(Table_.CellView(1, Table_.RowCount() - 2));
+        Unarchived_ = std::move(entry);
         EditTimer_.stop(); // the append writes the names typed meanwhile too
         if (!MakeDurable(true)) {
             HeldTried_ = Cycle_.Now();
@@ -115,11 +130,14 @@ quint8 TRegisterDocument::PutRecordReply(quint8 command, quint8 status, QByteArr
         }
         return 9;
     }
-    // The twin of a held record: acknowledged only once its row is on disk.
-    if (Held_ && !twin.isEmpty() && DecodeRecordBytes(data) == twin) {
+    // The twin of a held record (or of one the archive lacks): acknowledged
+    // only once its row is on disk.
+    if ((Held_ || Unarchived_) && !twin.isEmpty() && DecodeRecordBytes(data) == twin) {
         HeldTried_ = Cycle_.Now();
-        if (!MakeDurable(false))
+        if (!MakeDurable(false)) {
+            SetHeld(true);
             return 0;
+        }
         SetHeld(false);
     }
     return 9;
@@ -127,6 +145,7 @@ quint8 TRegisterDocument::PutRecordReply(quint8 command, quint8 status, QByteArr
 
 void TRegisterDocument::ClearPending() {
     Pending_ = {};
+    Unarchived_.reset(); // offered again, it comes back as a new row
     WriteAck();
 }
 
@@ -149,7 +168,50 @@ bool TRegisterDocument::WriteAck() {
 bool TRegisterDocument::MakeDurable(bool append) {
     // The record first, then its row: a record found without its row after
     // a crash is dropped (AdoptAck), so nothing is lost or doubled.
-    return WriteAck() && WriteToCopy(append);
+    return WriteAck() && WriteToCopy(append) && WriteToArchive();
+}
+
+bool TRegisterDocument::WriteToArchive() {
+    if (!Unarchived_ && RenamesLeft_.empty())
+        return true;
+    if (!OpenArchive())
+        return ArchiveTooNew_;
+    try {
+        if (Unarchived_)
+            Archive_->Add(*Unarchived_);
+        Unarchived_.reset();
+        while (!RenamesLeft_.empty()) {
+            const TRename& r = RenamesLeft_.front();
+            Archive_->Rename(r.Uid, r.Name, TArchive::ThisUser(), r.When);
+            RenamesLeft_.erase(RenamesLeft_.begin());
+        }
+    } catch (const std::exception& e) {
+        TellSetAside();
+        Failed(e);
+        return !Unarchived_;
+    }
+    TellSetAside();
+    return true;
+}
+
+void TRegisterDocument::NoteRename(int row) {
+    if (row < 1 || row >= Table_.RowCount() - 1 || !Archive_)
+        return;
+    if (!Reader_)
+        Reader_ = std::make_unique<ControlChart::TDateTimeReader>(Cycle_.Locale);
+    std::optional<QString> uid;
+    try {
+        uid = Archive_->FindRow(Table_.RowAt(row), *Reader_);
+    } catch (const std::exception& e) {
+        qWarning("%s", e.what());
+        return;
+    }
+    if (!uid)
+        return;
+    // Kept until the archive takes it; the name itself is in the table and its copy.
+    RenamesLeft_.push_back(
+        {*uid, Cp1251::decode(Table_.CellView(1, row)), QDateTime::currentDateTime()});
+    WriteToArchive();
 }
 
 void TRegisterDocument::AdoptAck() {
@@ -158,16 +220,20 @@ void TRegisterDocument::AdoptAck() {
         return;
     // The record is written before its row: without the row (a crash in
     // between) it is no twin, and offered again it becomes the row.
-    if (HoldsRow(ack))
-        Pending_ = ack;
-    else
+    if (!HoldsRow(ack)) {
         WriteAck();
+        return;
+    }
+    Pending_ = ack;
+    // The run may have died between the copy and the archive.
+    Unarchived_ = ArchiveEntryOf(ack);
+    WriteToArchive();
 }
 
-bool TRegisterDocument::HasRowOf(const TResultsTable& table, const QByteArray& recordBytes) const {
+int TRegisterDocument::RowOf(const TResultsTable& table, const QByteArray& recordBytes) const {
     TMeasurementRecord record;
     if (!DecodeRecord(ReplyStatusComplete, EncodeCarriers(recordBytes), record))
-        return false;
+        return -1;
     TResultsTable row;
     row.ClearTable();
     Cycle_.AppendMeasurement(row, record, QDateTime());
@@ -177,12 +243,17 @@ bool TRegisterDocument::HasRowOf(const TResultsTable& table, const QByteArray& r
         while (c < TResultsTable::ColCount && table.CellView(c, r) == row.CellView(c, 1))
             ++c;
         if (c == TResultsTable::ColCount)
-            return true;
+            return r;
     }
-    return false;
+    return -1;
 }
 
 bool TRegisterDocument::HoldsRow(const TRecoveryFile::TPendingAck& ack) const {
+    return ArchiveEntryOf(ack).has_value();
+}
+
+std::optional<TArchiveMeasurement> TRegisterDocument::ArchiveEntryOf(
+    const TRecoveryFile::TPendingAck& ack) const {
     // What a start offers for the owner: its copy, else its results file.
     TResultsTable loaded;
     const TResultsTable* content = &loaded;
@@ -195,9 +266,19 @@ bool TRegisterDocument::HoldsRow(const TRecoveryFile::TPendingAck& ack) const {
         else
             LoadResultsFile(loaded, ack.Owner);
     } catch (const std::exception&) {
-        return false;
+        return std::nullopt;
     }
-    return HasRowOf(*content, ack.Record);
+    const int row = RowOf(*content, ack.Record);
+    if (row < 0)
+        return std::nullopt;
+    ControlChart::TDateTimeReader reader(Cycle_.Locale);
+    const std::optional<qint64> when =
+        reader.When(content->CellView(2, row), content->CellView(3, row));
+    TArchiveMeasurement entry = TArchive::FromRecord(
+        ack.Record, when ? QDateTime::fromMSecsSinceEpoch(*when) : Cycle_.Now(), ack.Device, ack.Port);
+    entry.ResultsFile = ack.Owner;
+    entry.SampleName = Cp1251::decode(content->CellView(1, row));
+    return entry;
 }
 
 void TRegisterDocument::DropAckOfCurrent() {
@@ -294,6 +375,12 @@ bool TRegisterDocument::OpenArchive() {
         return true;
     try {
         Archive_ = std::make_unique<TArchive>(Recovery_.Folder());
+    } catch (const EArchiveTooNew& e) {
+        ArchiveTooNew_ = true;
+        if (!ArchiveFailureTold_ && OnArchiveProblem)
+            OnArchiveProblem(Message(e) + QStringLiteral(" Измерения записываются без архива."));
+        ArchiveFailureTold_ = true;
+        return false;
     } catch (const std::exception& e) {
         if (!ArchiveFailureTold_ && OnArchiveProblem)
             OnArchiveProblem(Message(e));
@@ -301,11 +388,18 @@ bool TRegisterDocument::OpenArchive() {
         return false;
     }
     ArchiveFailureTold_ = false;
-    if (!Archive_->SetAside().isEmpty() && OnArchiveProblem)
+    TellSetAside();
+    return true;
+}
+
+void TRegisterDocument::TellSetAside() {
+    if (!Archive_ || Archive_->SetAside().isEmpty() || Archive_->SetAside() == SetAsideTold_)
+        return;
+    SetAsideTold_ = Archive_->SetAside();
+    if (OnArchiveProblem)
         OnArchiveProblem(QStringLiteral("Файл архива был повреждён и перенесён в «%1». "
                                         "Начат новый архив; измерения продолжаются.")
-                             .arg(QDir::toNativeSeparators(Archive_->SetAside())));
-    return true;
+                             .arg(QDir::toNativeSeparators(SetAsideTold_)));
 }
 
 void TRegisterDocument::New() {
@@ -360,7 +454,7 @@ void TRegisterDocument::SaveAs(const QString& fileName) {
     EditTimer_.stop();
     // Replacing the file whose row holds the pending record: once the row is
     // gone, a re-offered record must become a row again.
-    const bool hasRow = !Pending_.Record.isEmpty() && HasRowOf(Table_, Pending_.Record);
+    const bool hasRow = !Pending_.Record.isEmpty() && RowOf(Table_, Pending_.Record) >= 0;
     SaveResultsFile(Table_, fileName);
     if (!Pending_.Record.isEmpty() && Pending_.Saved)
         TrackSavedRow(Absolute(fileName), hasRow);

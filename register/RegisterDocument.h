@@ -160,7 +160,10 @@ private:
     void AdoptAck();
     // Whether the owner's table (its copy, else its file) has ack's row.
     bool HoldsRow(const TRecoveryFile::TPendingAck& ack) const;
-    bool HasRowOf(const TResultsTable& table, const QByteArray& recordBytes) const;
+    // The row of table holding the record's measurement, or -1.
+    int RowOf(const TResultsTable& table, const QByteArray& recordBytes) const;
+    // The archive entry of ack's row as it stands in the owner's table.
+    std::optional<TArchiveMeasurement> ArchiveEntryOf(const TRecoveryFile::TPendingAck& ack) const;
     // Discarding or declining the current table's rows: the pending record
     // goes unless its row is in the results file too.
     void DropAckOfCurrent();
@@ -174,10 +177,30 @@ private:
 
     // Opens the archive when it is not open; false when it cannot be.
     bool OpenArchive();
+    void TellSetAside();
+    // The new measurement into the archive; false when it could not be
+    // written (it is then held like a failed copy).
+    bool WriteToArchive();
+    // A row's sample name changed: its archive entry's name history.
+    void NoteRename(int row);
 
     TResultsTable Table_;
     TRecordCycle Cycle_;
     std::unique_ptr<TArchive> Archive_;
+    QString SetAsideTold_;
+    // A newer program's archive: measuring goes on without one.
+    bool ArchiveTooNew_ = false;
+    // The new measurement until the archive has it; goes with its pending
+    // record.
+    std::optional<TArchiveMeasurement> Unarchived_;
+    // Name changes the archive could not take yet: uid, name, when.
+    struct TRename {
+        QString Uid;
+        QString Name;
+        QDateTime When;
+    };
+    std::vector<TRename> RenamesLeft_;
+    std::unique_ptr<ControlChart::TDateTimeReader> Reader_; // reads rows for the archive
     TRecoveryFile Recovery_;
     QString FileName_;
     QString Port_;

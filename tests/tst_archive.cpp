@@ -1,0 +1,226 @@
+#include "archive/Archive.h"
+#include "register/RecordCycle.h"
+#include "register/ResultsTable.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "support/RecordReply.h"
+
+namespace {
+
+TArchiveMeasurement Measured(double value, const QDateTime& when, const QString& name,
+                             quint16 device = 10, const QString& port = QStringLiteral("ttyS0")) {
+    TArchiveMeasurement m = TArchive::FromRecord(DecodeRecordBytes(RecordReply(value)), when, device, port);
+    m.SampleName = name;
+    return m;
+}
+
+const QDateTime kDay(QDate(2026, 3, 2), QTime(9, 0));
+
+} // namespace
+
+class TstArchive : public QObject {
+    Q_OBJECT
+
+private slots:
+    void sameMeasurementIsStoredOnce() {
+        QTemporaryDir dir;
+        TArchive archive(dir.path());
+        const TArchiveMeasurement m = Measured(4.21, kDay, QStringLiteral("Пиво"));
+        QVERIFY(archive.Add(m));
+        QVERIFY(!archive.Add(m)); // the same key
+        // Offered again after a lost acknowledgement: a new key, the same bytes.
+        QVERIFY(!archive.Add(Measured(4.21, kDay.addSecs(120), QStringLiteral("Пиво"))));
+        // The same values from another analyser are another measurement.
+        QVERIFY(archive.Add(Measured(4.21, kDay.addSecs(180), QString(), 11)));
+        // Once another record came in between, equal bytes are a new measurement.
+        QVERIFY(archive.Add(Measured(5.0, kDay.addSecs(240), QString())));
+        QVERIFY(archive.Add(Measured(4.21, kDay.addSecs(300), QString())));
+        QCOMPARE(archive.Count({}), 4);
+
+        const TArchiveMeasurement stored = *archive.Find(m.Uid);
+        TMeasurementRecord record;
+        QVERIFY(DecodeRecord(ReplyStatusComplete, EncodeCarriers(m.Raw), record));
+        QCOMPARE(stored.Values[0], std::optional<double>(record.Values[0])); // as sent, not rounded
+        QVERIFY(!stored.Values[1].has_value());
+        QCOMPARE(stored.Raw, m.Raw);
+        QCOMPARE(stored.Measured, kDay);
+    }
+
+    void damagedFileIsSetAside_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("text") << QByteArray("Проба\t1,00\r\n").repeated(200);
+        QTest::newRow("zeros") << QByteArray(8192, '\0');
+        QByteArray header("SQLite format 3\0", 16);
+        QTest::newRow("cut database") << header + QByteArray(4096 - 16, '\x01');
+    }
+
+    void damagedFileIsSetAside() {
+        QFETCH(QByteArray, content);
+        QTemporaryDir dir;
+        QFile file(dir.filePath(TArchive::FileName));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        file.close();
+
+        TArchive archive(dir.path());
+        QVERIFY(!archive.SetAside().isEmpty());
+        QFile aside(archive.SetAside());
+        QVERIFY(aside.open(QIODevice::ReadOnly));
+        QCOMPARE(aside.readAll(), content); // kept as it was, never deleted
+        QVERIFY(archive.Add(Measured(1, kDay, QString())));
+        QCOMPARE(archive.Count({}), 1);
+    }
+
+    void newerArchiveIsLeftAlone() {
+        QTemporaryDir dir;
+        {
+            TArchive archive(dir.path());
+            archive.Add(Measured(1, kDay, QString()));
+        }
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
+            db.setDatabaseName(dir.filePath(TArchive::FileName));
+            QVERIFY(db.open());
+            QVERIFY(QSqlQuery(db).exec(QStringLiteral("INSERT INTO schema_version VALUES (99)")));
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("raw"));
+        QVERIFY_THROWS_EXCEPTION(EArchiveTooNew, TArchive(dir.path()));
+        QCOMPARE(QDir(dir.path()).entryList({"*damaged*"}).size(), 0);
+    }
+
+    void renamesAreAppended() {
+        QTemporaryDir dir;
+        TArchive archive(dir.path());
+        const TArchiveMeasurement m = Measured(4.21, kDay, QStringLiteral("Пиво"));
+        archive.Add(m);
+        QVERIFY(archive.Rename(m.Uid, QStringLiteral("Пиво светлое"), QStringLiteral("anna"), kDay.addSecs(60)));
+        QVERIFY(!archive.Rename(m.Uid, QStringLiteral("Пиво светлое")));
+        QVERIFY(archive.Rename(m.Uid, QString(), QStringLiteral("boris"), kDay.addSecs(90)));
+        const std::vector<TNameChange> history = archive.NameHistory(m.Uid);
+        QCOMPARE(history.size(), size_t(2));
+        QCOMPARE(history[0].OldName, QStringLiteral("Пиво"));
+        QCOMPARE(history[0].NewName, QStringLiteral("Пиво светлое"));
+        QCOMPARE(history[0].User, QStringLiteral("anna"));
+        QCOMPARE(history[1].OldName, QStringLiteral("Пиво светлое"));
+        QCOMPARE(history[1].When, kDay.addSecs(90));
+        QCOMPARE(archive.Find(m.Uid)->SampleName, QString());
+    }
+
+    // A results-table row finds its measurement by date, time, calibration
+    // and the values as the table shows them.
+    void rowFindsItsMeasurement_data() {
+        QTest::addColumn<QLocale>("locale");
+        QTest::addColumn<int>("changedColumn"); // 0: none
+        QTest::addColumn<bool>("found");
+        const QLocale ru(QLocale::Russian, QLocale::Russia);
+        QTest::newRow("ru") << ru << 0 << true;
+        QTest::newRow("C") << QLocale::c() << 0 << true;
+        QTest::newRow("other value") << ru << 5 << false;
+        QTest::newRow("value added") << ru << 6 << false;
+        QTest::newRow("other second") << ru << 3 << false;
+        QTest::newRow("other calibration") << ru << 4 << false;
+    }
+
+    void rowFindsItsMeasurement() {
+        QFETCH(QLocale, locale);
+        QFETCH(int, changedColumn);
+        QFETCH(bool, found);
+        QTemporaryDir dir;
+        TArchive archive(dir.path());
+        const QDateTime when = kDay.addMSecs(437);
+        const TArchiveMeasurement m = Measured(1.00937, when, QString());
+        archive.Add(m);
+        archive.Add(Measured(2, when.addSecs(1), QString()));
+
+        TRecordCycle cycle;
+        cycle.Locale = locale;
+        TResultsTable table;
+        table.ClearTable();
+        TMeasurementRecord record;
+        QVERIFY(DecodeRecord(ReplyStatusComplete, EncodeCarriers(m.Raw), record));
+        cycle.AppendMeasurement(table, record, when);
+        if (changedColumn == 3)
+            table.SetCell(3, 1, cycle.TimeText(when.addSecs(2)).toLatin1());
+        else if (changedColumn == 4)
+            table.SetCell(4, 1, "4");
+        else if (changedColumn)
+            table.SetCell(changedColumn, 1, "1,02");
+        ControlChart::TDateTimeReader reader(locale);
+        QCOMPARE(archive.FindRow(table.RowAt(1), reader).has_value(), found);
+        if (found)
+            QCOMPARE(*archive.FindRow(table.RowAt(1), reader), m.Uid);
+    }
+
+    void pagesCoverTheFilterOnce() {
+        QTemporaryDir dir;
+        TArchive archive(dir.path());
+        std::vector<TArchiveMeasurement> list;
+        for (int i = 0; i < 1000; ++i) {
+            // Several measurements share a second: the page edge must not cut them.
+            TArchiveMeasurement m = Measured(i, kDay.addSecs(i / 3), i % 4 ? QStringLiteral("ПИВО №%1").arg(i) : QStringLiteral("вода"),
+                                             quint16(10 + i % 2), QStringLiteral("p%1").arg(i));
+            m.Uid = QStringLiteral("u%1").arg(i);
+            list.push_back(m);
+        }
+        QCOMPARE(archive.AddAll(list), 1000);
+        archive.MarkInvalid(archive.Find(QStringLiteral("u5"))->Id, QStringLiteral("пузырь"),
+                            QStringLiteral("anna"), kDay);
+
+        TArchiveFilter filter;
+        filter.SampleContains = QStringLiteral("пиво"); // any case, Cyrillic too
+        filter.Device = 11;
+        filter.IncludeInvalid = false;
+        filter.From = kDay.addSecs(10);
+        filter.To = kDay.addSecs(300);
+        std::vector<QString> seen;
+        std::optional<TArchiveCursor> after;
+        for (;;) {
+            const std::vector<TArchiveMeasurement> page = archive.Page(filter, after, 7);
+            for (const TArchiveMeasurement& m : page)
+                seen.push_back(m.Uid);
+            if (page.size() < 7)
+                break;
+            after = TArchiveCursor{page.back().Measured.toMSecsSinceEpoch(), page.back().Id};
+        }
+        std::vector<QString> expected;
+        for (int i = 0; i < 1000; ++i)
+            if (i % 2 == 1 && i % 4 != 0 && i / 3 >= 10 && i / 3 <= 300 && i != 5)
+                expected.push_back(QStringLiteral("u%1").arg(i));
+        QCOMPARE(seen, expected);
+        QCOMPARE(archive.Count(filter), qint64(expected.size()));
+        QCOMPARE(archive.Points(filter, 0).size(), expected.size());
+
+        filter.IncludeInvalid = true;
+        filter.From = kDay;
+        const std::vector<TArchivePoint> points = archive.Points(filter, 0);
+        QCOMPARE(std::count_if(points.begin(), points.end(), [](const TArchivePoint& p) { return p.Invalid; }), 1);
+        QCOMPARE(archive.Find(QStringLiteral("u5"))->InvalidReason, QStringLiteral("пузырь"));
+        archive.MarkInvalid(archive.Find(QStringLiteral("u5"))->Id, QString());
+        QVERIFY(!archive.Find(QStringLiteral("u5"))->Invalid());
+    }
+
+    void outagesExplainGaps() {
+        QTemporaryDir dir;
+        TArchive archive(dir.path());
+        const qint64 id = archive.LinkLost(kDay, QStringLiteral("ttyUSB0"), 10, QStringLiteral("Нет ответа"));
+        archive.LinkLost(kDay.addDays(2), QStringLiteral("ttyUSB0"), 10, QStringLiteral("Порт потерян"));
+        archive.LinkBack(id, kDay.addSecs(600));
+        archive.LinkBack(id, kDay.addSecs(900)); // ended once
+        const std::vector<TLinkOutage> day = archive.Outages(kDay.addSecs(300), kDay.addSecs(400));
+        QCOMPARE(day.size(), size_t(1));
+        QCOMPARE(day[0].To, kDay.addSecs(600));
+        QCOMPARE(day[0].Reason, QStringLiteral("Нет ответа"));
+        // Still going on: it overlaps every later time.
+        QCOMPARE(archive.Outages(kDay.addDays(5), kDay.addDays(6)).size(), size_t(1));
+    }
+};
+
+QTEST_GUILESS_MAIN(TstArchive)
+#include "tst_archive.moc"
