@@ -134,7 +134,7 @@ quint8 TRegisterDocument::PutRecordReply(quint8 command, quint8 status, QByteArr
     // only once its row is on disk.
     if ((Held_ || Unarchived_) && !twin.isEmpty() && DecodeRecordBytes(data) == twin) {
         HeldTried_ = Cycle_.Now();
-        if (!MakeDurable(false)) {
+        if (!(Held_ ? MakeDurable(false) : WriteToArchive())) {
             SetHeld(true);
             return 0;
         }

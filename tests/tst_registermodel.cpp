@@ -207,6 +207,16 @@ public:
                     found = found || Contains(values, v);
             RC_ASSERT(found);
         }
+        // Every acknowledged measurement is in the archive, once; a record
+        // offered again is never a second entry.
+        if (TArchive* archive = Doc_->Archive()) {
+            std::vector<int> archived;
+            for (const TArchivePoint& p : archive->Points({}, 0))
+                archived.push_back(int(p.Value));
+            RC_ASSERT_FALSE(HasDuplicates(archived));
+            for (const int v : Acked_)
+                RC_ASSERT(Contains(archived, v));
+        }
         const std::vector<int> shown = ValuesOf(Doc_->Table());
         RC_ASSERT_FALSE(HasDuplicates(shown));
         const QString copy = Doc_->Recovery().Path();
@@ -391,7 +401,7 @@ private slots:
         // A private mount namespace: the small disk vanishes with the process.
         disk_ = ::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                ::mount("tmpfs", disk.constData(), "tmpfs", 0, "size=1m") == 0;
+                ::mount("tmpfs", disk.constData(), "tmpfs", 0, "size=8m") == 0;
         if (!disk_)
             qWarning("no file system of its own (needs root): the full disk is left out");
         if (!qEnvironmentVariableIsSet("RC_PARAMS"))
