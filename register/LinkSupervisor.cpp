@@ -1,17 +1,50 @@
 #include "register/LinkSupervisor.h"
 
 #include "analyser/OpSavro.h"
+#include "archive/Archive.h"
 #include "register/RecordCycle.h"
 #include "serial/PortAlias.h"
 
-TLinkSupervisor::TLinkSupervisor(TOpSavro& poller, const TRecordCycle& cycle)
-    : Poller_(poller), Cycle_(cycle) {
+TLinkSupervisor::TLinkSupervisor(TOpSavro& poller, const TRecordCycle& cycle,
+                                 std::function<TArchive*()> archive)
+    : Poller_(poller), Cycle_(cycle), Archive_(std::move(archive)) {
     RetryTimer.setObjectName(QStringLiteral("RetryTimer"));
     RetryTimer.setInterval(2000);
     Status.TimeText = [this](const QDateTime& when) { return Cycle_.TimeText(when); };
 }
 
+TLinkSupervisor::~TLinkSupervisor() {
+    // The program ends: so does what it can tell of the link.
+    if (Outage_) {
+        Status.SwitchedOff();
+        NoteOutage();
+    }
+}
+
+void TLinkSupervisor::NoteOutage() {
+    TArchive* archive = Archive_ ? Archive_() : nullptr;
+    if (!archive)
+        return;
+    const TLinkState state = Status.State();
+    const bool down = state == TLinkState::NoReply || state == TLinkState::PortLost;
+    if (down == (Outage_ != 0))
+        return;
+    // The outage list explains gaps; failing to write it must not stop measuring.
+    try {
+        if (down) {
+            Outage_ = archive->LinkLost(Cycle_.Now(), Status.Port(), Poller_.DeviceNumber,
+                                        Status.StateText());
+        } else {
+            archive->LinkBack(Outage_, Cycle_.Now());
+            Outage_ = 0;
+        }
+    } catch (const std::exception& e) {
+        qWarning("%s", e.what());
+    }
+}
+
 void TLinkSupervisor::Show() {
+    NoteOutage();
     if (OnShow)
         OnShow();
 }

@@ -8,6 +8,7 @@
 
 #include <functional>
 
+class TArchive;
 class TOpSavro;
 class TRecordCycle;
 
@@ -16,7 +17,10 @@ class TRecordCycle;
 // operator stops. No widgets; the window shows what it is told.
 class TLinkSupervisor {
 public:
-    TLinkSupervisor(TOpSavro& poller, const TRecordCycle& cycle);
+    // archive: where the link's outages are kept (may give nullptr).
+    TLinkSupervisor(TOpSavro& poller, const TRecordCycle& cycle,
+                    std::function<TArchive*()> archive = {});
+    ~TLinkSupervisor();
     TLinkSupervisor(const TLinkSupervisor&) = delete;
     TLinkSupervisor& operator=(const TLinkSupervisor&) = delete;
 
@@ -52,6 +56,9 @@ public:
 private:
     QDateTime NextRequestTime(quint8 command) const;
     void Show();
+    // An outage starts when the link goes silent or its port is lost, and
+    // ends when it answers again or polling is switched off.
+    void NoteOutage();
 
     TOpSavro& Poller_;
     const TRecordCycle& Cycle_;
@@ -63,4 +70,6 @@ private:
     bool ResumedQuiet_ = false;
     // The operator stopped this run: it ends as switched off, whatever ends it.
     bool StopAsked_ = false;
+    std::function<TArchive*()> Archive_;
+    qint64 Outage_ = 0; // the archive's open outage, 0 for none
 };

@@ -63,7 +63,7 @@ public:
     QAction* actOtherPort = nullptr;
     TLinkStatusBar* StatusBar1 = nullptr;
     // The link's status and the reopening of a port lost during polling.
-    TLinkSupervisor Supervisor{*OpSavro1, Doc.Cycle()};
+    TLinkSupervisor Supervisor{*OpSavro1, Doc.Cycle(), [this] { return Doc.Archive(); }};
     // Reopens a port lost during polling, every 2 s, until it opens or the
     // operator switches polling off.
     QTimer* const RetryTimer = &Supervisor.RetryTimer;

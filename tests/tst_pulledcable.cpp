@@ -171,6 +171,17 @@ private slots:
         VerifyMeasurement(kept + 1, 4);
         QCOMPARE(ReadAll(saved), savedBytes);
         QCOMPARE(harness_->Errors.size(), 1);
+
+        // The archive has each measurement once, and the gap explains itself.
+        TArchive* archive = form_->Doc.Archive();
+        QVERIFY(archive);
+        QCOMPARE(archive->Count({}), qint64(kept + 1));
+        const std::vector<TLinkOutage> outages = archive->Outages({}, {});
+        QCOMPARE(outages.size(), size_t(1));
+        QCOMPARE(outages[0].Port, first.PortPath());
+        QCOMPARE(outages[0].Device, quint16(kDevice));
+        QVERIFY(outages[0].To.isValid() && outages[0].To >= outages[0].From);
+        QVERIFY(!outages[0].Reason.isEmpty());
     }
 };
 
