@@ -54,8 +54,19 @@ void TRegisterDocument::Failed(const std::exception& e) {
     if (FailureTold_)
         return;
     FailureTold_ = true;
-    if (OnWriteFailed)
-        OnWriteFailed(Message(e));
+    if (!OnWriteFailed)
+        return;
+    if (dynamic_cast<const EArchiveError*>(&e))
+        OnWriteFailed(QStringLiteral("Архив измерений не записывается:\n%1\n\n"
+                                     "Новые измерения не подтверждаются прибору, пока их не "
+                                     "удастся записать.")
+                          .arg(Message(e)));
+    else
+        OnWriteFailed(QStringLiteral("Резервная копия несохранённых данных не записывается:\n%1\n\n"
+                                     "Новые измерения не подтверждаются прибору, пока данные не "
+                                     "удастся записать. Сохраните данные командой «Сохранить как» "
+                                     "на другой диск.")
+                          .arg(Message(e)));
 }
 
 void TRegisterDocument::Released() {

@@ -73,8 +73,8 @@ public:
     bool Held() const { return Held_; }
     const QByteArray& PendingAck() const { return Pending_.Record; }
 
-    // Told once per run of failed writes (a queued box is the window's
-    // business).
+    // Told once per run of failed writes, with the text for the operator (a
+    // queued box is the window's business).
     std::function<void(const QString& message)> OnWriteFailed;
     // The results file changed: title and settings.
     std::function<void()> OnFileNameChanged;

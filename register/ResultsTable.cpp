@@ -165,11 +165,11 @@ void TResultsTable::FitColumns(int clientWidth) {
 }
 
 void TResultsTable::ClearTable() {
-    if (RowCount() < 2)
-        SetRowCount(2);
+    // Rows go first: a cleared cell of a measurement row would read as an
+    // edit of that measurement.
+    SetRowCount(2);
     for (int c = 1; c < ColCount; ++c)
         SetCell(c, 1, {});
-    SetRowCount(2);
 }
 
 void TResultsTable::AddEntryRow() {

@@ -137,14 +137,8 @@ void TForm1::CreateComponents() {
         StoreConfig();
     };
     Doc.OnHeldChanged = [this] { StatusBar1->ShowHeld(Doc.Held()); };
-    Doc.OnWriteFailed = [this](const QString& message) {
-        // Queued: a box shown inside a polling hand-over would hold the worker.
-        const QString text =
-            QStringLiteral("Резервная копия несохранённых данных не записывается:\n%1\n\n"
-                           "Новые измерения не подтверждаются прибору, пока данные не "
-                           "удастся записать. Сохраните данные командой «Сохранить как» "
-                           "на другой диск.")
-                .arg(message);
+    // Queued: a box shown inside a polling hand-over would hold the worker.
+    Doc.OnWriteFailed = Doc.OnArchiveProblem = [this](const QString& text) {
         QMetaObject::invokeMethod(this, [this, text] { ShowError(text); }, Qt::QueuedConnection);
     };
 

@@ -1,3 +1,4 @@
+#include "archive/Archive.h"
 #include "config/ConfigFile.h"
 #include "config/iniplus.h"
 #include "support/AppProcess.h"
@@ -64,6 +65,8 @@ class TstCrash : public QObject {
         config.WriteText(QStringLiteral("Config"), QStringLiteral("COM"), sim().PortPath());
         config.WriteNumber(QStringLiteral("Config"), QStringLiteral("DeviceNumber"), kDevice);
     }
+
+    QString DataFolder() const { return Root() + QStringLiteral("/data/Savro2"); }
 
     int CopiesOnDisk() const {
         return int(QDir(Root() + QStringLiteral("/data/Savro2"))
@@ -138,6 +141,34 @@ private slots:
         QCOMPARE(rows[0][4], QStringLiteral("7"));
         QCOMPARE(rows[0][5], Decimal("33", "25"));
         QVERIFY(rows[1][5].isEmpty());
+        // The archive and the table agree: the measurement once.
+        TArchive archive(DataFolder());
+        const std::vector<TArchivePoint> points = archive.Points({}, 0);
+        QCOMPARE(points.size(), size_t(1));
+        QCOMPARE(points[0].Value, 33.25);
+    }
+
+    // An archive file that is not a database is moved aside, the operator is
+    // told, and measuring goes on into a fresh archive.
+    void damagedArchiveIsSetAside() {
+        QVERIFY(QDir().mkpath(DataFolder()));
+        const QByteArray junk = QByteArray("not a database\n").repeated(300);
+        QFile file(DataFolder() + QStringLiteral("/archive.sqlite"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(junk) == junk.size());
+        file.close();
+        sim().Send("measure 1 0x0800 4 7.5");
+        TApp app;
+        QVERIFY(app.Start(Root(), true));
+        const QString box = app.WaitForLine(QStringLiteral("BOX "));
+        QVERIFY2(box.contains(QStringLiteral("повреждён")), qPrintable(box));
+        QVERIFY(!sim().WaitForLine("ACK 1", 30000).isEmpty());
+        const QStringList aside =
+            QDir(DataFolder()).entryList({QStringLiteral("archive.sqlite.damaged-*")}, QDir::Files);
+        QCOMPARE(aside.size(), 1);
+        QFile kept(DataFolder() + u'/' + aside[0]);
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), junk);
+        QCOMPARE(TArchive(DataFolder()).Count({}), 1);
     }
 
     void cleanup() {

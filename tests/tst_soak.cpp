@@ -4,6 +4,7 @@
 #include "controls/numedit.h"
 #include "register/ResultsTable.h"
 #include "register/Unit1.h"
+#include "archive/Archive.h"
 #include "support/AppProcess.h"
 #include "support/FormHarness.h"
 #include "support/SimProcess.h"
@@ -203,6 +204,12 @@ class TstSoak : public QObject {
                 }
             }
         }
+        // The operator names the day's samples: each name reaches the archive.
+        for (int r = 1; r < entry; ++r) {
+            const QByteArray first = t.Cell(5, r);
+            form_->Table()->setData(form_->Table()->index(r - 1, 0),
+                                    QStringLiteral("проба %1").arg(QString(first.left(first.indexOf(',')))));
+        }
         ++harvests_;
         if (entry > 1)
             form_->actNew->trigger();
@@ -302,6 +309,22 @@ private slots:
         QVERIFY(acks_ > 0);
         // Every acknowledged measurement was in the table, once and in order.
         QCOMPARE(harvested_, acks_);
+        // ... and is in the archive once, named, with its name's history.
+        TArchive* archive = form_->Doc.Archive();
+        QVERIFY(archive);
+        std::map<quint64, int> archived;
+        archive->ForEach({}, [&](const TArchiveMeasurement& m) {
+            const quint64 id = quint64(*m.Values[0]);
+            ++archived[id];
+            const std::vector<TNameChange> history = archive->NameHistory(m.Uid);
+            if (m.SampleName != QStringLiteral("проба %1").arg(id) || history.size() != 1)
+                Problem(QStringLiteral("archived measurement %1 named '%2' after %3 changes")
+                            .arg(id).arg(m.SampleName).arg(history.size()));
+            return true;
+        });
+        QCOMPARE(quint64(archived.size()), acks_);
+        QVERIFY(std::all_of(archived.begin(), archived.end(), [](const auto& e) { return e.second == 1; }));
+        QVERIFY2(problems_.isEmpty(), qPrintable(problems_.join('\n')));
         if (rssWarm < 0 || rssEnd < 0)
             QSKIP("no /proc/self/statm here: memory not measured");
         if (kSanitized)
