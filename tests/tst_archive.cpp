@@ -1,5 +1,6 @@
 #include "archive/Archive.h"
 #include "register/RecordCycle.h"
+#include "register/RegisterDocument.h"
 #include "register/ResultsTable.h"
 
 #include <QDir>
@@ -204,6 +205,41 @@ private slots:
         QCOMPARE(archive.Find(QStringLiteral("u5"))->InvalidReason, QStringLiteral("пузырь"));
         archive.MarkInvalid(archive.Find(QStringLiteral("u5"))->Id, QString());
         QVERIFY(!archive.Find(QStringLiteral("u5"))->Invalid());
+    }
+
+    // A measurement renamed in a results file opened days later is still
+    // the same archive entry; its names are a history, never overwritten.
+    void renamingAnOpenedFileReachesTheArchive() {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("day.txt"));
+        QString uid;
+        {
+            TRegisterDocument doc(dir.filePath(QStringLiteral("data")), dir.filePath(QStringLiteral("locks")));
+            doc.Cycle().Now = [] { return kDay; };
+            doc.Start(file);
+            doc.SetLink(QStringLiteral("ttyS0"), 10);
+            TResultsTable& table = doc.Table();
+            table.setData(table.index(0, 0), QStringLiteral("эталон")); // typed ahead
+            QCOMPARE(doc.PutRecordReply(6, ReplyStatusComplete, RecordReply(1.00937), true), quint8(9));
+            doc.PutRecordReply(9, ReplyStatusComplete, {}, true);
+            table.setData(table.index(0, 0), QStringLiteral("эталон 1"));
+            doc.Save();
+            const std::vector<TArchiveMeasurement> all = doc.Archive()->Page({}, std::nullopt, 10);
+            QCOMPARE(all.size(), size_t(1));
+            QCOMPARE(all[0].SampleName, QStringLiteral("эталон 1"));
+            QCOMPARE(all[0].ResultsFile, file);
+            uid = all[0].Uid;
+        }
+        TRegisterDocument doc(dir.filePath(QStringLiteral("data")), dir.filePath(QStringLiteral("locks")));
+        doc.Start(dir.filePath(QStringLiteral("other.txt")));
+        doc.Open(file);
+        doc.Table().setData(doc.Table().index(0, 0), QStringLiteral("эталон A"));
+        const std::vector<TNameChange> history = doc.Archive()->NameHistory(uid);
+        QCOMPARE(history.size(), size_t(2));
+        QCOMPARE(history[0].OldName, QStringLiteral("эталон"));
+        QCOMPARE(history[1].OldName, QStringLiteral("эталон 1"));
+        QCOMPARE(history[1].NewName, QStringLiteral("эталон A"));
+        QCOMPARE(doc.Archive()->Count({}), 1);
     }
 
     void outagesExplainGaps() {
