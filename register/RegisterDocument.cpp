@@ -1,5 +1,6 @@
 #include "register/RegisterDocument.h"
 
+#include "archive/ArchiveRows.h"
 #include "config/Cp1251.h"
 #include "register/ResultsFile.h"
 #include "resources/MyConsts.h"
@@ -553,4 +554,9 @@ void TRegisterDocument::DeclineCopy(const QString& other) {
     copy.SetAside();
     if (!Pending_.Record.isEmpty() && Pending_.Owner == Absolute(other) && !Pending_.Saved)
         ClearPending();
+}
+
+void TRegisterDocument::NewFromArchive(const std::vector<TArchiveMeasurement>& rows) {
+    New();
+    TArchiveRows::FillTable(Table_, rows, Cycle_, std::nullopt);
 }

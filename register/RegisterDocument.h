@@ -139,6 +139,10 @@ public:
     // No: the copy is kept aside under a dated name; its pending record goes.
     void DeclineCopy(const QString& other = QString());
 
+    // New, then rows as the register writes measurements (two decimals),
+    // unsaved.
+    void NewFromArchive(const std::vector<TArchiveMeasurement>& rows);
+
 private:
     void SwitchTo(const QString& fileName);
     void RefuseHeld(const QString& fileName) const;

@@ -2,6 +2,7 @@
 
 #include "analyser/OpSavro.h"
 #include "app/Application.h"
+#include "archive/ArchiveWindow.h"
 #include "config/ConfigFile.h"
 #include "config/Cp1251.h"
 #include "config/RegisterSettings.h"
@@ -45,6 +46,7 @@ TForm1::TForm1(QWidget* parent, const QString& configPath, const QString& dataFo
     // After the indicator entries, which are counted from 0 by their position.
     mnView->addSeparator();
     mnView->addAction(actChart);
+    TArchiveWindow::Install(*this);
 }
 
 TForm1::~TForm1() {
@@ -318,11 +320,11 @@ void TForm1::StoreConfig() {
     }
 }
 
-void TForm1::actNewExecute() {
+void TForm1::NewTable(const std::function<void()>& make) {
     CommitEdit();
     if (!OfferToSave())
         return;
-    Doc.New();
+    make();
     OfferRecovery();
 }
 

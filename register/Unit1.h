@@ -16,6 +16,7 @@ class QAction;
 class QMenu;
 class QTimer;
 class QToolButton;
+class TArchiveWindow;
 class TChartWindow;
 class TLinkStatusBar;
 class TColorStringGrid;
@@ -60,6 +61,8 @@ public:
     QAction* actChart = nullptr;
     QToolButton* OprButton = nullptr;
     TChartWindow* ChartWindow = nullptr; // made on first use
+    QAction* actArchive = nullptr;
+    std::unique_ptr<TArchiveWindow> ArchiveWindow; // made on first use; gone before Doc
     QAction* actOtherPort = nullptr;
     TLinkStatusBar* StatusBar1 = nullptr;
     // The link's status and the reopening of a port lost during polling.
@@ -95,7 +98,10 @@ public:
     void SetCaptions();
 
     // Commands and handlers.
-    void actNewExecute();
+    void actNewExecute() { NewTable([this] { Doc.New(); }); }
+    // New, or a table of archive rows (make): unsaved data is offered for
+    // saving first, and a copy left under the new name for restoring after.
+    void NewTable(const std::function<void()>& make);
     void actOpenFileExecute();
     void actSaveExecute();
     void actSaveAsExecute();

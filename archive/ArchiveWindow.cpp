@@ -1,0 +1,561 @@
+#include "archive/ArchiveWindow.h"
+
+#include "archive/ArchiveImport.h"
+#include "archive/ArchiveModel.h"
+#include "archive/ArchiveRows.h"
+#include "config/Cp1251.h"
+#include "register/ChartWindow.h"
+#include "register/RegisterDocument.h"
+#include "register/ResultsTable.h"
+#include "register/Unit1.h"
+#include "register/WaitCursor.h"
+
+#include <QCheckBox>
+#include <QDateEdit>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QInputDialog>
+#include <QIntValidator>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QSpinBox>
+#include <QSplitter>
+#include <QTableView>
+#include <QTableWidget>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+const QString kCaption = QStringLiteral("Архив");
+
+struct TExportChoice {
+    QString Filter;
+    TExportFormat Format;
+    const char* Suffix;
+};
+
+const std::array<TExportChoice, 3> kExportChoices{{
+    {QStringLiteral("CSV для русского Excel (*.csv)"), TExportFormat::CsvRu, ".csv"},
+    {QStringLiteral("CSV (*.csv)"), TExportFormat::Csv, ".csv"},
+    {QStringLiteral("JSON Lines (*.jsonl)"), TExportFormat::JsonLines, ".jsonl"},
+}};
+
+QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QLatin1String(name));
+    return button;
+}
+
+// Progress of a long command: shown only when it lasts (after 4 s), with
+// Cancel; modal, so it keeps events going while it shows.
+void SetUpProgress(QProgressDialog& dialog, int maximum) {
+    dialog.setWindowTitle(kCaption);
+    dialog.setWindowModality(Qt::WindowModal);
+    dialog.setAutoClose(false);
+    dialog.setAutoReset(false);
+    dialog.setRange(0, maximum);
+    dialog.setValue(0);
+}
+
+// False once the operator cancelled.
+bool Step(QProgressDialog& dialog, qint64 value, const QString& text) {
+    dialog.setLabelText(text);
+    dialog.setValue(int(std::min<qint64>(value, dialog.maximum())));
+    return !dialog.wasCanceled();
+}
+
+std::optional<TArchiveWindow::TDecimals> DecimalsDialog(QWidget* parent, const QStringList& titles,
+                                                        const TArchiveWindow::TDecimals& current) {
+    QDialog dialog(parent);
+    dialog.setWindowTitle(QStringLiteral("Знаки после запятой"));
+    auto* grid = new QGridLayout;
+    std::array<QSpinBox*, IndicatorCount> boxes{};
+    constexpr int kRows = (IndicatorCount + 1) / 2;
+    for (int k = 0; k < IndicatorCount; ++k) {
+        auto* box = new QSpinBox(&dialog);
+        box->setRange(0, TArchiveSettings::MaxDecimals);
+        box->setValue(current[size_t(k)]);
+        boxes[size_t(k)] = box;
+        const QString title = k < titles.size() && !titles[k].isEmpty()
+                                  ? titles[k]
+                                  : QStringLiteral("Показатель %1").arg(k + 1);
+        grid->addWidget(new QLabel(title, &dialog), k % kRows, k / kRows * 2);
+        grid->addWidget(box, k % kRows, k / kRows * 2 + 1);
+    }
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel |
+                                             QDialogButtonBox::RestoreDefaults,
+                                         &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    QObject::connect(buttons->button(QDialogButtonBox::RestoreDefaults), &QPushButton::clicked,
+                     &dialog, [&boxes] {
+                         for (int k = 0; k < IndicatorCount; ++k)
+                             boxes[size_t(k)]->setValue(TArchiveSettings::DefaultDecimals(k));
+                     });
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addLayout(grid);
+    layout->addWidget(buttons);
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    TArchiveWindow::TDecimals chosen{};
+    for (int k = 0; k < IndicatorCount; ++k)
+        chosen[size_t(k)] = boxes[size_t(k)]->value();
+    return chosen;
+}
+
+} // namespace
+
+TArchiveWindow::TArchiveWindow(TRegisterDocument& doc, const QString& configPath, QWidget* parent)
+    : QWidget(parent, Qt::Window), doc_(doc), configPath_(configPath) {
+    setObjectName(QStringLiteral("ArchiveWindow"));
+    setWindowTitle(kCaption);
+    resize(1000, 640);
+    settings_.Read(configPath_);
+    InstallDialogs();
+    CreateControls();
+    ShowColumns();
+    connect(&doc_.Table(), &TResultsTable::columnWidthsChanged, this, [this] { ShowColumns(); });
+    Run([this] { Apply(); });
+}
+
+TArchiveWindow::~TArchiveWindow() = default;
+
+void TArchiveWindow::InstallDialogs() {
+    ExportDialog = [this](const QString& start) {
+        QStringList filters;
+        for (const TExportChoice& c : kExportChoices)
+            filters << c.Filter;
+        QString selected = filters.front();
+        QString name = QFileDialog::getSaveFileName(this, QStringLiteral("Экспорт архива"), start,
+                                                    filters.join(QStringLiteral(";;")), &selected);
+        const TExportChoice& choice =
+            kExportChoices[size_t(std::max<qsizetype>(0, filters.indexOf(selected)))];
+        if (!name.isEmpty() && QFileInfo(name).suffix().isEmpty())
+            name += QLatin1String(choice.Suffix);
+        return TExportTarget{name, choice.Format};
+    };
+    ImportDialog = [this](const QString& start) {
+        return QFileDialog::getOpenFileNames(this, QStringLiteral("Импорт в архив"), start,
+                                             QStringLiteral("Файлы результатов (*.txt);;"
+                                                            "Все файлы (*)"));
+    };
+    AskReason = [this] {
+        return QInputDialog::getText(this, QStringLiteral("Отметить недействительным"),
+                                     QStringLiteral("Причина:"));
+    };
+    AskDecimals = [this](const TDecimals& current) {
+        return DecimalsDialog(this, TableTitles().mid(5), current);
+    };
+    ErrorBox = [this](const QString& caption, const QString& text) {
+        QMessageBox::critical(this, caption, text);
+    };
+    InfoBox = [this](const QString& caption, const QString& text) {
+        QMessageBox::information(this, caption, text);
+    };
+}
+
+void TArchiveWindow::CreateControls() {
+    FilterBox = new QGroupBox(QStringLiteral("Отбор"), this);
+    const QDate today = QDate::currentDate();
+    FromEdit = new QDateEdit(today.addDays(-30), FilterBox);
+    ToEdit = new QDateEdit(today, FilterBox);
+    for (QDateEdit* edit : {FromEdit, ToEdit}) {
+        edit->setCalendarPopup(true);
+        edit->setDisplayFormat(doc_.Cycle().Locale.dateFormat(QLocale::ShortFormat));
+    }
+    SampleEdit = new QLineEdit(FilterBox);
+    SampleEdit->setClearButtonEnabled(true);
+    DeviceEdit = new QLineEdit(FilterBox);
+    DeviceEdit->setValidator(new QIntValidator(0, 65535, DeviceEdit));
+    DeviceEdit->setPlaceholderText(QStringLiteral("все"));
+    DeviceEdit->setMaximumWidth(70);
+    ShowInvalidBox = new QCheckBox(QStringLiteral("Показывать недействительные"), FilterBox);
+    FindButton = Button(QStringLiteral("Найти"), "FindButton", FilterBox);
+    // Enter in any field finds: the fields leave the key to their parent.
+    FilterBox->installEventFilter(this);
+
+    auto* filters = new QHBoxLayout(FilterBox);
+    filters->addWidget(new QLabel(QStringLiteral("С"), FilterBox));
+    filters->addWidget(FromEdit);
+    filters->addWidget(new QLabel(QStringLiteral("по"), FilterBox));
+    filters->addWidget(ToEdit);
+    filters->addSpacing(8);
+    filters->addWidget(new QLabel(QStringLiteral("Проба содержит"), FilterBox));
+    filters->addWidget(SampleEdit, 1);
+    filters->addWidget(new QLabel(QStringLiteral("Прибор"), FilterBox));
+    filters->addWidget(DeviceEdit);
+    filters->addWidget(ShowInvalidBox);
+    filters->addWidget(FindButton);
+
+    Model = new TArchiveModel(TableTitles().mid(5), doc_.Cycle().Locale, this);
+    Model->SetDecimals(settings_.Decimals);
+    List = new QTableView(this);
+    List->setObjectName(QStringLiteral("ArchiveList"));
+    List->setModel(Model);
+    List->setSelectionBehavior(QAbstractItemView::SelectRows);
+    List->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    List->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    List->verticalHeader()->setDefaultSectionSize(List->fontMetrics().height() + 6);
+
+    HistoryList = new QTableWidget(0, 4, this);
+    HistoryList->setObjectName(QStringLiteral("HistoryList"));
+    HistoryList->setHorizontalHeaderLabels({QStringLiteral("Время"), QStringLiteral("Пользователь"),
+                                            QStringLiteral("Прежнее название"),
+                                            QStringLiteral("Новое название")});
+    HistoryList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    HistoryList->horizontalHeader()->setStretchLastSection(true);
+    HistoryList->verticalHeader()->hide();
+    auto* history = new QWidget(this);
+    auto* historyLayout = new QVBoxLayout(history);
+    historyLayout->setContentsMargins(0, 0, 0, 0);
+    historyLayout->addWidget(new QLabel(QStringLiteral("История названия пробы"), history));
+    historyLayout->addWidget(HistoryList);
+    auto* splitter = new QSplitter(Qt::Vertical, this);
+    splitter->addWidget(List);
+    splitter->addWidget(history);
+    splitter->setStretchFactor(0, 4);
+    splitter->setStretchFactor(1, 1);
+
+    OpenInTableButton = Button(QStringLiteral("Открыть в таблице"), "OpenInTableButton", this);
+    ChartButton = Button(QStringLiteral("График"), "ChartButton", this);
+    ExportButton = Button(QStringLiteral("Экспорт…"), "ExportButton", this);
+    ImportButton = Button(QStringLiteral("Импорт в архив…"), "ImportButton", this);
+    MarkInvalidButton =
+        Button(QStringLiteral("Отметить недействительным…"), "MarkInvalidButton", this);
+    ClearMarkButton = Button(QStringLiteral("Снять отметку"), "ClearMarkButton", this);
+    DecimalsButton = Button(QStringLiteral("Знаки после запятой…"), "DecimalsButton", this);
+    auto* buttons = new QHBoxLayout;
+    for (QPushButton* b : {OpenInTableButton, ChartButton, ExportButton, ImportButton,
+                           MarkInvalidButton, ClearMarkButton, DecimalsButton})
+        buttons->addWidget(b);
+    buttons->addStretch(1);
+    StatusLabel = new QLabel(this);
+    StatusLabel->setObjectName(QStringLiteral("StatusLabel"));
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(FilterBox);
+    layout->addWidget(splitter, 1);
+    layout->addLayout(buttons);
+    layout->addWidget(StatusLabel);
+
+    const auto bind = [this](QPushButton* button, void (TArchiveWindow::*handler)()) {
+        connect(button, &QPushButton::clicked, this,
+                [this, handler] { Run([this, handler] { (this->*handler)(); }); });
+    };
+    bind(FindButton, &TArchiveWindow::Apply);
+    bind(OpenInTableButton, &TArchiveWindow::OpenInTableExecute);
+    bind(ChartButton, &TArchiveWindow::ChartExecute);
+    bind(ExportButton, &TArchiveWindow::ExportExecute);
+    bind(ImportButton, &TArchiveWindow::ImportExecute);
+    bind(MarkInvalidButton, &TArchiveWindow::MarkInvalidExecute);
+    bind(ClearMarkButton, &TArchiveWindow::ClearMarkExecute);
+    bind(DecimalsButton, &TArchiveWindow::DecimalsExecute);
+    connect(List->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { UpdateButtons(); });
+    connect(List->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this] { Run([this] { ShowHistory(); }); });
+    connect(Model, &TArchiveModel::fetchFailed, this,
+            [this](const QString& message) { ErrorBox(kCaption, message); });
+}
+
+void TArchiveWindow::Install(TForm1& form) {
+    form.actArchive = new QAction(QIcon(QStringLiteral(":/images/archive.svg")), kCaption, &form);
+    form.actArchive->setToolTip(kCaption);
+    form.mnFile->addSeparator();
+    form.mnFile->addAction(form.actArchive);
+    // Beside "График" on the tool bar.
+    const QList<QAction*> tools = form.ToolBar1->actions();
+    const qsizetype chart = tools.indexOf(form.actChart);
+    form.ToolBar1->insertAction(chart >= 0 && chart + 1 < tools.size() ? tools[chart + 1] : nullptr,
+                                form.actArchive);
+    connect(form.actArchive, &QAction::triggered, &form, [&form] {
+        if (!form.ArchiveWindow) {
+            form.ArchiveWindow =
+                std::make_unique<TArchiveWindow>(form.Doc, form.ConfigFilePath(), &form);
+            form.ArchiveWindow->OpenInTable =
+                [&form](const std::vector<TArchiveMeasurement>& rows) {
+                    form.NewTable([&] { form.Doc.NewFromArchive(rows); });
+                };
+        }
+        form.ArchiveWindow->Raise();
+    });
+}
+
+void TArchiveWindow::Raise() {
+    show();
+    raise();
+    activateWindow();
+}
+
+void TArchiveWindow::Run(const std::function<void()>& command) {
+    try {
+        command();
+    } catch (const std::exception& e) {
+        ErrorBox(kCaption, QString::fromUtf8(e.what()));
+    }
+}
+
+bool TArchiveWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == FilterBox && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            Run([this] { Apply(); });
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+QStringList TArchiveWindow::TableTitles() const {
+    QStringList titles;
+    for (int c = 0; c < TResultsTable::ColCount; ++c)
+        titles << Cp1251::decode(doc_.Table().CellView(c, 0)).trimmed();
+    return titles;
+}
+
+QString TArchiveWindow::StartFolder() const {
+    return QFileInfo(doc_.FileName()).absolutePath();
+}
+
+TArchiveFilter TArchiveWindow::FieldsFilter() const {
+    TArchiveFilter filter;
+    filter.From = QDateTime(FromEdit->date(), QTime(0, 0));
+    filter.To = QDateTime(ToEdit->date(), QTime(23, 59, 59, 999));
+    filter.SampleContains = SampleEdit->text().trimmed();
+    bool ok = false;
+    const uint device = DeviceEdit->text().trimmed().toUInt(&ok);
+    if (ok && device <= 65535)
+        filter.Device = quint16(device);
+    filter.IncludeInvalid = ShowInvalidBox->isChecked();
+    return filter;
+}
+
+std::vector<int> TArchiveWindow::ChosenRows() const {
+    std::vector<int> rows;
+    for (const QModelIndex& index : List->selectionModel()->selectedRows())
+        rows.push_back(index.row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+TArchiveFilter TArchiveWindow::ChosenOrAll() const {
+    TArchiveFilter filter = Model->Filter();
+    const std::vector<int> rows = ChosenRows();
+    if (rows.size() > 1)
+        for (const int r : rows)
+            filter.Ids.push_back(Model->Measurement(r).Id);
+    return filter;
+}
+
+void TArchiveWindow::Apply() {
+    TArchive* archive = doc_.Archive();
+    if (Model->Archive() != archive)
+        Model->SetArchive(archive);
+    if (archive) {
+        const TWaitCursor wait;
+        Model->SetFilter(FieldsFilter());
+    }
+    ShowCount();
+    ShowHistory();
+    UpdateButtons();
+}
+
+void TArchiveWindow::ShowCount() {
+    const TArchive* archive = Model->Archive();
+    if (!archive) {
+        StatusLabel->setText(QStringLiteral("Архив недоступен: его файл не удалось открыть."));
+        return;
+    }
+    StatusLabel->setText(QStringLiteral("Измерений: %1")
+                             .arg(doc_.Cycle().Locale.toString(archive->Count(Model->Filter()))));
+}
+
+void TArchiveWindow::ShowColumns() {
+    for (int k = 0; k < IndicatorCount; ++k)
+        List->setColumnHidden(TArchiveModel::FirstIndicator + k, !doc_.Table().ColVisible(k + 5));
+}
+
+void TArchiveWindow::UpdateButtons() {
+    const bool archive = Model->Archive() != nullptr;
+    const bool chosen = archive && List->selectionModel()->hasSelection();
+    for (QPushButton* b : {OpenInTableButton, MarkInvalidButton, ClearMarkButton})
+        b->setEnabled(chosen);
+    for (QPushButton* b : {FindButton, ChartButton, ExportButton, ImportButton})
+        b->setEnabled(archive);
+}
+
+void TArchiveWindow::ShowHistory() {
+    HistoryList->setRowCount(0);
+    const TArchive* archive = Model->Archive();
+    const int row = List->currentIndex().row();
+    if (!archive || row < 0 || row >= Model->rowCount())
+        return;
+    const std::vector<TNameChange> history = archive->NameHistory(Model->Measurement(row).Uid);
+    HistoryList->setRowCount(int(history.size()));
+    for (int i = 0; i < int(history.size()); ++i) {
+        const TNameChange& c = history[size_t(i)];
+        const QStringList cells{doc_.Cycle().Locale.toString(c.When, QLocale::ShortFormat), c.User,
+                                c.OldName, c.NewName};
+        for (int col = 0; col < cells.size(); ++col)
+            HistoryList->setItem(i, col, new QTableWidgetItem(cells[col]));
+    }
+}
+
+void TArchiveWindow::OpenInTableExecute() {
+    std::vector<TArchiveMeasurement> rows;
+    for (const int r : ChosenRows())
+        rows.push_back(Model->Measurement(r));
+    if (!rows.empty() && OpenInTable)
+        OpenInTable(rows);
+}
+
+void TArchiveWindow::ChartExecute() {
+    const TArchive* archive = Model->Archive();
+    if (!archive)
+        return;
+    const TWaitCursor wait;
+    std::vector<TArchiveMeasurement> list;
+    archive->ForEach(ChosenOrAll(), [&list](const TArchiveMeasurement& m) {
+        list.push_back(m);
+        list.back().Raw.clear();
+        return true;
+    });
+    // The chart reads a results table: one of the query's rows, with the
+    // archive's decimals, owned by the chart.
+    auto table = std::make_unique<TResultsTable>();
+    for (int c = 0; c < TResultsTable::ColCount; ++c) {
+        table->SetCell(c, 0, doc_.Table().CellView(c, 0));
+        table->SetColWidth(c, doc_.Table().ColWidth(c));
+    }
+    TArchiveRows::FillTable(*table, list, doc_.Cycle(), settings_.Decimals);
+    auto* chart = new TChartWindow(table.get(), doc_.Cycle().Locale, this);
+    table.release()->setParent(chart);
+    chart->setAttribute(Qt::WA_DeleteOnClose);
+    chart->setWindowTitle(QStringLiteral("График: архив"));
+    chart->show();
+    Chart = chart;
+}
+
+void TArchiveWindow::ExportExecute() {
+    const TArchive* archive = Model->Archive();
+    if (!archive)
+        return;
+    const TExportTarget target =
+        ExportDialog(QFileInfo(StartFolder(), QStringLiteral("архив.csv")).filePath());
+    if (target.FileName.isEmpty())
+        return;
+    const TArchiveFilter filter = ChosenOrAll();
+    const qint64 total = archive->Count(filter);
+    QProgressDialog progress(QStringLiteral("Экспорт…"), QStringLiteral("Отмена"), 0, 0, this);
+    SetUpProgress(progress, int(std::min<qint64>(total, INT_MAX)));
+    const qint64 rows = TArchiveExport::WriteFile(
+        *archive, filter, target.Format, settings_, TableTitles(), target.FileName,
+        [&](qint64 done) {
+            return Step(progress, done,
+                        QStringLiteral("Записано строк: %1 из %2").arg(done).arg(total));
+        });
+    StatusLabel->setText(QStringLiteral("Выгружено измерений: %1 в «%2».")
+                             .arg(rows)
+                             .arg(QDir::toNativeSeparators(target.FileName)));
+}
+
+void TArchiveWindow::ImportExecute() {
+    TArchive* archive = doc_.Archive();
+    if (!archive || archive != Model->Archive())
+        return;
+    const QStringList files = ImportDialog(StartFolder());
+    if (files.isEmpty())
+        return;
+    // Measurements wait with the analyser meanwhile: a live one must not go
+    // into (and be rolled back with) a file's transaction.
+    const bool asking = doc_.Asking();
+    doc_.SetAsking(true);
+    const auto done = qScopeGuard([this, asking] { doc_.SetAsking(asking); });
+    QProgressDialog progress(QStringLiteral("Импорт…"), QStringLiteral("Отмена"), 0, 0, this);
+    SetUpProgress(progress, int(files.size()));
+    TArchiveImport::TResult result;
+    try {
+        result = TArchiveImport::ImportFiles(*archive, files, [&](int filesDone, qint64 rows) {
+            return Step(progress, filesDone,
+                        QStringLiteral("Файл %1 из %2, строк: %3")
+                            .arg(std::min<qsizetype>(filesDone + 1, files.size()))
+                            .arg(files.size())
+                            .arg(rows));
+        });
+    } catch (const std::exception&) {
+        // The files before the failed one are in: the list shows them.
+        Model->Reload();
+        ShowCount();
+        throw;
+    }
+    Model->Reload();
+    ShowCount();
+    QString text = QStringLiteral("Файлов: %1, измерений в них: %2, новых в архиве: %3.")
+                       .arg(result.Files)
+                       .arg(result.Rows)
+                       .arg(result.Added);
+    if (progress.wasCanceled())
+        text = QStringLiteral("Импорт прерван.\n") + text;
+    InfoBox(QStringLiteral("Импорт в архив"), text);
+}
+
+void TArchiveWindow::Mark(const QString& reason) {
+    TArchive* archive = doc_.Archive();
+    const std::vector<int> rows = ChosenRows();
+    if (!archive || archive != Model->Archive() || rows.empty())
+        return;
+    {
+        TArchive::TTransaction all(*archive);
+        for (const int r : rows)
+            archive->MarkInvalid(Model->Measurement(r).Id, reason);
+        all.Commit();
+    }
+    // Rows marked invalid leave a list without them; otherwise they are
+    // redrawn where they are.
+    if (Model->Filter().IncludeInvalid)
+        Model->Refresh(rows);
+    else
+        Model->Reload();
+    ShowCount();
+    UpdateButtons();
+}
+
+void TArchiveWindow::MarkInvalidExecute() {
+    if (ChosenRows().empty())
+        return;
+    const QString reason = AskReason().trimmed();
+    if (!reason.isEmpty())
+        Mark(reason);
+}
+
+void TArchiveWindow::ClearMarkExecute() {
+    Mark(QString());
+}
+
+void TArchiveWindow::DecimalsExecute() {
+    const std::optional<TDecimals> chosen = AskDecimals(settings_.Decimals);
+    if (!chosen)
+        return;
+    TArchiveSettings settings;
+    settings.Decimals = *chosen;
+    settings.Write(configPath_);
+    settings_ = settings;
+    Model->SetDecimals(settings_.Decimals);
+}

@@ -1,0 +1,114 @@
+#pragma once
+
+#include "archive/ArchiveExport.h"
+#include "archive/ArchiveSettings.h"
+
+#include <QPointer>
+#include <QWidget>
+
+#include <array>
+#include <functional>
+#include <optional>
+#include <vector>
+
+class QCheckBox;
+class QDateEdit;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTableView;
+class QTableWidget;
+class TArchiveModel;
+class TChartWindow;
+class TForm1;
+class TRegisterDocument;
+
+// "Архив": the archive's measurements by date, sample name and device, with
+// the chosen row's name history; opens rows as a new table or a chart,
+// exports, imports results files and marks rows invalid. The handlers ask
+// the operator through the members below and leave the work to the core.
+class TArchiveWindow : public QWidget {
+    Q_OBJECT
+public:
+    struct TExportTarget {
+        QString FileName; // empty: cancelled
+        TExportFormat Format = TExportFormat::CsvRu;
+    };
+    using TDecimals = std::array<int, IndicatorCount>;
+
+    // doc gives the archive, the column titles and the locale; configPath is
+    // the settings file with the decimals.
+    TArchiveWindow(TRegisterDocument& doc, const QString& configPath, QWidget* parent = nullptr);
+    ~TArchiveWindow() override;
+
+    // "Архив" in form's file menu and tool bar, opening form's one window.
+    static void Install(TForm1& form);
+
+    QGroupBox* FilterBox = nullptr;
+    QDateEdit* FromEdit = nullptr;
+    QDateEdit* ToEdit = nullptr;
+    QLineEdit* SampleEdit = nullptr;
+    QLineEdit* DeviceEdit = nullptr;
+    QCheckBox* ShowInvalidBox = nullptr;
+    QPushButton* FindButton = nullptr;
+    QTableView* List = nullptr;
+    QTableWidget* HistoryList = nullptr;
+    QPushButton* OpenInTableButton = nullptr;
+    QPushButton* ChartButton = nullptr;
+    QPushButton* ExportButton = nullptr;
+    QPushButton* ImportButton = nullptr;
+    QPushButton* MarkInvalidButton = nullptr;
+    QPushButton* ClearMarkButton = nullptr;
+    QPushButton* DecimalsButton = nullptr;
+    QLabel* StatusLabel = nullptr;
+    TArchiveModel* Model = nullptr;
+    QPointer<TChartWindow> Chart; // the last chart opened
+
+    // The register's side of "Открыть в таблице".
+    std::function<void(const std::vector<TArchiveMeasurement>& rows)> OpenInTable;
+    // The operator's side; tests put answers in here.
+    std::function<TExportTarget(const QString& start)> ExportDialog;
+    std::function<QStringList(const QString& start)> ImportDialog; // empty: cancelled
+    std::function<QString()> AskReason;                            // empty: cancelled
+    std::function<std::optional<TDecimals>(const TDecimals& current)> AskDecimals;
+    std::function<void(const QString& caption, const QString& text)> ErrorBox;
+    std::function<void(const QString& caption, const QString& text)> InfoBox;
+
+    const TArchiveSettings& Settings() const { return settings_; }
+    // The filter the fields describe.
+    TArchiveFilter FieldsFilter() const;
+    // Chosen list rows, in list order.
+    std::vector<int> ChosenRows() const;
+
+    void Raise();
+    void Apply();
+    void OpenInTableExecute();
+    void ChartExecute();
+    void ExportExecute();
+    void ImportExecute();
+    void MarkInvalidExecute();
+    void ClearMarkExecute();
+    void DecimalsExecute();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateControls();
+    void InstallDialogs();
+    void Run(const std::function<void()>& command);
+    // The chosen rows when several are, else every row the list shows.
+    TArchiveFilter ChosenOrAll() const;
+    QStringList TableTitles() const;
+    QString StartFolder() const;
+    void Mark(const QString& reason);
+    void ShowHistory();
+    void ShowCount();
+    void ShowColumns();
+    void UpdateButtons();
+
+    TRegisterDocument& doc_;
+    QString configPath_;
+    TArchiveSettings settings_;
+};
