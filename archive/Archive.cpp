@@ -296,7 +296,10 @@ bool TArchive::Insert(const TArchiveMeasurement& m) {
             placeholders += QStringLiteral(", ?");
         Db_->Insert = std::make_unique<QSqlQuery>(Db_->Db);
         const QString columns = QString(kColumns).remove(0, 4) + QStringLiteral(", sample_lower");
-        if (!Db_->Insert->prepare(QStringLiteral("INSERT OR IGNORE INTO measurement (%1) VALUES (?%2)")
+        // Only a stored Uid is passed over: OR IGNORE would also drop a row
+        // that breaks NOT NULL, without a word.
+        if (!Db_->Insert->prepare(QStringLiteral("INSERT INTO measurement (%1) VALUES (?%2) "
+                                                 "ON CONFLICT (uid) DO NOTHING")
                                       .arg(columns, placeholders))) {
             const QSqlError error = Db_->Insert->lastError();
             Db_->Insert.reset();
@@ -323,7 +326,7 @@ bool TArchive::Insert(const TArchiveMeasurement& m) {
     q.bindValue(i++, m.Invalid() ? QVariant(m.InvalidReason) : QVariant(QMetaType(QMetaType::QString)));
     q.bindValue(i++, m.Invalid() ? QVariant(m.InvalidBy) : QVariant(QMetaType(QMetaType::QString)));
     q.bindValue(i++, Ms(m.InvalidAt));
-    q.bindValue(i++, m.SampleName.toLower());
+    q.bindValue(i++, Text(m.SampleName.toLower()));
     if (!q.exec())
         Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
     return q.numRowsAffected() > 0;
@@ -466,7 +469,7 @@ bool TArchive::Rename(const QString& uid, const QString& newName, const QString&
         Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
     q.prepare(QStringLiteral("UPDATE measurement SET sample_name = ?, sample_lower = ? WHERE uid = ?"));
     q.addBindValue(Text(newName));
-    q.addBindValue(newName.toLower());
+    q.addBindValue(Text(newName.toLower()));
     q.addBindValue(uid);
     if (!q.exec())
         Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
