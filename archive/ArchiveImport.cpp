@@ -185,7 +185,8 @@ TFileResult ImportFile(TArchive& archive, const QString& fileName, int filesDone
     TArchiveMeasurement common;
     common.Source = TArchive::SourceImport;
     common.ResultsFile = QFileInfo(fileName).absoluteFilePath();
-    common.Received = QDateTime::currentDateTime();
+    // In UTC: the same instant, but storing it costs no time-zone lookup per row.
+    common.Received = QDateTime::currentDateTimeUtc();
     common.Computer = TArchive::ThisComputer();
     common.User = TArchive::ThisUser();
     common.ProgramVersion = ProgramVersion();
