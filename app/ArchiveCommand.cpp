@@ -62,6 +62,12 @@ bool TArchiveCommand::Wanted(const QStringList& arguments) {
     });
 }
 
+void TArchiveCommand::HoldTimeZone() {
+    // Qt reads this value as "the system's zone" too.
+    if (!qEnvironmentVariableIsSet("TZ"))
+        qputenv("TZ", ":/etc/localtime");
+}
+
 TArchiveCommand::TArchiveCommand(QStringList arguments, TProfile profile, FILE* out, FILE* err)
     : Arguments_(std::move(arguments)), Profile_(std::move(profile)), Out_(out), Err_(err) {}
 

@@ -35,6 +35,12 @@ public:
     // output failed) or ExitBadArguments.
     int Run();
 
+    // Called first thing in main for these runs. Unless TZ is set, glibc
+    // reads /etc/localtime's status again for every local time Qt converts,
+    // a system call per date of every row; a run is short, so the zone in
+    // force at its start serves all of it.
+    static void HoldTimeZone();
+
     // Where the profile keeps its archive.
     static QString ArchiveFolder(const TProfile& profile);
     // The 32 column titles of the INI at iniPath; the built-in defaults where

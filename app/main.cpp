@@ -80,6 +80,7 @@ int main(int argc, char* argv[]) {
 
     // Import and export run in a terminal or a script: no display needed.
     if (TArchiveCommand::Wanted(arguments)) {
+        TArchiveCommand::HoldTimeZone();
         QCoreApplication app(argc, argv);
         try {
             if (!profile)
