@@ -4,11 +4,13 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStringEncoder>
+#include <QtAlgorithms>
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -64,11 +66,21 @@ void AppendJsonString(QByteArray& out, QStringView text, QStringEncoder& utf8) {
         AppendUtf8(out, text.sliced(from, i - from), utf8);
         from = i + 1;
         switch (c) {
-        case u'"': out += "\\\""; break;
-        case u'\\': out += "\\\\"; break;
-        case u'\n': out += "\\n"; break;
-        case u'\r': out += "\\r"; break;
-        case u'\t': out += "\\t"; break;
+        case u'"':
+            out += "\\\"";
+            break;
+        case u'\\':
+            out += "\\\\";
+            break;
+        case u'\n':
+            out += "\\n";
+            break;
+        case u'\r':
+            out += "\\r";
+            break;
+        case u'\t':
+            out += "\\t";
+            break;
         default: {
             static const char hex[] = "0123456789abcdef";
             const char escaped[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
@@ -98,16 +110,47 @@ void AppendInteger(QByteArray& out, qint64 value) {
     out.append(buf, end - buf);
 }
 
+// Whether value lies exactly halfway between two numbers of that many
+// decimals (20.125 to two): its lowest binary digit is then worth exactly
+// 2^-(decimals + 1).
+bool ExactTie(double value, int decimals) {
+    if (value == 0)
+        return false;
+    int exponent = 0;
+    const double fraction = std::frexp(std::fabs(value), &exponent);
+    const auto mantissa = static_cast<quint64>(std::ldexp(fraction, 53));
+    return exponent - 53 + int(qCountTrailingZeroBits(mantissa)) == -(decimals + 1);
+}
+
 // As TArchiveSettings::Format writes it ("-0,00" without its sign), with no
 // QString on the way: a million rows have 27 values each.
 void AppendValue(QByteArray& out, double value, int decimals, char point) {
     char buf[400]; // the largest double in fixed notation with 9 decimals fits
-    const auto [end, ec] =
-        std::isfinite(value) ? std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals)
-                             : std::to_chars_result{buf, std::errc::value_too_large};
+    const bool tie = std::isfinite(value) && ExactTie(value, decimals);
+    auto [end, ec] = std::isfinite(value)
+                         ? std::to_chars(buf, buf + sizeof buf - 1, value, std::chars_format::fixed,
+                                         decimals + (tie ? 1 : 0))
+                         : std::to_chars_result{buf, std::errc::value_too_large};
     if (ec != std::errc()) {
         out += TArchiveSettings::Format(value, decimals, QLatin1Char(point)).toLatin1();
         return;
+    }
+    if (tie) {
+        // to_chars takes ties to even; the window and the table round them
+        // away from zero. The text holds the value exactly, its last digit
+        // the 5: dropped, and one added in the place before.
+        end -= decimals == 0 ? 2 : 1;
+        qsizetype i = end - buf - 1;
+        for (; i >= 0 && (buf[i] == '9' || buf[i] == '.'); --i)
+            if (buf[i] == '9')
+                buf[i] = '0';
+        if (i >= 0 && buf[i] != '-') {
+            ++buf[i];
+        } else { // 9.5 to 10: a digit more
+            std::memmove(buf + i + 2, buf + i + 1, size_t(end - (buf + i + 1)));
+            buf[i + 1] = '1';
+            ++end;
+        }
     }
     const char* begin = buf;
     if (*begin == '-' && std::none_of(begin + 1, static_cast<const char*>(end),
@@ -193,9 +236,9 @@ public:
                           QStringLiteral("Прибор"), QStringLiteral("Градуировка")};
         for (const QString& title : Titles_)
             names << title;
-        names << QStringLiteral("Недействительно") << QStringLiteral("Порт") << QStringLiteral("Компьютер")
-              << QStringLiteral("Пользователь") << QStringLiteral("Файл результатов")
-              << QStringLiteral("Ключ");
+        names << QStringLiteral("Недействительно") << QStringLiteral("Порт")
+              << QStringLiteral("Компьютер") << QStringLiteral("Пользователь")
+              << QStringLiteral("Файл результатов") << QStringLiteral("Ключ");
         for (qsizetype i = 0; i < names.size(); ++i) {
             if (i > 0)
                 Block_ += Separator_;
@@ -222,10 +265,9 @@ public:
     }
 
     QString WriteProblem(const QString& reason) const {
-        return Target_.isEmpty()
-                   ? QStringLiteral("Не удалось записать выгрузку: %1").arg(reason)
-                   : QStringLiteral("Не удалось записать файл «%1»: %2")
-                         .arg(QDir::toNativeSeparators(Target_), reason);
+        return Target_.isEmpty() ? QStringLiteral("Не удалось записать выгрузку: %1").arg(reason)
+                                 : QStringLiteral("Не удалось записать файл «%1»: %2")
+                                       .arg(QDir::toNativeSeparators(Target_), reason);
     }
 
 private:
@@ -245,7 +287,8 @@ private:
             if (const std::optional<double>& v = m.Values[size_t(k)])
                 AppendValue(b, *v, Settings_.Decimals[size_t(k)], Point_);
         }
-        for (const QString* text : {&m.InvalidReason, &m.Port, &m.Computer, &m.User, &m.ResultsFile, &m.Uid}) {
+        for (const QString* text :
+             {&m.InvalidReason, &m.Port, &m.Computer, &m.User, &m.ResultsFile, &m.Uid}) {
             b += Separator_;
             if (text != &m.InvalidReason || m.Invalid())
                 AppendCsvField(b, *text, Separator_, Utf8_);
@@ -361,12 +404,14 @@ std::optional<TExportFormat> TArchiveExport::ParseFormat(const QString& name) {
 
 TExportFormat TArchiveExport::FormatFor(const QString& fileName) {
     const QString suffix = QFileInfo(fileName).suffix().toLower();
-    return suffix == QLatin1String("jsonl") || suffix == QLatin1String("json") ? TExportFormat::JsonLines
-                                                                               : TExportFormat::CsvRu;
+    return suffix == QLatin1String("jsonl") || suffix == QLatin1String("json")
+               ? TExportFormat::JsonLines
+               : TExportFormat::CsvRu;
 }
 
-qint64 TArchiveExport::Write(const TArchive& archive, const TArchiveFilter& filter, TExportFormat format,
-                             const TArchiveSettings& settings, const QStringList& titles, QIODevice& out,
+qint64 TArchiveExport::Write(const TArchive& archive, const TArchiveFilter& filter,
+                             TExportFormat format, const TArchiveSettings& settings,
+                             const QStringList& titles, QIODevice& out,
                              const std::function<bool(qint64)>& progress) {
     return WriteTo(archive, filter, format, settings, titles, out, progress, QString());
 }
@@ -386,7 +431,8 @@ qint64 TArchiveExport::WriteFile(const TArchive& archive, const TArchiveFilter& 
         throw EArchiveError(QStringLiteral("Не удалось создать файл «%1»: %2")
                                 .arg(shown, file.errorString())
                                 .toStdString());
-    const qint64 rows = WriteTo(archive, filter, format, settings, titles, file, progress, fileName);
+    const qint64 rows =
+        WriteTo(archive, filter, format, settings, titles, file, progress, fileName);
     if (!file.commit())
         throw EArchiveError(QStringLiteral("Не удалось записать файл «%1»: %2")
                                 .arg(shown, file.errorString())
