@@ -58,7 +58,8 @@ QString Shown(const QString& fileName) {
 bool TArchiveCommand::Wanted(const QStringList& arguments) {
     return std::any_of(arguments.begin(), arguments.end(), [](const QString& arg) {
         const QString name = OptionName(arg);
-        return name == kImport || name == kExport || name == kIncludeInvalid || kValueOptions.contains(name);
+        return name == kImport || name == kExport || name == kIncludeInvalid ||
+               kValueOptions.contains(name);
     });
 }
 
@@ -109,12 +110,14 @@ QString TArchiveCommand::ParseValue(const QString& option, const QString& value)
         bool ok = false;
         const uint device = value.trimmed().toUInt(&ok);
         if (!ok || device > 0xffff)
-            return QStringLiteral("Неверный номер прибора «%1»: нужно целое число от 0 до 65535.").arg(value);
+            return QStringLiteral("Неверный номер прибора «%1»: нужно целое число от 0 до 65535.")
+                .arg(value);
         Device_ = quint16(device);
     } else if (option == kFormat) {
         Format_ = TArchiveExport::ParseFormat(value);
         if (!Format_)
-            return QStringLiteral("Неизвестный формат «%1»: нужен csv, csv-ru или jsonl.").arg(value);
+            return QStringLiteral("Неизвестный формат «%1»: нужен csv, csv-ru или jsonl.")
+                .arg(value);
     } else if (option == kSample) {
         Sample_ = value;
     } else if (option == kOutput) {
@@ -149,7 +152,8 @@ QString TArchiveCommand::Parse() {
             QString value;
             if (inlineValue) {
                 value = arg.mid(name.size() + 1);
-            } else if (i + 1 < Arguments_.size() && !Arguments_[i + 1].startsWith(QLatin1String("--"))) {
+            } else if (i + 1 < Arguments_.size() &&
+                       !Arguments_[i + 1].startsWith(QLatin1String("--"))) {
                 value = Arguments_[++i];
             }
             if (value.isEmpty())
@@ -182,7 +186,8 @@ QString TArchiveCommand::Parse() {
             return QStringLiteral("Для --export нужны обе даты: --from и --to.");
         if (*From_ > *To_)
             return QStringLiteral("Дата --from (%1) позже даты --to (%2).")
-                .arg(From_->toString(QStringLiteral("dd.MM.yyyy")), To_->toString(QStringLiteral("dd.MM.yyyy")));
+                .arg(From_->toString(QStringLiteral("dd.MM.yyyy")),
+                     To_->toString(QStringLiteral("dd.MM.yyyy")));
         break;
     }
     return {};
@@ -206,8 +211,9 @@ int TArchiveCommand::Run() {
 int TArchiveCommand::Import() {
     TArchive archive(ArchiveFolder(Profile_));
     if (!archive.SetAside().isEmpty())
-        Print(Err_, QStringLiteral("Файл архива был повреждён и перенесён в «%1»; начат новый архив.")
-                        .arg(Shown(archive.SetAside())));
+        Print(Err_,
+              QStringLiteral("Файл архива был повреждён и перенесён в «%1»; начат новый архив.")
+                  .arg(Shown(archive.SetAside())));
     TArchiveImport::TResult total;
     const auto summary = [&] {
         Print(Out_, QStringLiteral("Импортировано файлов: %1, строк: %2, новых в архиве: %3")
@@ -246,11 +252,13 @@ int TArchiveCommand::Export() {
     filter.SampleContains = Sample_;
     filter.Device = Device_;
     filter.IncludeInvalid = IncludeInvalid_;
-    const TExportFormat format =
-        Format_ ? *Format_ : Output_.isEmpty() ? TExportFormat::CsvRu : TArchiveExport::FormatFor(Output_);
+    const TExportFormat format = Format_             ? *Format_
+                                 : Output_.isEmpty() ? TExportFormat::CsvRu
+                                                     : TArchiveExport::FormatFor(Output_);
 
     if (!Output_.isEmpty()) {
-        const qint64 rows = TArchiveExport::WriteFile(archive, filter, format, settings, titles, Output_);
+        const qint64 rows =
+            TArchiveExport::WriteFile(archive, filter, format, settings, titles, Output_);
         Print(Out_, QStringLiteral("Выгружено строк: %1 в «%2»").arg(rows).arg(Shown(Output_)));
         return ExitDone;
     }
@@ -262,6 +270,8 @@ int TArchiveCommand::Export() {
                                 .toStdString());
     TArchiveExport::Write(archive, filter, format, settings, titles, out);
     if (!out.flush())
-        throw EArchiveError(QStringLiteral("Не удалось записать выгрузку: %1").arg(out.errorString()).toStdString());
+        throw EArchiveError(QStringLiteral("Не удалось записать выгрузку: %1")
+                                .arg(out.errorString())
+                                .toStdString());
     return ExitDone;
 }

@@ -29,7 +29,8 @@ public:
 
     // arguments: without the program's name. --settings has made profile
     // already and is passed over here.
-    TArchiveCommand(QStringList arguments, TProfile profile, FILE* out = stdout, FILE* err = stderr);
+    TArchiveCommand(QStringList arguments, TProfile profile, FILE* out = stdout,
+                    FILE* err = stderr);
 
     // The exit code: ExitDone, ExitFailed (a file refused, the archive or the
     // output failed) or ExitBadArguments.

@@ -66,7 +66,8 @@ void CheckFields(const QString& fileName, QByteArrayView bytes) {
         const qint64 fields = std::count(p, lineEnd, '\t') + 1;
         const bool blank = std::all_of(p, lineEnd, [](char c) { return c == ' ' || c == '\r'; });
         if (fields != kFieldCount && !blank)
-            Refuse(fileName, line, QStringLiteral("полей: %1, а должно быть %2").arg(fields).arg(kFieldCount));
+            Refuse(fileName, line,
+                   QStringLiteral("полей: %1, а должно быть %2").arg(fields).arg(kFieldCount));
         if (stop)
             return;
         p = lineEnd + 1;
@@ -80,10 +81,12 @@ public:
     explicit TFileBytes(const QString& fileName) : File_(fileName) {
         const QFileInfo info(fileName);
         if (!info.exists())
-            throw EArchiveError(QStringLiteral("Файл «%1» не найден.").arg(Shown(fileName)).toStdString());
-        if (info.isDir())
             throw EArchiveError(
-                QStringLiteral("«%1» — папка, а не файл результатов.").arg(Shown(fileName)).toStdString());
+                QStringLiteral("Файл «%1» не найден.").arg(Shown(fileName)).toStdString());
+        if (info.isDir())
+            throw EArchiveError(QStringLiteral("«%1» — папка, а не файл результатов.")
+                                    .arg(Shown(fileName))
+                                    .toStdString());
         if (!File_.open(QIODevice::ReadOnly))
             throw EArchiveError(QStringLiteral("Не удалось прочитать файл «%1»: %2")
                                     .arg(Shown(fileName), File_.errorString())
@@ -113,7 +116,8 @@ private:
 // Why the row cannot be a measurement; empty when it is one. Rows with no
 // date, time, calibration or value (blank, or a name typed ahead of the
 // measurement) are no measurement and no fault either: skip is set.
-QString RowProblem(const TResultsTable::Row& row, ControlChart::TDateTimeReader& reader, bool& skip) {
+QString RowProblem(const TResultsTable::Row& row, ControlChart::TDateTimeReader& reader,
+                   bool& skip) {
     skip = false;
     const QByteArrayView date = row.Cell(2).trimmed();
     const QByteArrayView time = row.Cell(3).trimmed();
@@ -149,9 +153,9 @@ QString RowProblem(const TResultsTable::Row& row, ControlChart::TDateTimeReader&
 // in), calibration and value texts with a decimal point.
 QString RowUid(const TResultsTable::Row& row, const QDateTime& measured, int calibration) {
     // Wall-clock text, so the key does not depend on the computer's time zone.
-    QByteArray key = (measured.date().toString(Qt::ISODate) + u'T'
-                      + measured.time().toString(Qt::ISODateWithMs))
-                         .toLatin1();
+    QByteArray key =
+        (measured.date().toString(Qt::ISODate) + u'T' + measured.time().toString(Qt::ISODateWithMs))
+            .toLatin1();
     key += '\t';
     key += QByteArray::number(calibration);
     for (int c = kFirstIndicatorColumn; c < TResultsTable::ColCount; ++c) {
@@ -228,8 +232,9 @@ TFileResult ImportFile(TArchive& archive, const QString& fileName, int filesDone
 
 } // namespace
 
-TArchiveImport::TResult TArchiveImport::ImportFiles(TArchive& archive, const QStringList& fileNames,
-                                                    const std::function<bool(int, qint64)>& progress) {
+TArchiveImport::TResult
+TArchiveImport::ImportFiles(TArchive& archive, const QStringList& fileNames,
+                            const std::function<bool(int, qint64)>& progress) {
     TResult result;
     for (const QString& fileName : fileNames) {
         if (progress && !progress(result.Files, 0))

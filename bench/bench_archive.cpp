@@ -33,8 +33,8 @@ const QString kReference = QStringLiteral("Контрольный образец
 const QDateTime kStart(QDate(2023, 1, 9), QTime(8, 0));
 
 QString SampleName(int n) {
-    static const char* const kinds[] = {"Пиво светлое", "Пиво тёмное", "Квас", "Сидр", "Вино столовое",
-                                        "Сусло", "Морс", "Медовуха"};
+    static const char* const kinds[] = {"Пиво светлое",  "Пиво тёмное", "Квас", "Сидр",
+                                        "Вино столовое", "Сусло",       "Морс", "Медовуха"};
     return QStringLiteral("%1 №%2").arg(QString::fromUtf8(kinds[n % 8])).arg(n / 8 + 1);
 }
 
@@ -57,7 +57,8 @@ TArchiveMeasurement Measurement(std::mt19937& random, const QDateTime& when) {
     m.Raw = QByteArray(115, '\0');
     for (char& c : m.Raw)
         c = char(random());
-    m.ResultsFile = QStringLiteral("/home/operator/Результаты/%1.txt").arg(when.date().toString(Qt::ISODate));
+    m.ResultsFile =
+        QStringLiteral("/home/operator/Результаты/%1.txt").arg(when.date().toString(Qt::ISODate));
     m.SampleName = random() % 4 == 0 ? kReference : SampleName(int(random() % 39));
     m.Source = TArchive::SourceAnalyser;
     return m;
@@ -79,11 +80,13 @@ struct TBigArchive {
         for (qint64 n = 0; n < kRows; n += kBatch) {
             batch.clear();
             for (qint64 i = n; i < n + kBatch; ++i)
-                batch.push_back(Measurement(Random, kStart.addMSecs(i * stepMs - i * stepMs % 1000)));
+                batch.push_back(
+                    Measurement(Random, kStart.addMSecs(i * stepMs - i * stepMs % 1000)));
             Archive->AddAll(batch);
         }
         End = kStart.addDays(kDays);
-        std::fprintf(stderr, "archive of %lld rows built in %.1f s\n", kRows, double(timer.elapsed()) / 1000);
+        std::fprintf(stderr, "archive of %lld rows built in %.1f s\n", kRows,
+                     double(timer.elapsed()) / 1000);
     }
 
     qint64 Bytes() const {
@@ -119,7 +122,8 @@ QByteArray ResultsFile() {
         for (int k = 0; k < IndicatorCount; ++k) {
             bytes += '\t';
             if (k < 12)
-                bytes += QByteArray::number(5.0 + k + double(random() % 1000) / 100, 'f', 2).replace('.', ',');
+                bytes += QByteArray::number(5.0 + k + double(random() % 1000) / 100, 'f', 2)
+                             .replace('.', ',');
         }
         bytes += "\r\n";
     }
@@ -161,8 +165,8 @@ void BM_ExportCsv(benchmark::State& state) {
     TArchiveFilter all;
     qint64 rows = 0;
     for (auto _ : state)
-        rows = TArchiveExport::WriteFile(*Big().Archive, all, TExportFormat::CsvRu, TArchiveSettings(),
-                                         QStringList(), file);
+        rows = TArchiveExport::WriteFile(*Big().Archive, all, TExportFormat::CsvRu,
+                                         TArchiveSettings(), QStringList(), file);
     state.counters["rows"] = double(rows);
     state.counters["MB"] = double(QFileInfo(file).size()) / 1e6;
     QFile::remove(file);
@@ -179,7 +183,8 @@ void BM_ImportResultsFile(benchmark::State& state) {
     qint64 added = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        auto archive = std::make_unique<TArchive>(dir.filePath(QStringLiteral("archive%1").arg(++round)));
+        auto archive =
+            std::make_unique<TArchive>(dir.filePath(QStringLiteral("archive%1").arg(++round)));
         state.ResumeTiming();
         added = TArchiveImport::ImportFiles(*archive, {file}).Added;
     }
