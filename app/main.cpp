@@ -1,4 +1,5 @@
 #include "app/Application.h"
+#include "app/ArchiveCommand.h"
 #include "app/Profile.h"
 #include "app/SingleInstance.h"
 #include "config/ConfigFile.h"
@@ -65,16 +66,30 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationVersion(ProgramVersion());
 
     // Bad use of --settings is told on the terminal, without a window.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
     std::optional<TProfile> profile;
     try {
-        QStringList arguments;
-        for (int i = 1; i < argc; ++i)
-            arguments << QString::fromLocal8Bit(argv[i]);
         if (const std::optional<QString> settings = TProfile::SettingsOption(arguments))
             profile = TProfile::ForSettings(*settings);
     } catch (const EProfileError& e) {
         std::fprintf(stderr, "Savro2: %s\n", e.what());
         return 2;
+    }
+
+    // Import and export run in a terminal or a script: no display needed.
+    if (TArchiveCommand::Wanted(arguments)) {
+        TArchiveCommand::HoldTimeZone();
+        QCoreApplication app(argc, argv);
+        try {
+            if (!profile)
+                profile = TProfile::Default(ConfigPath());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "Savro2: %s\n", e.what());
+            return TArchiveCommand::ExitFailed;
+        }
+        return TArchiveCommand(arguments, *profile).Run();
     }
 
     TApplication app(argc, argv);

@@ -87,6 +87,8 @@ struct TArchive::TDatabase {
     }
     ~TDatabase() {
         Insert.reset();
+        for (std::unique_ptr<QSqlQuery>& q : FindRow)
+            q.reset();
         Db.close();
         Db = QSqlDatabase();
         QSqlDatabase::removeDatabase(Name);
@@ -94,6 +96,8 @@ struct TArchive::TDatabase {
     QString Name;
     QSqlDatabase Db;
     std::unique_ptr<QSqlQuery> Insert; // prepared once: every measurement uses it
+    // Also once: an import asks for every row of a file. [1] matches the device.
+    std::array<std::unique_ptr<QSqlQuery>, 2> FindRow;
 };
 
 TArchive::TArchive(const QString& folder) : Folder_(folder) {
@@ -142,7 +146,6 @@ void TArchive::OpenFile() {
         MoveAside();
         OpenFile();
     }
-    CreateSchema();
 }
 
 void TArchive::MoveAside() {
@@ -311,7 +314,10 @@ bool TArchive::Insert(const TArchiveMeasurement& m) {
             placeholders += QStringLiteral(", ?");
         Db_->Insert = std::make_unique<QSqlQuery>(Db_->Db);
         const QString columns = QString(kColumns).remove(0, 4) + QStringLiteral(", sample_lower");
-        if (!Db_->Insert->prepare(QStringLiteral("INSERT INTO measurement (%1) VALUES (?%2) ON CONFLICT (uid) DO NOTHING")
+        // Only a stored Uid is passed over: OR IGNORE would also drop a row
+        // that breaks NOT NULL, without a word.
+        if (!Db_->Insert->prepare(QStringLiteral("INSERT INTO measurement (%1) VALUES (?%2) "
+                                                 "ON CONFLICT (uid) DO NOTHING")
                                       .arg(columns, placeholders))) {
             const QSqlError error = Db_->Insert->lastError();
             Db_->Insert.reset();
@@ -442,30 +448,48 @@ std::optional<QString> TArchive::FindRow(const TResultsTable::Row& row,
     const int calibration = row.Cell(4).trimmed().toByteArray().toInt(&ok);
     if (!when || !ok)
         return std::nullopt;
-    QSqlQuery q(Db_->Db);
-    q.prepare(QStringLiteral("SELECT %1 FROM measurement WHERE measured_ms = ? AND calibration = ?%2 "
-                             "ORDER BY id DESC")
-                  .arg(kColumns, device ? QStringLiteral(" AND device = ?") : QString()));
-    q.addBindValue(*when);
-    q.addBindValue(calibration);
+    std::unique_ptr<QSqlQuery>& query = Db_->FindRow[device ? 1 : 0];
+    if (!query) {
+        QString values;
+        for (int k = 0; k < IndicatorCount; ++k)
+            values += QStringLiteral(", ") + ValueColumn(k);
+        query = std::make_unique<QSqlQuery>(Db_->Db);
+        query->setForwardOnly(true);
+        if (!query->prepare(QStringLiteral("SELECT uid%1 FROM measurement WHERE measured_ms = ? AND "
+                                           "calibration = ?%2 ORDER BY id DESC")
+                                .arg(values, device ? QStringLiteral(" AND device = ?") : QString()))) {
+            const QSqlError error = query->lastError();
+            query.reset();
+            Fail(QStringLiteral("Не удалось прочитать архив"), error);
+        }
+    }
+    QSqlQuery& q = *query;
+    q.bindValue(0, *when);
+    q.bindValue(1, calibration);
     if (device)
-        q.addBindValue(int(*device));
+        q.bindValue(2, int(*device));
     if (!q.exec())
         Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
-    while (q.next()) {
-        const TArchiveMeasurement m = Read(q);
+    std::array<QByteArray, IndicatorCount> cells;
+    bool cellsRead = false; // most rows have no candidate at all
+    std::optional<QString> found;
+    while (!found && q.next()) {
+        for (int k = 0; k < IndicatorCount && !cellsRead; ++k)
+            cells[size_t(k)] = PointText(row.Cell(k + 5));
+        cellsRead = true;
         bool same = true;
         for (int k = 0; k < IndicatorCount && same; ++k) {
-            const QByteArray cell = PointText(row.Cell(k + 5));
-            const std::optional<double>& v = m.Values[size_t(k)];
+            const QVariant v = q.value(1 + k);
+            const QByteArray& cell = cells[size_t(k)];
             // Imported rows hold the file's own two decimals; either way the
             // table's text of the value is what must agree.
-            same = v ? FormatIndicator(*v, u'.').toLatin1() == cell : cell.isEmpty();
+            same = v.isNull() ? cell.isEmpty() : FormatIndicator(v.toDouble(), u'.').toLatin1() == cell;
         }
         if (same)
-            return m.Uid;
+            found = q.value(0).toString();
     }
-    return std::nullopt;
+    q.finish(); // the statement stays prepared, not open
+    return found;
 }
 
 bool TArchive::Rename(const QString& uid, const QString& newName, const QString& user,

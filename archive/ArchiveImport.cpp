@@ -1,6 +1,250 @@
 #include "archive/ArchiveImport.h"
 
-TArchiveImport::TResult TArchiveImport::ImportFiles(TArchive&, const QStringList&,
-                                                    const std::function<bool(int, qint64)>&) {
-    throw EArchiveError("not built yet");
+#include "config/Cp1251.h"
+#include "register/ResultsFile.h"
+#include "resources/ProgramVersion.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QUuid>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr int kFieldCount = TResultsTable::ColCount - 1; // column 0 is not saved
+constexpr int kFirstIndicatorColumn = 5;
+constexpr qint64 kProgressEvery = 1000;
+
+// The keys of imported rows are name-based UUIDs in this namespace, so the
+// same row gets the same key on every computer and every import.
+const QUuid kRowNamespace(QStringLiteral("{6a0f3c52-9e1b-4d7a-b3c8-2f5e9d14a7b6}"));
+
+QString Shown(const QString& fileName) {
+    return QDir::toNativeSeparators(fileName);
+}
+
+[[noreturn]] void Refuse(const QString& fileName, qint64 line, const QString& reason) {
+    throw EArchiveError(QStringLiteral("Файл «%1», строка %2: не файл результатов (%3).")
+                            .arg(Shown(fileName))
+                            .arg(line)
+                            .arg(reason)
+                            .toStdString());
+}
+
+// A cell's text for a message: short, on one line.
+QString CellText(QByteArrayView cell) {
+    QString text = Cp1251::decode(cell.trimmed());
+    for (QChar& c : text)
+        if (c.unicode() < 0x20)
+            c = u' ';
+    return text.size() > 40 ? text.left(40) + QStringLiteral("…") : text;
+}
+
+// The register writes these for values the analyser could not give a number for.
+bool NotANumberText(QByteArrayView cell) {
+    return cell == "NAN" || cell == "INF" || cell == "-INF";
+}
+
+// Every line must be blank or hold the register's 31 fields: the loader
+// itself takes anything, so a picture or a table of another program would
+// otherwise pass as rows of names. Lines end as the loader ends them (LF,
+// Ctrl-Z ends the file).
+void CheckFields(const QString& fileName, QByteArrayView bytes) {
+    const char* p = bytes.data();
+    const char* const end = p + bytes.size();
+    for (qint64 line = 1; p < end; ++line) {
+        const char* lineEnd = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
+        if (!lineEnd)
+            lineEnd = end;
+        const char* stop = static_cast<const char*>(std::memchr(p, '\x1a', size_t(lineEnd - p)));
+        if (stop)
+            lineEnd = stop;
+        const qint64 fields = std::count(p, lineEnd, '\t') + 1;
+        const bool blank = std::all_of(p, lineEnd, [](char c) { return c == ' ' || c == '\r'; });
+        if (fields != kFieldCount && !blank)
+            Refuse(fileName, line,
+                   QStringLiteral("полей: %1, а должно быть %2").arg(fields).arg(kFieldCount));
+        if (stop)
+            return;
+        p = lineEnd + 1;
+    }
+}
+
+// The file's bytes: mapped where possible, as a file of any size may be
+// picked by mistake and is refused at its first lines.
+class TFileBytes {
+public:
+    explicit TFileBytes(const QString& fileName) : File_(fileName) {
+        const QFileInfo info(fileName);
+        if (!info.exists())
+            throw EArchiveError(
+                QStringLiteral("Файл «%1» не найден.").arg(Shown(fileName)).toStdString());
+        if (info.isDir())
+            throw EArchiveError(QStringLiteral("«%1» — папка, а не файл результатов.")
+                                    .arg(Shown(fileName))
+                                    .toStdString());
+        if (!File_.open(QIODevice::ReadOnly))
+            throw EArchiveError(QStringLiteral("Не удалось прочитать файл «%1»: %2")
+                                    .arg(Shown(fileName), File_.errorString())
+                                    .toStdString());
+        if (File_.size() > 0) {
+            if (const uchar* map = File_.map(0, File_.size())) {
+                View_ = QByteArrayView(reinterpret_cast<const char*>(map), File_.size());
+                return;
+            }
+        }
+        Copy_ = File_.readAll();
+        if (File_.error() != QFileDevice::NoError)
+            throw EArchiveError(QStringLiteral("Не удалось прочитать файл «%1»: %2")
+                                    .arg(Shown(fileName), File_.errorString())
+                                    .toStdString());
+        View_ = Copy_;
+    }
+
+    QByteArrayView Bytes() const { return View_; }
+
+private:
+    QFile File_;
+    QByteArray Copy_;
+    QByteArrayView View_;
+};
+
+// Why the row cannot be a measurement; empty when it is one. Rows with no
+// date, time, calibration or value (blank, or a name typed ahead of the
+// measurement) are no measurement and no fault either: skip is set.
+QString RowProblem(const TResultsTable::Row& row, ControlChart::TDateTimeReader& reader,
+                   bool& skip) {
+    skip = false;
+    const QByteArrayView date = row.Cell(2).trimmed();
+    const QByteArrayView time = row.Cell(3).trimmed();
+    const QByteArrayView calibration = row.Cell(4).trimmed();
+    if (date.isEmpty() && time.isEmpty() && calibration.isEmpty()) {
+        bool values = false;
+        for (int c = kFirstIndicatorColumn; c < TResultsTable::ColCount && !values; ++c)
+            values = !row.Cell(c).trimmed().isEmpty();
+        skip = !values;
+        return QStringLiteral("значения без даты, времени и градуировки");
+    }
+    if (date.isEmpty())
+        return QStringLiteral("нет даты");
+    if (!reader.Date(date))
+        return QStringLiteral("дата «%1» не читается").arg(CellText(date));
+    if (time.isEmpty())
+        return QStringLiteral("нет времени");
+    if (!reader.Time(time))
+        return QStringLiteral("время «%1» не читается").arg(CellText(time));
+    bool ok = false;
+    calibration.toByteArray().toInt(&ok);
+    if (!ok)
+        return QStringLiteral("градуировка «%1» — не целое число").arg(CellText(calibration));
+    for (int c = kFirstIndicatorColumn; c < TResultsTable::ColCount; ++c) {
+        const QByteArrayView cell = row.Cell(c).trimmed();
+        if (!cell.isEmpty() && !NotANumberText(cell) && !ControlChart::ParseValue(cell))
+            return QStringLiteral("в столбце %1 не число: «%2»").arg(c).arg(CellText(cell));
+    }
+    return {};
+}
+
+// The row's key: its date and time as read (whatever form the file has them
+// in), calibration and value texts with a decimal point.
+QString RowUid(const TResultsTable::Row& row, const QDateTime& measured, int calibration) {
+    // Wall-clock text, so the key does not depend on the computer's time zone.
+    QByteArray key =
+        (measured.date().toString(Qt::ISODate) + u'T' + measured.time().toString(Qt::ISODateWithMs))
+            .toLatin1();
+    key += '\t';
+    key += QByteArray::number(calibration);
+    for (int c = kFirstIndicatorColumn; c < TResultsTable::ColCount; ++c) {
+        key += '\t';
+        const qsizetype at = key.size();
+        key += row.Cell(c).trimmed();
+        std::replace(key.begin() + at, key.end(), ',', '.');
+    }
+    return QUuid::createUuidV5(kRowNamespace, key).toString(QUuid::WithoutBraces);
+}
+
+struct TFileResult {
+    qint64 Rows = 0;
+    qint64 Added = 0;
+    bool Cancelled = false;
+};
+
+TFileResult ImportFile(TArchive& archive, const QString& fileName, int filesDone,
+                       const std::function<bool(int, qint64)>& progress) {
+    const TFileBytes file(fileName);
+    CheckFields(fileName, file.Bytes());
+    TResultsTable table;
+    try {
+        LoadResultsText(table, file.Bytes());
+    } catch (const std::exception& e) {
+        throw EArchiveError(QStringLiteral("Не удалось прочитать файл «%1»: %2")
+                                .arg(Shown(fileName), QString::fromLocal8Bit(e.what()))
+                                .toStdString());
+    }
+
+    TArchiveMeasurement common;
+    common.Source = TArchive::SourceImport;
+    common.ResultsFile = QFileInfo(fileName).absoluteFilePath();
+    // In UTC: the same instant, but storing it costs no time-zone lookup per row.
+    common.Received = QDateTime::currentDateTimeUtc();
+    common.Computer = TArchive::ThisComputer();
+    common.User = TArchive::ThisUser();
+    common.ProgramVersion = ProgramVersion();
+
+    ControlChart::TDateTimeReader reader{QLocale()};
+    TFileResult result;
+    // All of the file or nothing of it.
+    TArchive::TTransaction transaction(archive);
+    for (int r = 1; r < table.RowCount(); ++r) {
+        const TResultsTable::Row& row = table.RowAt(r);
+        bool skip = false;
+        const QString problem = RowProblem(row, reader, skip);
+        if (skip)
+            continue;
+        if (!problem.isEmpty())
+            Refuse(fileName, r, problem);
+        std::optional<TArchiveMeasurement> read = TArchive::FromRow(row, reader);
+        if (!read)
+            Refuse(fileName, r, QStringLiteral("нет даты, времени или градуировки"));
+        ++result.Rows;
+        // The live measurement, or this row from an earlier import, is there already.
+        if (!archive.FindRow(row, reader)) {
+            TArchiveMeasurement m = common;
+            m.Uid = RowUid(row, read->Measured, read->Calibration);
+            m.Measured = read->Measured;
+            m.Calibration = read->Calibration;
+            m.Values = read->Values;
+            m.SampleName = read->SampleName;
+            result.Added += archive.Add(m) ? 1 : 0;
+        }
+        if (progress && result.Rows % kProgressEvery == 0 && !progress(filesDone, result.Rows)) {
+            result.Cancelled = true;
+            return result; // the transaction rolls the file back
+        }
+    }
+    transaction.Commit();
+    return result;
+}
+
+} // namespace
+
+TArchiveImport::TResult
+TArchiveImport::ImportFiles(TArchive& archive, const QStringList& fileNames,
+                            const std::function<bool(int, qint64)>& progress) {
+    TResult result;
+    for (const QString& fileName : fileNames) {
+        if (progress && !progress(result.Files, 0))
+            break;
+        const TFileResult file = ImportFile(archive, fileName, result.Files, progress);
+        if (file.Cancelled)
+            break;
+        ++result.Files;
+        result.Rows += file.Rows;
+        result.Added += file.Added;
+    }
+    return result;
 }

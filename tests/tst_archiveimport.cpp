@@ -1,0 +1,182 @@
+// Results files written earlier, brought into the archive: each row once,
+// whole files or nothing of them.
+#include "archive/ArchiveImport.h"
+
+#include "config/Cp1251.h"
+#include "support/TestFiles.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// A line as the register saves it: 31 fields, the first indicator filled.
+QByteArray Line(const QString& name, const QByteArray& time, const QByteArray& value = "20,50",
+                const QByteArray& date = "05.03.2026", const QByteArray& calibration = "3") {
+    QList<QByteArray> fields{Cp1251::encode(name), date, time, calibration, value};
+    while (fields.size() < TResultsTable::ColCount - 1)
+        fields << QByteArray();
+    return fields.join('\t') + "\r\n";
+}
+
+const QByteArray kEntryRow = QByteArray(30, '\t') + "\r\n";
+
+} // namespace
+
+class TstArchiveImport : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void repeats_data();
+    void repeats();
+    void rowsAsStored();
+    void refused_data();
+    void refused();
+    void cancel_data();
+    void cancel();
+
+private:
+    QString File(const QString& name, const QByteArray& bytes);
+
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<TArchive> archive_;
+};
+
+void TstArchiveImport::init() {
+    dir_ = std::make_unique<QTemporaryDir>();
+    archive_ = std::make_unique<TArchive>(dir_->filePath(QStringLiteral("archive")));
+    File(QStringLiteral("a.txt"),
+         Line("Пиво", "10:00:00") + Line("Пиво", "10:05:00") + Line("Квас", "10:10:00"));
+    // Two rows of a.txt, one renamed, and one of its own.
+    File(QStringLiteral("b.txt"),
+         Line("Пиво", "10:05:00") + Line("Квас 2", "10:10:00") + Line("Морс", "10:15:00"));
+}
+
+QString TstArchiveImport::File(const QString& name, const QByteArray& bytes) {
+    const QString path = dir_->filePath(name);
+    WriteAll(path, bytes);
+    return path;
+}
+
+void TstArchiveImport::repeats_data() {
+    QTest::addColumn<bool>("live"); // the live measurement of a.txt's 10:05 row is archived
+    QTest::addColumn<QStringList>("first");
+    QTest::addColumn<QStringList>("second");
+    QTest::addColumn<qint64>("addedSecond");
+    QTest::addColumn<qint64>("stored");
+    const QStringList a{"a.txt"}, b{"b.txt"};
+    QTest::newRow("same file twice") << false << a << a << qint64(0) << qint64(3);
+    QTest::newRow("shared rows") << false << a << b << qint64(1) << qint64(4);
+    QTest::newRow("one call") << false << (a + b) << (b + a) << qint64(0) << qint64(4);
+    QTest::newRow("live row") << true << QStringList() << a << qint64(2) << qint64(3);
+}
+
+void TstArchiveImport::repeats() {
+    QFETCH(bool, live);
+    QFETCH(QStringList, first);
+    QFETCH(QStringList, second);
+    QFETCH(qint64, addedSecond);
+    QFETCH(qint64, stored);
+    TArchiveMeasurement m;
+    m.Uid = QStringLiteral("live");
+    m.Measured = QDateTime(QDate(2026, 3, 5), QTime(10, 5));
+    m.Calibration = 3;
+    m.Values[0] = 20.5;
+    if (live)
+        archive_->Add(m);
+    const auto paths = [this](QStringList names) {
+        for (QString& name : names)
+            name = dir_->filePath(name);
+        return names;
+    };
+    TArchiveImport::ImportFiles(*archive_, paths(first));
+    const TArchiveImport::TResult again = TArchiveImport::ImportFiles(*archive_, paths(second));
+    QCOMPARE(again.Files, int(second.size()));
+    QCOMPARE(again.Rows, qint64(3 * second.size()));
+    QCOMPARE(again.Added, addedSecond);
+    QCOMPARE(archive_->Count({}), stored);
+}
+
+// Blank lines, a name typed ahead and the entry row are no measurements; the
+// register's "NAN" is an absent value, not a fault.
+void TstArchiveImport::rowsAsStored() {
+    const QString path =
+        File(QStringLiteral("c.txt"), "\r\n" + Line("Вино", "11:00:00", "NAN") + kEntryRow +
+                                          Line("Вино", "11:01:00", " 7,25 ") +
+                                          Cp1251::encode(QStringLiteral("Сидр")) + kEntryRow);
+    QCOMPARE(TArchiveImport::ImportFiles(*archive_, {path}).Added, qint64(2));
+    const std::vector<TArchiveMeasurement> rows = archive_->Page({}, std::nullopt, 10);
+    QCOMPARE(rows.size(), size_t(2));
+    const TArchiveMeasurement& m = rows[1];
+    QCOMPARE(m.SampleName, QStringLiteral("Вино"));
+    QCOMPARE(m.Measured, QDateTime(QDate(2026, 3, 5), QTime(11, 1)));
+    QCOMPARE(m.Values[0], std::optional<double>(7.25));
+    QVERIFY(!rows[0].Values[0]);
+    QCOMPARE(m.Source, TArchive::SourceImport);
+    QCOMPARE(m.ResultsFile, QFileInfo(path).absoluteFilePath());
+    QCOMPARE(m.Device, quint16(0));
+
+    // The key is the row's own: another archive gives it the same one.
+    TArchive other(dir_->filePath(QStringLiteral("other")));
+    TArchiveImport::ImportFiles(other, {path});
+    QVERIFY(other.Contains(m.Uid));
+}
+
+void TstArchiveImport::refused_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("line");
+    QTest::addColumn<QString>("reason");
+    const QByteArray good = Line("Пиво", "12:00:00");
+    QTest::newRow("picture") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) << 1 << "полей: 1";
+    QTest::newRow("other table") << good + "a;b;c\r\n" << 2 << "полей: 1";
+    QTest::newRow("extra field") << good + good.chopped(2) + "\tx\r\n" << 2 << "полей: 32";
+    QTest::newRow("date") << good + Line("x", "12:00:00", "1", "35.13.2026") << 2
+                          << "дата «35.13.2026»";
+    QTest::newRow("time") << good + good + Line("x", "25:61:00") << 3 << "время «25:61:00»";
+    QTest::newRow("calibration") << good + Line("x", "12:01:00", "1", "05.03.2026", "II") << 2
+                                 << "градуировка";
+    QTest::newRow("text value") << good + Line("x", "12:01:00", "abc") << 2
+                                << "в столбце 5 не число: «abc»";
+    QTest::newRow("no date") << good + Line("x", "", "1", "", "") << 2 << "без даты";
+}
+
+void TstArchiveImport::refused() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, line);
+    QFETCH(QString, reason);
+    const QString bad = File(QStringLiteral("плохой.txt"), bytes);
+    try {
+        TArchiveImport::ImportFiles(*archive_, {dir_->filePath("a.txt"), bad});
+        QFAIL("the file was taken");
+    } catch (const EArchiveError& e) {
+        const QString message = QString::fromUtf8(e.what());
+        QVERIFY2(message.contains(QStringLiteral("«%1», строка %2:").arg(bad).arg(line)), e.what());
+        QVERIFY2(message.contains(reason), e.what());
+    }
+    // a.txt stays; nothing of the refused file, not even its good first row.
+    QCOMPARE(archive_->Count({}), qint64(3));
+}
+
+// Cancelled after a.txt, before or inside the big file: a.txt stays, nothing
+// of the big one.
+void TstArchiveImport::cancel_data() {
+    QTest::addColumn<qint64>("stopAtRow"); // of the big file; 0: before it
+    QTest::newRow("between files") << qint64(0);
+    QTest::newRow("inside a file") << qint64(1000);
+}
+
+void TstArchiveImport::cancel() {
+    QFETCH(qint64, stopAtRow);
+    QByteArray big;
+    for (int s = 0; s < 1500; ++s)
+        big += Line("Пиво", QTime(0, 0).addSecs(s).toString("HH:mm:ss").toLatin1());
+    const QStringList names{dir_->filePath("a.txt"), File(QStringLiteral("big.txt"), big),
+                            dir_->filePath("b.txt")};
+    const TArchiveImport::TResult result = TArchiveImport::ImportFiles(
+        *archive_, names, [&](int done, qint64 rows) { return done < 1 || rows < stopAtRow; });
+    QCOMPARE(result.Files, 1);
+    QCOMPARE(archive_->Count({}), qint64(3));
+}
+
+QTEST_GUILESS_MAIN(TstArchiveImport)
+#include "tst_archiveimport.moc"
