@@ -100,7 +100,7 @@ struct TArchive::TDatabase {
     std::array<std::unique_ptr<QSqlQuery>, 2> FindRow;
 };
 
-TArchive::TArchive(const QString& folder) : Folder_(folder) {
+TArchive::TArchive(const QString& folder, bool repair) : Folder_(folder), Repair_(repair) {
     if (!QDir().mkpath(folder))
         throw EArchiveError(QStringLiteral("Не удалось создать папку архива «%1».")
                                 .arg(QDir::toNativeSeparators(folder))
@@ -129,7 +129,7 @@ void TArchive::OpenFile() {
     for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL"}) {
         if (q.exec(QString::fromLatin1(pragma)))
             continue;
-        if (LooksDamaged(q.lastError().nativeErrorCode()) && SetAside_.isEmpty()) {
+        if (Repair_ && LooksDamaged(q.lastError().nativeErrorCode()) && SetAside_.isEmpty()) {
             q = QSqlQuery();
             MoveAside();
             OpenFile();
@@ -141,7 +141,7 @@ void TArchive::OpenFile() {
     try {
         CreateSchema();
     } catch (const EArchiveError&) {
-        if (!SetAside_.isEmpty() || !LooksDamaged(LastNativeError_))
+        if (!Repair_ || !SetAside_.isEmpty() || !LooksDamaged(LastNativeError_))
             throw;
         MoveAside();
         OpenFile();
@@ -255,6 +255,26 @@ void TArchive::CreateSchema() {
         Exec(QStringLiteral("CREATE TABLE last_record (device INTEGER NOT NULL, port TEXT NOT NULL, "
                             "uid TEXT NOT NULL, raw BLOB NOT NULL, PRIMARY KEY (device, port))"));
         Exec(QStringLiteral("INSERT INTO schema_version (version) VALUES (1)"));
+    }
+    if (version < 2) {
+        // Name changes and invalid marks get keys of their own and the
+        // marks a history, so both can go to a lab server exactly once; and
+        // how far each server has confirmed.
+        Exec(QStringLiteral("ALTER TABLE name_change ADD COLUMN key TEXT"));
+        Exec(QStringLiteral("UPDATE name_change SET key = lower(hex(randomblob(16))) WHERE key IS NULL"));
+        Exec(QStringLiteral("CREATE UNIQUE INDEX name_change_key ON name_change (key)"));
+        Exec(QStringLiteral("CREATE TABLE invalid_mark (id INTEGER PRIMARY KEY, key TEXT NOT NULL UNIQUE, "
+                            "uid TEXT NOT NULL, marked_ms INTEGER NOT NULL, user_name TEXT NOT NULL, "
+                            "reason TEXT NOT NULL)"));
+        Exec(QStringLiteral("INSERT INTO invalid_mark (key, uid, marked_ms, user_name, reason) "
+                            "SELECT lower(hex(randomblob(16))), uid, invalid_ms, coalesce(invalid_by, ''), "
+                            "coalesce(invalid_reason, '') FROM measurement WHERE invalid_ms IS NOT NULL "
+                            "ORDER BY id"));
+        Exec(QStringLiteral("CREATE TABLE upload_state (server TEXT PRIMARY KEY, "
+                            "measurement_id INTEGER NOT NULL DEFAULT 0, "
+                            "name_change_id INTEGER NOT NULL DEFAULT 0, "
+                            "invalid_mark_id INTEGER NOT NULL DEFAULT 0)"));
+        Exec(QStringLiteral("INSERT INTO schema_version (version) VALUES (2)"));
     }
     t.Commit();
 }
@@ -371,7 +391,7 @@ bool TArchive::Add(const TArchiveMeasurement& m) {
     } catch (const EArchiveError&) {
         // A damaged file is set aside once and the measurement goes into a
         // fresh one; any other failure (a full disk) is the caller's to hold.
-        if (!SetAside_.isEmpty() || Depth_ != 0 || !LooksDamaged(LastNativeError_))
+        if (!Repair_ || !SetAside_.isEmpty() || Depth_ != 0 || !LooksDamaged(LastNativeError_))
             throw;
     }
     MoveAside();
@@ -506,8 +526,9 @@ bool TArchive::Rename(const QString& uid, const QString& newName, const QString&
     q.finish();
     if (old == newName)
         return false;
-    q.prepare(QStringLiteral("INSERT INTO name_change (uid, changed_ms, user_name, old_name, new_name) "
-                             "VALUES (?, ?, ?, ?, ?)"));
+    q.prepare(QStringLiteral("INSERT INTO name_change (key, uid, changed_ms, user_name, old_name, new_name) "
+                             "VALUES (?, ?, ?, ?, ?, ?)"));
+    q.addBindValue(QUuid::createUuid().toString(QUuid::WithoutBraces));
     q.addBindValue(uid);
     q.addBindValue(when.toMSecsSinceEpoch());
     q.addBindValue(Text(user));
@@ -527,15 +548,16 @@ bool TArchive::Rename(const QString& uid, const QString& newName, const QString&
 
 std::vector<TNameChange> TArchive::NameHistory(const QString& uid) const {
     QSqlQuery q(Db_->Db);
-    q.prepare(QStringLiteral("SELECT changed_ms, user_name, old_name, new_name FROM name_change "
+    q.prepare(QStringLiteral("SELECT changed_ms, user_name, old_name, new_name, id, key FROM name_change "
                              "WHERE uid = ? ORDER BY id"));
     q.addBindValue(uid);
     if (!q.exec())
         Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
     std::vector<TNameChange> list;
-    while (q.next())
+    while (q.next()) {
         list.push_back({FromMs(q.value(0)), q.value(1).toString(), q.value(2).toString(),
-                        q.value(3).toString()});
+                        q.value(3).toString(), q.value(4).toLongLong(), q.value(5).toString(), uid});
+    }
     return list;
 }
 
@@ -552,7 +574,114 @@ void TArchive::MarkInvalid(qint64 id, const QString& reason, const QString& user
     q.addBindValue(id);
     if (!q.exec())
         Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
+    if (q.numRowsAffected() > 0) {
+        q.prepare(QStringLiteral("INSERT INTO invalid_mark (key, uid, marked_ms, user_name, reason) "
+                                 "SELECT ?, uid, ?, ?, ? FROM measurement WHERE id = ?"));
+        q.addBindValue(QUuid::createUuid().toString(QUuid::WithoutBraces));
+        q.addBindValue(when.toMSecsSinceEpoch());
+        q.addBindValue(Text(user));
+        q.addBindValue(valid ? QString::fromLatin1("") : reason);
+        q.addBindValue(id);
+        if (!q.exec())
+            Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
+    }
     t.Commit();
+}
+
+TArchive::TUnsent TArchive::Unsent(const QString& server, int limit) const {
+    const TUploadMark sent = Sent(server);
+    TUnsent unsent;
+    QSqlQuery q(Db_->Db);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT %1 FROM measurement WHERE id > ? ORDER BY id LIMIT %2")
+                  .arg(kColumns)
+                  .arg(limit));
+    q.addBindValue(sent.Measurement);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    while (q.next())
+        unsent.Measurements.push_back(Read(q));
+    unsent.Upto = sent;
+    if (!unsent.Measurements.empty())
+        unsent.Upto.Measurement = unsent.Measurements.back().Id;
+    // Changes of measurements the server will have after this batch, in
+    // order, up to the first that must wait for a later batch.
+    q.prepare(QStringLiteral("SELECT n.id, n.key, n.uid, n.changed_ms, n.user_name, n.old_name, n.new_name, "
+                             "m.id FROM name_change n LEFT JOIN measurement m ON m.uid = n.uid "
+                             "WHERE n.id > ? ORDER BY n.id LIMIT %1")
+                  .arg(limit));
+    q.addBindValue(sent.NameChange);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    while (q.next() && q.value(7).toLongLong() <= unsent.Upto.Measurement) {
+        unsent.NameChanges.push_back({FromMs(q.value(3)), q.value(4).toString(),
+                                      q.value(5).toString(), q.value(6).toString(),
+                                      q.value(0).toLongLong(), q.value(1).toString(),
+                                      q.value(2).toString()});
+        unsent.Upto.NameChange = unsent.NameChanges.back().Id;
+    }
+    q.prepare(QStringLiteral("SELECT i.id, i.key, i.uid, i.marked_ms, i.user_name, i.reason, m.id "
+                             "FROM invalid_mark i LEFT JOIN measurement m ON m.uid = i.uid "
+                             "WHERE i.id > ? ORDER BY i.id LIMIT %1")
+                  .arg(limit));
+    q.addBindValue(sent.InvalidMark);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    while (q.next() && q.value(6).toLongLong() <= unsent.Upto.Measurement) {
+        unsent.Marks.push_back({q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toString(),
+                                FromMs(q.value(3)), q.value(4).toString(), q.value(5).toString()});
+        unsent.Upto.InvalidMark = unsent.Marks.back().Id;
+    }
+    return unsent;
+}
+
+TArchive::TUploadMark TArchive::Sent(const QString& server) const {
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("SELECT measurement_id, name_change_id, invalid_mark_id FROM upload_state "
+                             "WHERE server = ?"));
+    q.addBindValue(server);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    if (!q.next())
+        return {};
+    return {q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toLongLong()};
+}
+
+void TArchive::MarkSent(const QString& server, const TUploadMark& upto) {
+    TTransaction t(*this);
+    QSqlQuery q(Db_->Db);
+    // Never backwards: a late confirmation of an older batch changes nothing.
+    q.prepare(QStringLiteral("INSERT INTO upload_state (server, measurement_id, name_change_id, "
+                             "invalid_mark_id) VALUES (?, ?, ?, ?) ON CONFLICT (server) DO UPDATE SET "
+                             "measurement_id = max(measurement_id, excluded.measurement_id), "
+                             "name_change_id = max(name_change_id, excluded.name_change_id), "
+                             "invalid_mark_id = max(invalid_mark_id, excluded.invalid_mark_id)"));
+    q.addBindValue(server);
+    q.addBindValue(upto.Measurement);
+    q.addBindValue(upto.NameChange);
+    q.addBindValue(upto.InvalidMark);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
+    t.Commit();
+}
+
+TArchive::TBacklog TArchive::Backlog(const QString& server) const {
+    const TUploadMark sent = Sent(server);
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("SELECT count(*), min(received_ms) FROM measurement WHERE id > ?"));
+    q.addBindValue(sent.Measurement);
+    if (!q.exec() || !q.next())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    TBacklog backlog{q.value(0).toLongLong(), FromMs(q.value(1)), 0};
+    q.finish();
+    q.prepare(QStringLiteral("SELECT (SELECT count(*) FROM name_change WHERE id > ?) + "
+                             "(SELECT count(*) FROM invalid_mark WHERE id > ?)"));
+    q.addBindValue(sent.NameChange);
+    q.addBindValue(sent.InvalidMark);
+    if (!q.exec() || !q.next())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    backlog.Changes = q.value(0).toLongLong();
+    return backlog;
 }
 
 qint64 TArchive::LinkLost(const QDateTime& from, const QString& port, quint16 device,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "archive/ArchiveReader.h"
 #include "register/ControlChart.h"
 #include "register/RecordDecoder.h"
 #include "register/ResultsTable.h"
@@ -20,89 +21,6 @@
 class QSqlDatabase;
 class QSqlError;
 
-// The archive cannot be opened, read or written; the message is for the
-// operator, in Russian.
-class EArchiveError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// The archive was written by a newer program: it is left as it is.
-class EArchiveTooNew : public EArchiveError {
-public:
-    using EArchiveError::EArchiveError;
-};
-
-// One measurement as the archive keeps it.
-struct TArchiveMeasurement {
-    qint64 Id = 0;  // the archive's own row number; 0 before it is stored
-    QString Uid;    // unique key: the same measurement is never stored twice
-    quint16 Device = 0;
-    QString Port;
-    QString Computer;
-    QString User;
-    QString ProgramVersion;
-    // The measurement's date and time as the results table shows it (whole
-    // seconds, local time).
-    QDateTime Measured;
-    int Calibration = 0;
-    // As the analyser sent it; nullopt where the indicator is absent.
-    std::array<std::optional<double>, IndicatorCount> Values{};
-    QByteArray Raw;     // the 115 record bytes; empty for imported rows
-    QDateTime Received; // when the program took it (imported: when imported)
-    QString ResultsFile;
-    QString SampleName; // current name; earlier ones are in the name history
-    QString Source;     // SourceAnalyser or SourceImport
-    // Set while the measurement is marked invalid.
-    QString InvalidReason;
-    QString InvalidBy;
-    QDateTime InvalidAt;
-
-    bool Invalid() const { return InvalidAt.isValid(); }
-};
-
-struct TNameChange {
-    QDateTime When;
-    QString User;
-    QString OldName;
-    QString NewName;
-};
-
-// A time the link to the analyser was down.
-struct TLinkOutage {
-    qint64 Id = 0;
-    QDateTime From;
-    QDateTime To; // invalid while it lasts
-    QString Port;
-    quint16 Device = 0;
-    QString Reason;
-};
-
-struct TArchiveFilter {
-    QDateTime From; // inclusive; invalid: no lower bound
-    QDateTime To;   // inclusive; invalid: no upper bound
-    QString SampleContains; // case-insensitive; empty: every name
-    std::optional<quint16> Device;
-    bool IncludeInvalid = true;
-    // When not empty, only these rows (Id), whatever else the filter says.
-    std::vector<qint64> Ids;
-};
-
-// Where a page of the list ends, so the next one starts after it without
-// counting rows (keyset paging keeps the millionth page as fast as the first).
-struct TArchiveCursor {
-    qint64 MeasuredMs = 0;
-    qint64 Id = 0;
-};
-
-// One chart point straight from the archive.
-struct TArchivePoint {
-    qint64 Id = 0;
-    qint64 When = 0; // local date and time, ms since the epoch
-    double Value = 0;
-    bool Invalid = false;
-};
-
 // The lab's record on this computer: every measurement with its name history,
 // invalid marks and the link's outages, in one SQLite file per settings
 // profile. Each write is one transaction committed durably (WAL,
@@ -110,17 +28,18 @@ struct TArchivePoint {
 // under a dated name when opened, and a fresh archive starts.
 //
 // Used from one thread: the one that opened it.
-class TArchive {
+class TArchive : public TArchiveReader {
 public:
     static inline const QString FileName = QStringLiteral("archive.sqlite");
     static inline const QString SourceAnalyser = QStringLiteral("analyser");
     static inline const QString SourceImport = QStringLiteral("import");
-    static constexpr int SchemaVersion = 1;
+    static constexpr int SchemaVersion = 2;
 
     // Opens (or creates) folder/archive.sqlite. Throws EArchiveError when no
-    // archive can be had there at all.
-    explicit TArchive(const QString& folder);
-    ~TArchive();
+    // archive can be had there at all. Without repair a damaged file is an
+    // error, not set aside: for a second connection beside the owner's.
+    explicit TArchive(const QString& folder, bool repair = true);
+    ~TArchive() override;
     TArchive(const TArchive&) = delete;
     TArchive& operator=(const TArchive&) = delete;
 
@@ -148,7 +67,7 @@ public:
     int AddAll(const std::vector<TArchiveMeasurement>& list);
     bool Contains(const QString& uid) const;
     std::optional<TArchiveMeasurement> Find(const QString& uid) const;
-    std::optional<TArchiveMeasurement> FindId(qint64 id) const;
+    std::optional<TArchiveMeasurement> FindId(qint64 id) const override;
 
     // The measurement of a results-table row: same date and time, calibration
     // and (as the table shows them, two decimals) values; device is matched
@@ -166,7 +85,7 @@ public:
     // Returns whether it was written.
     bool Rename(const QString& uid, const QString& newName, const QString& user = ThisUser(),
                 const QDateTime& when = QDateTime::currentDateTime());
-    std::vector<TNameChange> NameHistory(const QString& uid) const;
+    std::vector<TNameChange> NameHistory(const QString& uid) const override;
 
     // Marks the measurement invalid (reason empty: valid again); it stays in
     // the archive.
@@ -184,13 +103,39 @@ public:
     // limit of them.
     std::vector<TArchiveMeasurement> Page(const TArchiveFilter& filter,
                                           const std::optional<TArchiveCursor>& after,
-                                          int limit) const;
+                                          int limit) const override;
     // Every row of the filter in time order; visit returns false to stop.
     void ForEach(const TArchiveFilter& filter,
-                 const std::function<bool(const TArchiveMeasurement&)>& visit) const;
+                 const std::function<bool(const TArchiveMeasurement&)>& visit) const override;
     // One indicator (0..26) of the filter's rows that have it.
-    std::vector<TArchivePoint> Points(const TArchiveFilter& filter, int indicator) const;
-    qint64 Count(const TArchiveFilter& filter) const;
+    std::vector<TArchivePoint> Points(const TArchiveFilter& filter, int indicator) const override;
+    qint64 Count(const TArchiveFilter& filter) const override;
+    bool Writable() const override { return true; }
+
+    // --- what a lab server has not confirmed yet (server: its identity,
+    // TLabSettings::ServerId)
+    struct TUploadMark {
+        qint64 Measurement = 0; // ids up to these are confirmed
+        qint64 NameChange = 0;
+        qint64 InvalidMark = 0;
+    };
+    struct TUnsent {
+        std::vector<TArchiveMeasurement> Measurements; // in id order
+        // Only changes of measurements the server has, or gets with this batch.
+        std::vector<TNameChange> NameChanges;
+        std::vector<TInvalidMark> Marks;
+        TUploadMark Upto; // MarkSent(server, Upto) once the server committed them
+    };
+    struct TBacklog {
+        qint64 Measurements = 0;
+        QDateTime Oldest; // received time of the oldest unsent measurement
+        qint64 Changes = 0; // name changes and marks
+    };
+    // At most limit of each, oldest first.
+    TUnsent Unsent(const QString& server, int limit) const;
+    TUploadMark Sent(const QString& server) const;
+    void MarkSent(const QString& server, const TUploadMark& upto);
+    TBacklog Backlog(const QString& server) const;
 
     // For a run of writes that must land together (an import); commits on
     // Commit(), rolls back when destroyed without it.
@@ -225,6 +170,7 @@ private:
     QString Path_;
     QString SetAside_;
     std::unique_ptr<TDatabase> Db_;
+    bool Repair_ = true;
     int Depth_ = 0; // open TTransaction objects
     mutable QString LastNativeError_; // of the last failed statement
 };

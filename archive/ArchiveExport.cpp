@@ -367,7 +367,7 @@ private:
     std::array<QByteArray, IndicatorCount> JsonTitles_;
 };
 
-qint64 WriteTo(const TArchive& archive, const TArchiveFilter& filter, TExportFormat format,
+qint64 WriteTo(const TArchiveReader& archive, const TArchiveFilter& filter, TExportFormat format,
                const TArchiveSettings& settings, const QStringList& titles, QIODevice& out,
                const std::function<bool(qint64)>& progress, const QString& target) {
     TExportWriter writer(format, settings, titles, out, target);
@@ -409,14 +409,14 @@ TExportFormat TArchiveExport::FormatFor(const QString& fileName) {
                : TExportFormat::CsvRu;
 }
 
-qint64 TArchiveExport::Write(const TArchive& archive, const TArchiveFilter& filter,
+qint64 TArchiveExport::Write(const TArchiveReader& archive, const TArchiveFilter& filter,
                              TExportFormat format, const TArchiveSettings& settings,
                              const QStringList& titles, QIODevice& out,
                              const std::function<bool(qint64)>& progress) {
     return WriteTo(archive, filter, format, settings, titles, out, progress, QString());
 }
 
-qint64 TArchiveExport::WriteFile(const TArchive& archive, const TArchiveFilter& filter,
+qint64 TArchiveExport::WriteFile(const TArchiveReader& archive, const TArchiveFilter& filter,
                                  TExportFormat format, const TArchiveSettings& settings,
                                  const QStringList& titles, const QString& fileName,
                                  const std::function<bool(qint64)>& progress) {

@@ -29,12 +29,12 @@ public:
     // columns name the values). progress (may be empty) is called now and
     // then with the rows written so far; false cancels (EArchiveError).
     // Returns the number of rows written.
-    static qint64 Write(const TArchive& archive, const TArchiveFilter& filter, TExportFormat format,
+    static qint64 Write(const TArchiveReader& archive, const TArchiveFilter& filter, TExportFormat format,
                         const TArchiveSettings& settings, const QStringList& titles, QIODevice& out,
                         const std::function<bool(qint64 rows)>& progress = {});
     // The same into a file, replaced atomically; throws EArchiveError with the
     // file's name on failure.
-    static qint64 WriteFile(const TArchive& archive, const TArchiveFilter& filter,
+    static qint64 WriteFile(const TArchiveReader& archive, const TArchiveFilter& filter,
                             TExportFormat format, const TArchiveSettings& settings,
                             const QStringList& titles, const QString& fileName,
                             const std::function<bool(qint64 rows)>& progress = {});

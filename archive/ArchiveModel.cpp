@@ -10,7 +10,7 @@ TArchiveModel::TArchiveModel(const QStringList& indicatorTitles, const QLocale& 
     : QAbstractTableModel(parent), titles_(indicatorTitles), locale_(locale),
       timeFormat_(RegisterTimeFormat(locale)) {}
 
-void TArchiveModel::SetArchive(const TArchive* archive) {
+void TArchiveModel::SetArchive(const TArchiveReader* archive) {
     beginResetModel();
     archive_ = archive;
     rows_.clear();

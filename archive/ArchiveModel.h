@@ -25,8 +25,8 @@ public:
                            const QLocale& locale = QLocale::system(), QObject* parent = nullptr);
 
     // nullptr: no archive, no rows. Resets the rows.
-    void SetArchive(const TArchive* archive);
-    const TArchive* Archive() const { return archive_; }
+    void SetArchive(const TArchiveReader* archive);
+    const TArchiveReader* Archive() const { return archive_; }
     // Resets and reads the first page; throws EArchiveError.
     void SetFilter(const TArchiveFilter& filter);
     const TArchiveFilter& Filter() const { return filter_; }
@@ -63,7 +63,7 @@ private:
     QStringList titles_;
     QLocale locale_;
     QString timeFormat_;
-    const TArchive* archive_ = nullptr;
+    const TArchiveReader* archive_ = nullptr;
     TArchiveFilter filter_;
     std::array<int, IndicatorCount> decimals_ = TArchiveSettings::Defaults();
     std::vector<TArchiveMeasurement> rows_;

@@ -378,7 +378,7 @@ void TArchiveWindow::Apply() {
 }
 
 void TArchiveWindow::ShowCount() {
-    const TArchive* archive = Model->Archive();
+    const TArchiveReader* archive = Model->Archive();
     if (!archive) {
         StatusLabel->setText(QStringLiteral("Архив недоступен: его файл не удалось открыть."));
         return;
@@ -403,7 +403,7 @@ void TArchiveWindow::UpdateButtons() {
 
 void TArchiveWindow::ShowHistory() {
     HistoryList->setRowCount(0);
-    const TArchive* archive = Model->Archive();
+    const TArchiveReader* archive = Model->Archive();
     const int row = List->currentIndex().row();
     if (!archive || row < 0 || row >= Model->rowCount())
         return;
@@ -427,7 +427,7 @@ void TArchiveWindow::OpenInTableExecute() {
 }
 
 void TArchiveWindow::ChartExecute() {
-    const TArchive* archive = Model->Archive();
+    const TArchiveReader* archive = Model->Archive();
     if (!archive)
         return;
     const TWaitCursor wait;
@@ -454,7 +454,7 @@ void TArchiveWindow::ChartExecute() {
 }
 
 void TArchiveWindow::ExportExecute() {
-    const TArchive* archive = Model->Archive();
+    const TArchiveReader* archive = Model->Archive();
     if (!archive)
         return;
     const TExportTarget target =

@@ -242,6 +242,49 @@ private slots:
         QCOMPARE(doc.Archive()->Count({}), 1);
     }
 
+    // What a lab server has not confirmed comes in batches, oldest first; a
+    // name change or mark waits for the batch that carries its measurement.
+    void unsentComesInBatches() {
+        QTemporaryDir dir;
+        TArchive archive(dir.path());
+        const QString server = QStringLiteral("lab:5432/savro2");
+        std::vector<QString> uids;
+        for (int i = 0; i < 5; ++i) {
+            const TArchiveMeasurement m = Measured(i + 1, kDay.addSecs(60 * i), QString());
+            archive.Add(m);
+            uids.push_back(m.Uid);
+        }
+        archive.Rename(uids[0], QStringLiteral("a"));
+        archive.Rename(uids[3], QStringLiteral("b"));
+        archive.Rename(uids[1], QStringLiteral("c"));
+        archive.MarkInvalid(archive.Find(uids[4])->Id, QStringLiteral("пена"));
+
+        TArchive::TUnsent batch = archive.Unsent(server, 2);
+        QCOMPARE(batch.Measurements.size(), size_t(2));
+        QCOMPARE(batch.NameChanges.size(), size_t(1)); // "b" waits for its measurement, "c" behind it
+        QCOMPARE(batch.NameChanges[0].NewName, QStringLiteral("a"));
+        QVERIFY(batch.Marks.empty());
+        QCOMPARE(archive.Backlog(server).Measurements, 5);
+        // Not confirmed: the same batch again.
+        QCOMPARE(archive.Unsent(server, 2).Measurements[0].Uid, uids[0]);
+        archive.MarkSent(server, batch.Upto);
+        QCOMPARE(archive.Backlog(server).Measurements, 3);
+        QCOMPARE(archive.Backlog(server).Oldest, kDay.addSecs(120));
+
+        batch = archive.Unsent(server, 10);
+        QCOMPARE(batch.Measurements.size(), size_t(3));
+        QCOMPARE(batch.NameChanges.size(), size_t(2));
+        QCOMPARE(batch.Marks.size(), size_t(1));
+        QCOMPARE(batch.Marks[0].Reason, QStringLiteral("пена"));
+        QVERIFY(!batch.Marks[0].Key.isEmpty() && batch.NameChanges[0].Key != batch.NameChanges[1].Key);
+        archive.MarkSent(server, batch.Upto);
+        archive.MarkSent(server, {}); // a late, older confirmation
+        QCOMPARE(archive.Backlog(server).Measurements, 0);
+        QCOMPARE(archive.Backlog(server).Changes, 0);
+        // Another server has everything to come.
+        QCOMPARE(archive.Backlog(QStringLiteral("other:5432/savro2")).Measurements, 5);
+    }
+
     void outagesExplainGaps() {
         QTemporaryDir dir;
         TArchive archive(dir.path());

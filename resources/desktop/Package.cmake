@@ -18,5 +18,5 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://www.example.com/")
 # shlibdeps, the libraries are; the list names them all.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libqt6core6, libqt6gui6, libqt6widgets6, libqt6network6, libqt6serialport6, libqt6sql6-sqlite, libqt6printsupport6, libqt6svg6, libqt6charts6, qt6-translations-l10n")
+  "libqt6core6, libqt6gui6, libqt6widgets6, libqt6network6, libqt6serialport6, libqt6sql6-sqlite, libqt6sql6-psql, libqt6printsupport6, libqt6svg6, libqt6charts6, qt6-translations-l10n")
 include(CPack)

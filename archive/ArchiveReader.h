@@ -1,0 +1,130 @@
+#pragma once
+
+#include "register/RecordDecoder.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <array>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+// The archive cannot be opened, read or written; the message is for the
+// operator, in Russian.
+class EArchiveError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The archive was written by a newer program: it is left as it is.
+class EArchiveTooNew : public EArchiveError {
+public:
+    using EArchiveError::EArchiveError;
+};
+
+// One measurement as the archive keeps it.
+struct TArchiveMeasurement {
+    qint64 Id = 0;  // the archive's own row number; 0 before it is stored
+    QString Uid;    // unique key: the same measurement is never stored twice
+    quint16 Device = 0;
+    QString Port;
+    QString Computer;
+    QString User;
+    QString ProgramVersion;
+    // The measurement's date and time as the results table shows it (whole
+    // seconds, local time).
+    QDateTime Measured;
+    int Calibration = 0;
+    // As the analyser sent it; nullopt where the indicator is absent.
+    std::array<std::optional<double>, IndicatorCount> Values{};
+    QByteArray Raw;     // the 115 record bytes; empty for imported rows
+    QDateTime Received; // when the program took it (imported: when imported)
+    QString ResultsFile;
+    QString SampleName; // current name; earlier ones are in the name history
+    QString Source;     // SourceAnalyser or SourceImport
+    // Set while the measurement is marked invalid.
+    QString InvalidReason;
+    QString InvalidBy;
+    QDateTime InvalidAt;
+
+    bool Invalid() const { return InvalidAt.isValid(); }
+};
+
+struct TNameChange {
+    QDateTime When;
+    QString User;
+    QString OldName;
+    QString NewName;
+    qint64 Id = 0;
+    QString Key; // unique: the change is stored once wherever it goes
+    QString Uid; // the measurement's
+};
+
+// One mark or unmark of a measurement as invalid (Reason empty: valid again).
+struct TInvalidMark {
+    qint64 Id = 0;
+    QString Key;
+    QString Uid; // the measurement's
+    QDateTime When;
+    QString User;
+    QString Reason;
+};
+
+// A time the link to the analyser was down.
+struct TLinkOutage {
+    qint64 Id = 0;
+    QDateTime From;
+    QDateTime To; // invalid while it lasts
+    QString Port;
+    quint16 Device = 0;
+    QString Reason;
+};
+
+struct TArchiveFilter {
+    QDateTime From; // inclusive; invalid: no lower bound
+    QDateTime To;   // inclusive; invalid: no upper bound
+    QString SampleContains; // case-insensitive; empty: every name
+    std::optional<quint16> Device;
+    bool IncludeInvalid = true;
+    // When not empty, only these rows (Id), whatever else the filter says.
+    std::vector<qint64> Ids;
+};
+
+// Where a page of the list ends, so the next one starts after it without
+// counting rows (keyset paging keeps the millionth page as fast as the first).
+struct TArchiveCursor {
+    qint64 MeasuredMs = 0;
+    qint64 Id = 0;
+};
+
+// One chart point straight from the archive.
+struct TArchivePoint {
+    qint64 Id = 0;
+    qint64 When = 0; // local date and time, ms since the epoch
+    double Value = 0;
+    bool Invalid = false;
+};
+
+
+// What the archive window, its chart and the export read: this computer's
+// archive (TArchive) or the lab server's (TLabArchive). Ids are the
+// reader's own.
+class TArchiveReader {
+public:
+    virtual ~TArchiveReader() = default;
+
+    virtual std::vector<TArchiveMeasurement> Page(const TArchiveFilter& filter,
+                                                  const std::optional<TArchiveCursor>& after,
+                                                  int limit) const = 0;
+    virtual void ForEach(const TArchiveFilter& filter,
+                         const std::function<bool(const TArchiveMeasurement&)>& visit) const = 0;
+    virtual std::vector<TArchivePoint> Points(const TArchiveFilter& filter, int indicator) const = 0;
+    virtual qint64 Count(const TArchiveFilter& filter) const = 0;
+    virtual std::vector<TNameChange> NameHistory(const QString& uid) const = 0;
+    virtual std::optional<TArchiveMeasurement> FindId(qint64 id) const = 0;
+    // Whether marks and imports can be written here (this computer's archive).
+    virtual bool Writable() const = 0;
+};

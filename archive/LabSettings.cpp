@@ -1,0 +1,52 @@
+#include "archive/LabSettings.h"
+
+#include "config/iniplus.h"
+
+namespace {
+
+const QString kSection = QStringLiteral("LabServer");
+
+bool KnownSslMode(const QString& mode) {
+    return mode == QLatin1String("disable") || mode == QLatin1String("require") ||
+           mode == QLatin1String("verify-full");
+}
+
+} // namespace
+
+QString TLabSettings::ServerId() const {
+    return QStringLiteral("%1:%2/%3").arg(Host.trimmed().toLower()).arg(Port).arg(Database.trimmed());
+}
+
+QString TLabSettings::ConnectOptions() const {
+    QString options = QStringLiteral("sslmode=%1;connect_timeout=5").arg(SslMode);
+    if (SslMode == QLatin1String("verify-full") && !CaFile.isEmpty())
+        options += QStringLiteral(";sslrootcert=%1").arg(CaFile);
+    return options;
+}
+
+void TLabSettings::Read(const QString& iniPath) {
+    const TIniPlus ini(iniPath);
+    Host = ini.ReadText(kSection, QStringLiteral("Host"), Host).trimmed();
+    const int port = ini.ReadNumber(kSection, QStringLiteral("Port"), Port);
+    Port = port > 0 && port < 65536 ? port : 5432;
+    Database = ini.ReadText(kSection, QStringLiteral("Database"), Database).trimmed();
+    User = ini.ReadText(kSection, QStringLiteral("User"), User).trimmed();
+    const QString mode = ini.ReadText(kSection, QStringLiteral("SslMode"), SslMode).trimmed();
+    SslMode = KnownSslMode(mode) ? mode : QStringLiteral("require");
+    CaFile = ini.ReadText(kSection, QStringLiteral("CaFile"), CaFile).trimmed();
+}
+
+void TLabSettings::Write(const QString& iniPath) const {
+    TIniPlus ini(iniPath);
+    ini.WriteText(kSection, QStringLiteral("Host"), Host);
+    ini.WriteNumber(kSection, QStringLiteral("Port"), Port);
+    ini.WriteText(kSection, QStringLiteral("Database"), Database);
+    ini.WriteText(kSection, QStringLiteral("User"), User);
+    ini.WriteText(kSection, QStringLiteral("SslMode"), SslMode);
+    ini.WriteText(kSection, QStringLiteral("CaFile"), CaFile);
+}
+
+bool TLabSettings::operator==(const TLabSettings& o) const {
+    return Host == o.Host && Port == o.Port && Database == o.Database && User == o.User &&
+           SslMode == o.SslMode && CaFile == o.CaFile;
+}
