@@ -36,6 +36,12 @@ void TLabSettings::Read(const QString& iniPath) {
     CaFile = ini.ReadText(kSection, QStringLiteral("CaFile"), CaFile).trimmed();
 }
 
+TLabSettings TLabSettings::FromIni(const QString& iniPath) {
+    TLabSettings settings;
+    settings.Read(iniPath);
+    return settings;
+}
+
 void TLabSettings::Write(const QString& iniPath) const {
     TIniPlus ini(iniPath);
     ini.WriteText(kSection, QStringLiteral("Host"), Host);

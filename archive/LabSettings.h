@@ -23,6 +23,7 @@ public:
 
     // A missing or unusable value keeps the default.
     void Read(const QString& iniPath);
+    static TLabSettings FromIni(const QString& iniPath);
     void Write(const QString& iniPath) const;
 
     bool operator==(const TLabSettings& other) const;

@@ -203,6 +203,8 @@ bool TRegisterDocument::WriteToArchive() {
         return !Unarchived_;
     }
     TellSetAside();
+    if (OnArchived)
+        OnArchived();
     return true;
 }
 

@@ -84,6 +84,10 @@ public:
     // operator is told; measuring goes on.
     std::function<void(const QString& message)> OnArchiveProblem;
 
+    // A measurement or name change reached the archive: the lab server's
+    // uploader may look.
+    std::function<void()> OnArchived;
+
     // The profile's archive, opened by Start(); nullptr when it could not be
     // opened (the next write tries again).
     TArchive* Archive() { return Archive_.get(); }

@@ -3,6 +3,7 @@
 #include "analyser/OpSavro.h"
 #include "app/Application.h"
 #include "archive/ArchiveWindow.h"
+#include "archive/LabUploader.h"
 #include "config/ConfigFile.h"
 #include "config/Cp1251.h"
 #include "config/RegisterSettings.h"
@@ -186,6 +187,9 @@ void TForm1::FormCreate() {
     } catch (const std::exception& e) {
         ShowGenericErrorBox(ExceptionMessage(e));
     }
+    Uploader = std::make_unique<TLabUploader>(Doc.Recovery().Folder());
+    Uploader->Configure(TLabSettings::FromIni(ConfigPath_));
+    Doc.OnArchived = [this] { Uploader->Nudge(); };
     SetTitle(CurrentFileName());
     Run([this] {
         if (!OfferRecovery())

@@ -17,6 +17,7 @@ class QMenu;
 class QTimer;
 class QToolButton;
 class TArchiveWindow;
+class TLabUploader;
 class TChartWindow;
 class TLinkStatusBar;
 class TColorStringGrid;
@@ -63,6 +64,8 @@ public:
     TChartWindow* ChartWindow = nullptr; // made on first use
     QAction* actArchive = nullptr;
     std::unique_ptr<TArchiveWindow> ArchiveWindow; // made on first use; gone before Doc
+    // Uploads the archive to the lab server; its worker stops before Doc goes.
+    std::unique_ptr<TLabUploader> Uploader;
     QAction* actOtherPort = nullptr;
     TLinkStatusBar* StatusBar1 = nullptr;
     // The link's status and the reopening of a port lost during polling.
