@@ -1,5 +1,6 @@
 #include "register/LinkStatusBar.h"
 
+#include "archive/LabStatusView.h"
 #include "register/LinkStatus.h"
 
 #include <QLabel>
@@ -40,6 +41,10 @@ TLinkStatusBar::TLinkStatusBar(QWidget* parent) : QStatusBar(parent) {
     label(StateLabel, "StateLabel", false, 0);
     label(LastLabel, "LastLabel", true, 0);
     label(NextLabel, "NextLabel", true, 1);
+    LabLabel = new QLabel(this);
+    LabLabel->setObjectName(QStringLiteral("LabLabel"));
+    LabLabel->hide();
+    addPermanentWidget(LabLabel);
     HeldLabel = new QLabel(
         QStringLiteral("Измерение не записано на диск и не подтверждено прибору"), this);
     HeldLabel->setStyleSheet(QStringLiteral("color: white; background: #c62828; padding: 0 4px;"));
@@ -62,4 +67,12 @@ void TLinkStatusBar::Show(const TLinkStatus& link) {
     StateLabel->setProperty("linkColour", static_cast<int>(link.Colour()));
     LastLabel->setText(link.LastMeasurementText());
     NextLabel->setText(link.NextRequestText());
+}
+
+void TLinkStatusBar::ShowLab(const TLabStatusView& view) {
+    LabLabel->setVisible(view.Visible);
+    LabLabel->setText(view.Text);
+    LabLabel->setToolTip(view.ToolTip);
+    LabLabel->setStyleSheet(StyleOf(view.Colour));
+    LabLabel->setProperty("linkColour", static_cast<int>(view.Colour));
 }

@@ -4,10 +4,11 @@
 
 class QLabel;
 class TLinkStatus;
+struct TLabStatusView;
 
 // The line under the table: port, device number, the coloured link state,
-// the last measurement and the next request. Shows a TLinkStatus; labels are
-// touched only when it changed.
+// the last measurement, the next request and the lab server's upload. Shows
+// a TLinkStatus; labels are touched only when it changed.
 class TLinkStatusBar : public QStatusBar {
     Q_OBJECT
 public:
@@ -16,6 +17,7 @@ public:
     void Show(const TLinkStatus& link);
     // A measurement is neither on disk nor acknowledged to the analyser.
     void ShowHeld(bool held);
+    void ShowLab(const TLabStatusView& view);
 
     QLabel* PortLabel = nullptr;
     QLabel* DeviceLabel = nullptr;
@@ -23,6 +25,7 @@ public:
     QLabel* LastLabel = nullptr;
     QLabel* NextLabel = nullptr;
     QLabel* HeldLabel = nullptr;
+    QLabel* LabLabel = nullptr; // the lab server's upload
 
 private:
     quint64 shown_ = 0;

@@ -1,0 +1,34 @@
+#include "archive/LabStatusView.h"
+
+TLabStatusView TLabStatusView::Of(const TUploadStatus& status, const QDateTime& now) {
+    TLabStatusView view;
+    switch (status.State) {
+    case TUploadStatus::Off:
+        return view;
+    case TUploadStatus::Sent:
+        view.Text = QStringLiteral("Архив лаборатории: отправлено");
+        view.ToolTip = QStringLiteral("Все измерения этого компьютера есть в архиве лаборатории.");
+        break;
+    case TUploadStatus::Unsent:
+        view.Text = QStringLiteral("Архив лаборатории: не отправлено: %1").arg(status.Backlog);
+        view.ToolTip = QStringLiteral("Ждут отправки в архив лаборатории: %1.").arg(status.Backlog);
+        if (status.OldestUnsent.isValid())
+            view.ToolTip += QStringLiteral("\nСамое раннее получено %1.")
+                                .arg(status.OldestUnsent.toString(QStringLiteral("dd.MM.yyyy HH:mm")));
+        if (status.Late(now)) {
+            view.Colour = TLinkColour::Amber;
+            view.ToolTip += QStringLiteral("\nОно ждёт дольше %1 минут.")
+                                .arg(TUploadStatus::AmberAfterMs / 60000);
+        }
+        break;
+    case TUploadStatus::Refused:
+        view.Text = QStringLiteral("Архив лаборатории: отказ");
+        view.Colour = TLinkColour::Red;
+        view.ToolTip = status.Reason.isEmpty()
+                           ? QStringLiteral("Сервер лаборатории отказал.")
+                           : QStringLiteral("Сервер лаборатории отказал: %1").arg(status.Reason);
+        break;
+    }
+    view.Visible = true;
+    return view;
+}
