@@ -3,6 +3,7 @@
 #include "archive/ArchiveImport.h"
 #include "archive/ArchiveModel.h"
 #include "archive/ArchiveRows.h"
+#include "archive/LabArchive.h"
 #include "config/Cp1251.h"
 #include "register/ChartWindow.h"
 #include "register/RegisterDocument.h"
@@ -11,6 +12,7 @@
 #include "register/WaitCursor.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDateEdit>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -188,10 +190,20 @@ void TArchiveWindow::CreateControls() {
     DeviceEdit->setMaximumWidth(70);
     ShowInvalidBox = new QCheckBox(QStringLiteral("Показывать недействительные"), FilterBox);
     FindButton = Button(QStringLiteral("Найти"), "FindButton", FilterBox);
+    SourcePanel = new QWidget(FilterBox);
+    SourceBox = new QComboBox(SourcePanel);
+    SourceBox->setObjectName(QStringLiteral("SourceBox"));
+    SourceBox->addItems({QStringLiteral("этот компьютер"), QStringLiteral("лаборатория")});
+    auto* source = new QHBoxLayout(SourcePanel);
+    source->setContentsMargins(0, 0, 8, 0);
+    source->addWidget(new QLabel(QStringLiteral("Источник:"), SourcePanel));
+    source->addWidget(SourceBox);
+    SourcePanel->hide();
     // Enter in any field finds: the fields leave the key to their parent.
     FilterBox->installEventFilter(this);
 
     auto* filters = new QHBoxLayout(FilterBox);
+    filters->addWidget(SourcePanel);
     filters->addWidget(new QLabel(QStringLiteral("С"), FilterBox));
     filters->addWidget(FromEdit);
     filters->addWidget(new QLabel(QStringLiteral("по"), FilterBox));
@@ -271,6 +283,7 @@ void TArchiveWindow::CreateControls() {
             [this] { UpdateButtons(); });
     connect(List->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this] { Run([this] { ShowHistory(); }); });
+    connect(SourceBox, &QComboBox::currentIndexChanged, this, [this] { Run([this] { Apply(); }); });
     connect(Model, &TArchiveModel::fetchFailed, this,
             [this](const QString& message) { ErrorBox(kCaption, message); });
 }
@@ -299,6 +312,7 @@ void TArchiveWindow::Install(TForm1& form) {
 }
 
 void TArchiveWindow::Raise() {
+    UpdateSource();
     show();
     raise();
     activateWindow();
@@ -364,23 +378,74 @@ TArchiveFilter TArchiveWindow::ChosenOrAll() const {
     return filter;
 }
 
-void TArchiveWindow::Apply() {
-    TArchive* archive = doc_.Archive();
-    if (Model->Archive() != archive)
-        Model->SetArchive(archive);
-    if (archive) {
-        const TWaitCursor wait;
-        Model->SetFilter(FieldsFilter());
+void TArchiveWindow::Reopen() {
+    Run([this] { Apply(); });
+}
+
+bool TArchiveWindow::FromLab() const {
+    return SourceBox->currentIndex() == 1;
+}
+
+void TArchiveWindow::UpdateSource() {
+    const TLabSettings settings = TLabSettings::FromIni(configPath_);
+    if (settings != labSettings_) {
+        if (lab_ && Model->Archive() == lab_.get())
+            Model->SetArchive(nullptr);
+        lab_.reset();
+        labSettings_ = settings;
     }
+    if (!settings.Configured()) {
+        const QSignalBlocker quiet(SourceBox);
+        SourceBox->setCurrentIndex(0);
+    }
+    SourcePanel->setVisible(settings.Configured());
+}
+
+const TArchiveReader* TArchiveWindow::OpenSource() {
+    if (!FromLab())
+        return doc_.Archive();
+    if (!lab_) {
+        const TWaitCursor wait;
+        lab_ = std::make_unique<TLabArchive>(labSettings_);
+    }
+    return lab_.get();
+}
+
+// The server is gone or refused: the next search connects anew.
+void TArchiveWindow::LabFailed(const QString& reason) {
+    Model->SetArchive(nullptr);
+    lab_.reset();
+    labError_ = reason;
+    HistoryList->setRowCount(0);
     ShowCount();
-    ShowHistory();
+    UpdateButtons();
+}
+
+void TArchiveWindow::Apply() {
+    UpdateSource();
+    try {
+        const TArchiveReader* archive = OpenSource();
+        if (Model->Archive() != archive)
+            Model->SetArchive(archive);
+        if (archive) {
+            const TWaitCursor wait;
+            Model->SetFilter(FieldsFilter());
+        }
+        ShowCount();
+        ShowHistory();
+    } catch (const std::exception& e) {
+        if (FromLab())
+            LabFailed(QString::fromUtf8(e.what()));
+        throw;
+    }
     UpdateButtons();
 }
 
 void TArchiveWindow::ShowCount() {
     const TArchiveReader* archive = Model->Archive();
     if (!archive) {
-        StatusLabel->setText(QStringLiteral("Архив недоступен: его файл не удалось открыть."));
+        StatusLabel->setText(FromLab() ? QStringLiteral("Архив лаборатории недоступен. ") + labError_
+                                       : QStringLiteral("Архив недоступен: его файл не удалось открыть."));
         return;
     }
     StatusLabel->setText(QStringLiteral("Измерений: %1")
@@ -394,11 +459,17 @@ void TArchiveWindow::ShowColumns() {
 
 void TArchiveWindow::UpdateButtons() {
     const bool archive = Model->Archive() != nullptr;
+    // Marks and imports go to this computer's archive only.
+    const bool writable = archive && Model->Archive()->Writable();
     const bool chosen = archive && List->selectionModel()->hasSelection();
-    for (QPushButton* b : {OpenInTableButton, MarkInvalidButton, ClearMarkButton})
-        b->setEnabled(chosen);
-    for (QPushButton* b : {FindButton, ChartButton, ExportButton, ImportButton})
+    OpenInTableButton->setEnabled(chosen);
+    for (QPushButton* b : {MarkInvalidButton, ClearMarkButton})
+        b->setEnabled(chosen && writable);
+    for (QPushButton* b : {ChartButton, ExportButton})
         b->setEnabled(archive);
+    ImportButton->setEnabled(writable);
+    // A lab server that failed is tried again by the next search.
+    FindButton->setEnabled(archive || FromLab());
 }
 
 void TArchiveWindow::ShowHistory() {

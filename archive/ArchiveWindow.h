@@ -2,16 +2,19 @@
 
 #include "archive/ArchiveExport.h"
 #include "archive/ArchiveSettings.h"
+#include "archive/LabSettings.h"
 
 #include <QPointer>
 #include <QWidget>
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
 class QCheckBox;
+class QComboBox;
 class QDateEdit;
 class QGroupBox;
 class QLabel;
@@ -22,12 +25,15 @@ class QTableWidget;
 class TArchiveModel;
 class TChartWindow;
 class TForm1;
+class TLabArchive;
 class TRegisterDocument;
 
 // "Архив": the archive's measurements by date, sample name and device, with
 // the chosen row's name history; opens rows as a new table or a chart,
-// exports, imports results files and marks rows invalid. The handlers ask
-// the operator through the members below and leave the work to the core.
+// exports, imports results files and marks rows invalid. With a lab server
+// configured it reads the lab's archive instead when asked (read only). The
+// handlers ask the operator through the members below and leave the work to
+// the core.
 class TArchiveWindow : public QWidget {
     Q_OBJECT
 public:
@@ -46,6 +52,8 @@ public:
     static void Install(TForm1& form);
 
     QGroupBox* FilterBox = nullptr;
+    QWidget* SourcePanel = nullptr; // shown while a lab server is configured
+    QComboBox* SourceBox = nullptr; // this computer, the lab
     QDateEdit* FromEdit = nullptr;
     QDateEdit* ToEdit = nullptr;
     QLineEdit* SampleEdit = nullptr;
@@ -83,6 +91,8 @@ public:
 
     void Raise();
     void Apply();
+    // The lab server's settings changed: read them and the list again.
+    void Reopen();
     void OpenInTableExecute();
     void ChartExecute();
     void ExportExecute();
@@ -104,6 +114,11 @@ private:
     QString StartFolder() const;
     void Mark(const QString& reason);
     void ShowHistory();
+    bool FromLab() const;
+    // Re-reads the lab server's settings; a change closes its connection.
+    void UpdateSource();
+    const TArchiveReader* OpenSource();
+    void LabFailed(const QString& reason);
     void ShowCount();
     void ShowColumns();
     void UpdateButtons();
@@ -111,4 +126,7 @@ private:
     TRegisterDocument& doc_;
     QString configPath_;
     TArchiveSettings settings_;
+    TLabSettings labSettings_;
+    std::unique_ptr<TLabArchive> lab_; // opened when first chosen
+    QString labError_;
 };
