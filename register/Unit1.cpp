@@ -3,6 +3,7 @@
 #include "analyser/OpSavro.h"
 #include "app/Application.h"
 #include "archive/ArchiveWindow.h"
+#include "archive/LabServerUi.h"
 #include "archive/LabUploader.h"
 #include "config/ConfigFile.h"
 #include "config/Cp1251.h"
@@ -48,6 +49,7 @@ TForm1::TForm1(QWidget* parent, const QString& configPath, const QString& dataFo
     mnView->addSeparator();
     mnView->addAction(actChart);
     TArchiveWindow::Install(*this);
+    TLabServerUi::Install(*this);
 }
 
 TForm1::~TForm1() {
