@@ -1,11 +1,23 @@
+#include "archive/ArchiveModel.h"
+#include "archive/ArchiveWindow.h"
 #include "archive/LabArchive.h"
+#include "register/ChartWindow.h"
+#include "register/Unit1.h"
+#include "support/FormHarness.h"
+#include "support/TestFiles.h"
 
+#include <QComboBox>
+#include <QDateEdit>
 #include <QDir>
 #include <QHostAddress>
+#include <QLabel>
 #include <QProcess>
+#include <QPushButton>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QTableView>
+#include <QTableWidget>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -413,6 +425,53 @@ private slots:
         QVERIFY(lab_->NameHistory(QStringLiteral("u5")).empty());
     }
 
+    void archiveWindowReadsTheLab() {
+        TFormHarness h;
+        QVERIFY(h.IsValid());
+        auto form = h.MakeForm();
+        // Only the window learns of the server: the form's uploader stays off.
+        Settings().Write(h.IniPath());
+        form->actArchive->trigger();
+        TArchiveWindow* w = form->ArchiveWindow.get();
+        QStringList errors;
+        w->ErrorBox = [&](const QString&, const QString& text) { errors << text; };
+        w->FromEdit->setDate(kBase.date());
+        w->ToEdit->setDate(kBase.date().addDays(1));
+        w->SourceBox->setCurrentIndex(1);
+        QVERIFY2(errors.isEmpty(), qPrintable(errors.join('\n')));
+        const QStringList valid = Expected([](const TArchiveMeasurement& m) { return !m.Invalid(); });
+        QCOMPARE(w->StatusLabel->text(),
+                 QStringLiteral("Измерений: ") + form->Doc.Cycle().Locale.toString(valid.size()));
+        QCOMPARE(w->Model->Measurement(0).Uid, valid[0]);
+
+        int named = -1; // the row with a name history
+        for (int r = 0; r < w->Model->rowCount() && named < 0; ++r)
+            if (w->Model->Measurement(r).Uid == QLatin1String("u4"))
+                named = r;
+        QVERIFY(named >= 0);
+        w->List->setCurrentIndex(w->Model->index(named, 0));
+        w->List->selectRow(named);
+        QCOMPARE(w->HistoryList->rowCount(), 3);
+        // Read only: no marks, no import; the rest works as on this computer.
+        QVERIFY(!w->MarkInvalidButton->isEnabled());
+        QVERIFY(!w->ClearMarkButton->isEnabled());
+        QVERIFY(!w->ImportButton->isEnabled());
+        for (QPushButton* b : {w->OpenInTableButton, w->ChartButton, w->ExportButton})
+            QVERIFY(b->isEnabled());
+
+        w->List->clearSelection();
+        const QString file = h.Path(QStringLiteral("lab.jsonl"));
+        w->ExportDialog = [&](const QString&) {
+            return TArchiveWindow::TExportTarget{file, TExportFormat::JsonLines};
+        };
+        w->ExportButton->click();
+        QCOMPARE(ReadAll(file).count('\n'), valid.size());
+        w->ChartButton->click();
+        QVERIFY(w->Chart && w->Chart->isVisible());
+        w->Chart->close();
+        QVERIFY2(errors.isEmpty(), qPrintable(errors.join('\n')));
+    }
+
     void failuresAreArchiveErrors() {
         // No tables there.
         const TLabArchive empty(Settings(QStringLiteral("empty")));
@@ -440,5 +499,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TstLabArchive)
+QTEST_MAIN(TstLabArchive)
 #include "tst_labarchive.moc"
