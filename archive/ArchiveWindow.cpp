@@ -444,8 +444,9 @@ void TArchiveWindow::Apply() {
 void TArchiveWindow::ShowCount() {
     const TArchiveReader* archive = Model->Archive();
     if (!archive) {
-        StatusLabel->setText(FromLab() ? QStringLiteral("Архив лаборатории недоступен. ") + labError_
-                                       : QStringLiteral("Архив недоступен: его файл не удалось открыть."));
+        StatusLabel->setText(
+            FromLab() ? QStringLiteral("Архив лаборатории недоступен. ") + labError_
+                      : QStringLiteral("Архив недоступен: его файл не удалось открыть."));
         return;
     }
     StatusLabel->setText(QStringLiteral("Измерений: %1")

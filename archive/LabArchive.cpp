@@ -117,8 +117,9 @@ TLabArchive::TLabArchive(const TLabSettings& settings)
 TLabArchive::~TLabArchive() = default;
 
 void TLabArchive::Fail(const QSqlError& error) const {
-    throw EArchiveError(
-        QStringLiteral("Не удалось прочитать архив лаборатории: %1").arg(Reason(error)).toStdString());
+    throw EArchiveError(QStringLiteral("Не удалось прочитать архив лаборатории: %1")
+                            .arg(Reason(error))
+                            .toStdString());
 }
 
 QSqlQuery TLabArchive::Select(const QString& sql, const QVariantList& binds) const {
@@ -160,7 +161,8 @@ QString TLabArchive::Where(const TArchiveFilter& filter, QVariantList& binds) {
     }
     if (!filter.IncludeInvalid)
         terms << QStringLiteral("invalid_at IS NULL");
-    return terms.isEmpty() ? QString() : QStringLiteral(" WHERE ") + terms.join(QStringLiteral(" AND "));
+    return terms.isEmpty() ? QString()
+                           : QStringLiteral(" WHERE ") + terms.join(QStringLiteral(" AND "));
 }
 
 std::vector<TArchiveMeasurement> TLabArchive::Page(const TArchiveFilter& filter,
@@ -173,10 +175,11 @@ std::vector<TArchiveMeasurement> TLabArchive::Page(const TArchiveFilter& filter,
         where += QStringLiteral("(measured, id) > (%1, ?)").arg(kFromMs);
         binds << after->MeasuredMs << after->Id;
     }
-    QSqlQuery q = Select(QStringLiteral("SELECT %1 FROM measurement%2 ORDER BY measured, id LIMIT %3")
-                             .arg(Columns(), where)
-                             .arg(limit),
-                         binds);
+    QSqlQuery q =
+        Select(QStringLiteral("SELECT %1 FROM measurement%2 ORDER BY measured, id LIMIT %3")
+                   .arg(Columns(), where)
+                   .arg(limit),
+               binds);
     std::vector<TArchiveMeasurement> list;
     while (q.next())
         list.push_back(Read(q));
@@ -208,10 +211,11 @@ std::vector<TArchivePoint> TLabArchive::Points(const TArchiveFilter& filter, int
     QString where = Where(filter, binds);
     where += where.isEmpty() ? QStringLiteral(" WHERE ") : QStringLiteral(" AND ");
     where += value + QStringLiteral(" IS NOT NULL");
-    QSqlQuery q = Select(QStringLiteral("SELECT id, %1, %2, invalid_at IS NOT NULL FROM measurement%3 "
-                                        "ORDER BY measured, id")
-                             .arg(Ms("measured"), value, where),
-                         binds);
+    QSqlQuery q =
+        Select(QStringLiteral("SELECT id, %1, %2, invalid_at IS NOT NULL FROM measurement%3 "
+                              "ORDER BY measured, id")
+                   .arg(Ms("measured"), value, where),
+               binds);
     std::vector<TArchivePoint> points;
     while (q.next())
         points.push_back({q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toDouble(),
@@ -229,10 +233,11 @@ qint64 TLabArchive::Count(const TArchiveFilter& filter) const {
 }
 
 std::vector<TNameChange> TLabArchive::NameHistory(const QString& uid) const {
-    QSqlQuery q = Select(QStringLiteral("SELECT %1, user_name, old_name, new_name, key FROM name_change "
-                                        "WHERE uid = ? ORDER BY changed, key")
-                             .arg(Ms("changed")),
-                         {uid});
+    QSqlQuery q =
+        Select(QStringLiteral("SELECT %1, user_name, old_name, new_name, key FROM name_change "
+                              "WHERE uid = ? ORDER BY changed, key")
+                   .arg(Ms("changed")),
+               {uid});
     std::vector<TNameChange> list;
     while (q.next()) {
         TNameChange c;
@@ -248,7 +253,8 @@ std::vector<TNameChange> TLabArchive::NameHistory(const QString& uid) const {
 }
 
 std::optional<TArchiveMeasurement> TLabArchive::FindId(qint64 id) const {
-    QSqlQuery q = Select(QStringLiteral("SELECT %1 FROM measurement WHERE id = ?").arg(Columns()), {id});
+    QSqlQuery q =
+        Select(QStringLiteral("SELECT %1 FROM measurement WHERE id = ?").arg(Columns()), {id});
     if (!q.next())
         return std::nullopt;
     return Read(q);

@@ -184,7 +184,8 @@ void TLabSettingsDialog::TestDone(const QString& text, bool ok) {
     Wait_.reset();
     TestButton->setEnabled(true);
     TestResult->setText(text);
-    TestResult->setStyleSheet(ok ? QStringLiteral("color: #2e7d32;") : QStringLiteral("color: #c62828;"));
+    TestResult->setStyleSheet(ok ? QStringLiteral("color: #2e7d32;")
+                                 : QStringLiteral("color: #c62828;"));
     TestResult->setProperty("ok", ok);
 }
 

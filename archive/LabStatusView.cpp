@@ -13,8 +13,9 @@ TLabStatusView TLabStatusView::Of(const TUploadStatus& status, const QDateTime& 
         view.Text = QStringLiteral("Архив лаборатории: не отправлено: %1").arg(status.Backlog);
         view.ToolTip = QStringLiteral("Ждут отправки в архив лаборатории: %1.").arg(status.Backlog);
         if (status.OldestUnsent.isValid())
-            view.ToolTip += QStringLiteral("\nСамое раннее получено %1.")
-                                .arg(status.OldestUnsent.toString(QStringLiteral("dd.MM.yyyy HH:mm")));
+            view.ToolTip +=
+                QStringLiteral("\nСамое раннее получено %1.")
+                    .arg(status.OldestUnsent.toString(QStringLiteral("dd.MM.yyyy HH:mm")));
         if (status.Late(now)) {
             view.Colour = TLinkColour::Amber;
             view.ToolTip += QStringLiteral("\nОно ждёт дольше %1 минут.")
