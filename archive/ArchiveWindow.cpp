@@ -312,7 +312,8 @@ void TArchiveWindow::Install(TForm1& form) {
 }
 
 void TArchiveWindow::Raise() {
-    UpdateSource();
+    if (UpdateSource())
+        Reopen();
     show();
     raise();
     activateWindow();
@@ -386,19 +387,23 @@ bool TArchiveWindow::FromLab() const {
     return SourceBox->currentIndex() == 1;
 }
 
-void TArchiveWindow::UpdateSource() {
+bool TArchiveWindow::UpdateSource() {
     const TLabSettings settings = TLabSettings::FromIni(configPath_);
+    bool stale = false;
     if (settings != labSettings_) {
-        if (lab_ && Model->Archive() == lab_.get())
+        stale = lab_ && Model->Archive() == lab_.get();
+        if (stale)
             Model->SetArchive(nullptr);
         lab_.reset();
         labSettings_ = settings;
     }
-    if (!settings.Configured()) {
+    if (!settings.Configured() && FromLab()) {
         const QSignalBlocker quiet(SourceBox);
         SourceBox->setCurrentIndex(0);
+        stale = true;
     }
     SourcePanel->setVisible(settings.Configured());
+    return stale;
 }
 
 const TArchiveReader* TArchiveWindow::OpenSource() {

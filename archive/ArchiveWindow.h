@@ -116,7 +116,8 @@ private:
     void ShowHistory();
     bool FromLab() const;
     // Re-reads the lab server's settings; a change closes its connection.
-    void UpdateSource();
+    // True when the list must be read again.
+    bool UpdateSource();
     const TArchiveReader* OpenSource();
     void LabFailed(const QString& reason);
     void ShowCount();
