@@ -119,8 +119,8 @@ private slots:
         auto* dialog = form_->findChild<TLabSettingsDialog*>();
         QVERIFY(dialog && dialog->isVisible());
         QCOMPARE(dialog->Settings(), stored);
-        for (const char* part : {"~/.pgpass", "PGPASSFILE", "PGSERVICEFILE", "сервер:порт:база:"})
-            QVERIFY(dialog->PasswordNote->text().contains(QString::fromUtf8(part)));
+        for (const char* piece : {"~/.pgpass", "PGPASSFILE", "PGSERVICEFILE", "сервер:порт:база:"})
+            QVERIFY(dialog->PasswordNote->text().contains(QString::fromUtf8(piece)));
         for (const QString mode : {"disable", "require", "verify-full"}) {
             dialog->SslModeBox->setCurrentIndex(dialog->SslModeBox->findData(mode));
             QCOMPARE(dialog->CaFileEdit->isEnabled(), mode == "verify-full");
