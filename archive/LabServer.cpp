@@ -8,6 +8,7 @@
 #include <QVariant>
 
 #include <cmath>
+#include <cstdio>
 
 namespace {
 
@@ -68,14 +69,27 @@ void AppendText(QString& sql, const QString& text) {
     sql += u'\'';
 }
 
+// UTC from the milliseconds, written out by hand: QDateTime's own text
+// takes several times as long, and a batch holds thousands of them.
 void AppendTime(QString& sql, const QDateTime& time) {
     if (!time.isValid()) {
         sql += QLatin1String("NULL");
         return;
     }
-    sql += u'\'';
-    sql += time.toUTC().toString(Qt::ISODateWithMs);
-    sql += u'\'';
+    constexpr qint64 kDayMs = 86400000;
+    const qint64 ms = time.toMSecsSinceEpoch();
+    const qint64 days = ms / kDayMs - (ms % kDayMs < 0 ? 1 : 0);
+    const qint64 inDay = ms - days * kDayMs;
+    const QDate date = QDate::fromJulianDay(2440588 + days); // 1970-01-01
+    if (date.year() < 1 || date.year() > 9999) {
+        AppendText(sql, time.toUTC().toString(Qt::ISODateWithMs));
+        return;
+    }
+    char text[40];
+    std::snprintf(text, sizeof text, "'%04d-%02d-%02d %02d:%02d:%02d.%03d+00'", date.year(), date.month(),
+                  date.day(), int(inDay / 3600000), int(inDay / 60000 % 60), int(inDay / 1000 % 60),
+                  int(inDay % 1000));
+    sql += QLatin1String(text);
 }
 
 void AppendValue(QString& sql, const std::optional<double>& value) {
@@ -144,7 +158,27 @@ const std::vector<TLabServer::TMigration>& TLabServer::Migrations() {
                          "invalid_at timestamptz)")
               .arg(ValueColumns(QStringLiteral(" double precision"))),
           QStringLiteral("CREATE INDEX measurement_measured ON measurement (measured, id)"),
-          QStringLiteral("CREATE INDEX measurement_name ON measurement (lower(current_name), measured)"),
+          // The reader looks for a part of a name over a period. A btree
+          // cannot serve "contains"; trigrams can, and the server joins them
+          // with the time range. Without pg_trgm (a server without contrib)
+          // the search still works, only slower.
+          QStringLiteral(
+              "DO $$\n"
+              "DECLARE trgm name;\n"
+              "BEGIN\n"
+              "  IF NOT EXISTS (SELECT FROM pg_extension WHERE extname = 'pg_trgm') THEN\n"
+              "    BEGIN\n"
+              "      CREATE EXTENSION pg_trgm;\n"
+              "    EXCEPTION WHEN OTHERS THEN\n"
+              "      RAISE NOTICE 'pg_trgm: %', SQLERRM;\n"
+              "    END;\n"
+              "  END IF;\n"
+              "  SELECT extnamespace::regnamespace::name INTO trgm FROM pg_extension WHERE extname = 'pg_trgm';\n"
+              "  IF trgm IS NOT NULL THEN\n"
+              "    EXECUTE format('CREATE INDEX measurement_name ON measurement '\n"
+              "                   'USING gin (lower(current_name) %I.gin_trgm_ops)', trgm);\n"
+              "  END IF;\n"
+              "END $$"),
           // id: the order of arrival, for changes stamped with the same time.
           QStringLiteral("CREATE TABLE name_change (key text PRIMARY KEY, "
                          "id bigint GENERATED ALWAYS AS IDENTITY UNIQUE, uid text NOT NULL, "
