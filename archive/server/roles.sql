@@ -49,8 +49,18 @@ SELECT format('CREATE DATABASE %I OWNER savro2_owner ENCODING ''UTF8'' TEMPLATE 
 
 REVOKE ALL ON DATABASE :"dbname" FROM PUBLIC;
 GRANT CONNECT, TEMPORARY ON DATABASE :"dbname" TO savro2_owner, savro2_writer, savro2_reader;
+-- The queries here are short scans of a few hundred thousand rows: compiling
+-- them (JIT) costs more than it saves.
+ALTER DATABASE :"dbname" SET jit = off;
+-- The quality manager's searches over months keep their row bitmaps exact.
+ALTER ROLE savro2_reader SET work_mem = '32MB';
 
 \connect :"dbname"
+
+-- The sample name search index needs it (contrib); the program also tries
+-- to make it as the owner.
+SELECT 'CREATE EXTENSION IF NOT EXISTS pg_trgm'
+ WHERE EXISTS (SELECT FROM pg_available_extensions WHERE name = 'pg_trgm') \gexec
 
 -- Only the owner creates tables here; the others may use what it made.
 ALTER SCHEMA public OWNER TO savro2_owner;
