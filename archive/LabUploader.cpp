@@ -4,6 +4,8 @@
 #include "archive/LabServer.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QMutexLocker>
@@ -11,6 +13,11 @@
 #include <QWaitCondition>
 
 #include <algorithm>
+
+#ifdef Q_OS_UNIX
+#include <QFile>
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -31,6 +38,21 @@ constexpr qint64 kIdleCheckMs = 5000;
 // The connection time-out (5 s) and a little: the longest the owner's
 // thread waits for the worker to end.
 constexpr int kStopWaitMs = 6000;
+
+// Which file is at the archive's path: the register sets a damaged archive
+// aside and starts a fresh one under the same name while the worker's
+// connection still reads the old file.
+QByteArray FileIdentity(const QString& path) {
+#ifdef Q_OS_UNIX
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    return QByteArray::number(qulonglong(st.st_dev)) + ':' + QByteArray::number(qulonglong(st.st_ino));
+#else
+    Q_UNUSED(path);
+    return QByteArrayLiteral("open files keep their names here");
+#endif
+}
 
 bool Same(const TUploadStatus& a, const TUploadStatus& b) {
     return a.State == b.State && a.Backlog == b.Backlog && a.OldestUnsent == b.OldestUnsent &&
@@ -178,12 +200,14 @@ private:
 void TLabUploader::TWorker::run() {
     // Both connections belong to this thread.
     std::unique_ptr<TArchive> archive;
+    QByteArray archiveFile; // its FileIdentity when opened
     std::unique_ptr<TLabServer> server;
     TLabSettings settings;
     quint64 generation = 0;
     qint64 backoffMs = 0;
     QDeadlineTimer retryAt; // expired: no failure to wait out
     bool refused = false;
+    bool drop = false;
     QString failure;
     for (;;) {
         {
@@ -193,7 +217,7 @@ void TLabUploader::TWorker::run() {
             if (Generation_ != generation) {
                 generation = Generation_;
                 settings = Settings_;
-                server.reset();
+                drop = true; // a change reconnects
                 backoffMs = 0;
                 retryAt = QDeadlineTimer();
                 refused = false;
@@ -201,6 +225,16 @@ void TLabUploader::TWorker::run() {
             }
             Nudged_ = false;
         }
+        if (drop) {
+            // Not before the stop is checked: an abandoned worker leaves it
+            // to the process's end.
+            server.reset();
+            drop = false;
+        }
+        // SQLite sees that the old file moved and leaves the journal at its
+        // name, now the fresh archive's, alone when this closes.
+        if (archive && FileIdentity(archive->Path()) != archiveFile)
+            archive.reset();
         if (!settings.Configured()) {
             server.reset();
             archive.reset();
@@ -218,9 +252,18 @@ void TLabUploader::TWorker::run() {
                 retryAt = QDeadlineTimer();
             continue;
         }
+        if (!archive && !QFileInfo::exists(QDir(Folder_).filePath(TArchive::FileName))) {
+            // Only the register makes the archive (it may be setting a
+            // damaged one aside this moment); until then nothing waits.
+            Publish(Current(nullptr, id, false, QString()), false);
+            Sleep(QDeadlineTimer(kIdleCheckMs), true, generation);
+            continue;
+        }
         try {
-            if (!archive)
+            if (!archive) {
                 archive = std::make_unique<TArchive>(Folder_, false);
+                archiveFile = FileIdentity(archive->Path());
+            }
             if (!server) {
                 if (StatusIsOff())
                     Publish(Current(archive.get(), id, false, QString()), false);
@@ -241,8 +284,7 @@ void TLabUploader::TWorker::run() {
             refused = false;
             failure = QString::fromStdString(e.what());
         }
-        // Dropped: the next attempt starts with a fresh connection.
-        server.reset();
+        drop = true;
         backoffMs = refused ? kLastBackoffMs
                             : std::min(kLastBackoffMs, backoffMs == 0 ? kFirstBackoffMs : backoffMs * 2);
         retryAt = QDeadlineTimer(backoffMs);
