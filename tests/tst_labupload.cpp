@@ -308,6 +308,9 @@ private slots:
                                  30000);
         QVERIFY(watch.Last.Backlog > 0);
         QVERIFY(watch.Last.OldestUnsent.isValid());
+        // And says it again while it waits, so the backlog's age moves on.
+        const qsizetype told = watch.States.size();
+        QTRY_VERIFY_WITH_TIMEOUT(watch.States.size() >= told + 2, 30000);
         QVERIFY2(cluster_.Start(), qPrintable(cluster_.Error()));
 
         QTRY_VERIFY_WITH_TIMEOUT(probe.Sent(settings.ServerId()).Measurement == kTotal, 120000);
@@ -378,6 +381,10 @@ private slots:
         QVERIFY2(what.contains(says), qPrintable(what));
         qInfo().noquote() << what;
         QCOMPARE(got, version);
+        // The sample name search has its index where the server has pg_trgm.
+        if (version > 0)
+            QVERIFY(cluster_.Value(settings.Database, QStringLiteral("SELECT to_regclass('measurement_name') IS NOT NULL"))
+                        .toBool());
         if (steps == 2 && version == 2)
             QCOMPARE(cluster_.Value(settings.Database,
                                     QStringLiteral("SELECT count(*) FROM information_schema.columns "
@@ -470,6 +477,32 @@ private slots:
             QCOMPARE(cluster_.Value(db, QStringLiteral("SELECT current_name FROM measurement WHERE uid = 'w'"))
                          .toString(),
                      QStringLiteral("Сидр"));
+    }
+
+    void freshArchiveUnderTheSameNameIsFollowed() {
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        std::mt19937 random(9);
+        const QString path = folder.filePath(TArchive::FileName);
+        TArchive(folder.path()).Add(Measurement(1, random));
+        const QString db = FreshDatabase();
+        QVERIFY2(!db.isEmpty(), qPrintable(cluster_.Error()));
+        TLabUploader uploader(folder.path());
+        uploader.Configure(cluster_.Settings(TPgCluster::Writer, db));
+        QTRY_COMPARE_WITH_TIMEOUT(uploader.Status().State, TUploadStatus::Sent, 30000);
+
+        // As the register does with a damaged file while the uploader has it open.
+        for (const char* tail : {"", "-wal", "-shm"})
+            QFile::rename(path + QLatin1String(tail), path + QStringLiteral(".damaged") + QLatin1String(tail));
+        TArchive fresh(folder.path());
+        fresh.Add(Measurement(2, random));
+        uploader.Nudge();
+        QTRY_COMPARE_WITH_TIMEOUT(cluster_.Value(db, QStringLiteral("SELECT count(*) FROM measurement")).toInt(), 2,
+                                  30000);
+        // The fresh archive's journal is still its own.
+        fresh.Add(Measurement(3, random));
+        QCOMPARE(fresh.Count(TArchiveFilter()), qint64(2));
+        QCOMPARE(TArchive(folder.path(), false).Count(TArchiveFilter()), qint64(2));
     }
 
     void destroyedWhileConnectionHangs() {
