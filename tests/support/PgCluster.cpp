@@ -119,13 +119,13 @@ bool TPgCluster::Run(const QString& program, const QStringList& args, bool asSer
     return true;
 }
 
-bool TPgCluster::RunPsql(const QStringList& args) {
+bool TPgCluster::RunPsql(const QStringList& args, int timeoutMs) {
     return Run(QStringLiteral("psql"),
                QStringList{QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-v"),
                            QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-h"),
                            QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(Port_),
                            QStringLiteral("-U"), SuperUser} + args,
-               false);
+               false, timeoutMs);
 }
 
 bool TPgCluster::Init() {
@@ -253,6 +253,11 @@ bool TPgCluster::CreateDatabase(const QString& name) {
 
 bool TPgCluster::Psql(const QString& database, const QString& sql) {
     return RunPsql({QStringLiteral("-d"), database, QStringLiteral("-c"), sql});
+}
+
+bool TPgCluster::PsqlFile(const QString& database, const QString& path) {
+    // A benchmark's fill may take minutes.
+    return RunPsql({QStringLiteral("-d"), database, QStringLiteral("-f"), path}, 3600000);
 }
 
 QList<QVariantList> TPgCluster::Rows(const QString& database, const QString& sql, const QString& role) {

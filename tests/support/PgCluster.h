@@ -45,6 +45,7 @@ public:
     bool CreateDatabase(const QString& name);
     // One SQL script through psql as the superuser; false with Error().
     bool Psql(const QString& database, const QString& sql);
+    bool PsqlFile(const QString& database, const QString& path);
     // The rows of a query as role (QPSQL); empty with Error() on failure.
     QList<QVariantList> Rows(const QString& database, const QString& sql,
                              const QString& role = SuperUser);
@@ -58,7 +59,7 @@ public:
 private:
     bool Init();
     bool Run(const QString& program, const QStringList& args, bool asServer, int timeoutMs = 120000);
-    bool RunPsql(const QStringList& args);
+    bool RunPsql(const QStringList& args, int timeoutMs = 120000);
 
     std::unique_ptr<QTemporaryDir> Dir_;
     QString Bin_;
