@@ -5,8 +5,8 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QFileInfo>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QThread>
