@@ -1,13 +1,306 @@
 #include "archive/LabServer.h"
 
+#include <QAtomicInt>
+#include <QRegularExpression>
 #include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+// Rows per INSERT statement: a few hundred kilobytes of SQL each.
+constexpr size_t kRowsPerStatement = 1000;
+
+ELabServerError Failure(const QString& text, bool refused) {
+    ELabServerError e(text.toStdString());
+    e.Refused = refused;
+    return e;
+}
+
+// libpq's and the server's words on one line, without Qt's prefix.
+QString Why(const QSqlError& error) {
+    QString text = error.databaseText().simplified();
+    if (text.isEmpty())
+        text = error.text().simplified();
+    // The statement's text under the error says nothing to an operator.
+    static const QRegularExpression where(QStringLiteral(" LINE \\d+: .*\\^"));
+    return text.remove(where);
+}
+
+// Said by the server (or libpq) about the login itself: the settings or the
+// server's roles must change before a retry can help. In English and in
+// Russian, as libpq and the server may speak either.
+bool LoginRefused(const QString& why) {
+    static const char* const fragments[] = {
+        "authentication failed", "no password supplied", "pg_hba.conf", "does not exist",
+        "permission denied", "does not support SSL", "certificate", "service file",
+        "definition of service", "проверку подлинности", "не существует", "нет доступа",
+        "запрещён", "не поддерживает SSL", "сертификат", "определений служб", "определение службы"};
+    for (const char* f : fragments)
+        if (why.contains(QString::fromUtf8(f), Qt::CaseInsensitive))
+            return true;
+    return false;
+}
+
+// A statement failed because the link or the server is down or busy, not
+// because of what it asked.
+bool Transient(const QSqlError& error) {
+    const QString code = error.nativeErrorCode();
+    if (code.isEmpty())
+        return true; // no answer at all: the connection broke
+    return code.startsWith(QLatin1String("08")) || code.startsWith(QLatin1String("53")) ||
+           code.startsWith(QLatin1String("57")) || code.startsWith(QLatin1String("58")) ||
+           code == QLatin1String("40001") || code == QLatin1String("40P01") ||
+           code == QLatin1String("55P03");
+}
+
+void AppendText(QString& sql, const QString& text) {
+    sql += u'\'';
+    for (const QChar c : text) {
+        if (c == u'\'')
+            sql += QLatin1String("''");
+        else if (c != QChar(0)) // PostgreSQL text cannot hold it
+            sql += c;
+    }
+    sql += u'\'';
+}
+
+// UTC from the milliseconds, written out by hand: QDateTime's own text
+// takes several times as long, and a batch holds thousands of them.
+void AppendTime(QString& sql, const QDateTime& time) {
+    if (!time.isValid()) {
+        sql += QLatin1String("NULL");
+        return;
+    }
+    constexpr qint64 kDayMs = 86400000;
+    const qint64 ms = time.toMSecsSinceEpoch();
+    const qint64 days = ms / kDayMs - (ms % kDayMs < 0 ? 1 : 0);
+    const qint64 inDay = ms - days * kDayMs;
+    const QDate date = QDate::fromJulianDay(2440588 + days); // 1970-01-01
+    if (date.year() < 1 || date.year() > 9999) {
+        AppendText(sql, time.toUTC().toString(Qt::ISODateWithMs));
+        return;
+    }
+    char text[40];
+    std::snprintf(text, sizeof text, "'%04d-%02d-%02d %02d:%02d:%02d.%03d+00'", date.year(), date.month(),
+                  date.day(), int(inDay / 3600000), int(inDay / 60000 % 60), int(inDay / 1000 % 60),
+                  int(inDay % 1000));
+    sql += QLatin1String(text);
+}
+
+void AppendValue(QString& sql, const std::optional<double>& value) {
+    if (!value)
+        sql += QLatin1String("NULL");
+    else if (std::isnan(*value))
+        sql += QLatin1String("'NaN'");
+    else if (std::isinf(*value))
+        sql += *value > 0 ? QLatin1String("'Infinity'") : QLatin1String("'-Infinity'");
+    else
+        sql += QString::number(*value, 'g', QLocale::FloatingPointShortest);
+}
+
+void AppendBytes(QString& sql, const QByteArray& bytes) {
+    if (bytes.isEmpty()) {
+        sql += QLatin1String("NULL");
+        return;
+    }
+    sql += QLatin1String("'\\x");
+    sql += QLatin1String(bytes.toHex());
+    sql += u'\'';
+}
+
+template <typename T, typename F>
+void AppendRows(std::vector<QString>& statements, const std::vector<T>& rows, const QString& head,
+                const QString& tail, F&& row) {
+    for (size_t from = 0; from < rows.size(); from += kRowsPerStatement) {
+        const size_t to = std::min(rows.size(), from + kRowsPerStatement);
+        QString sql = head;
+        sql.reserve(qsizetype(to - from) * 600 + head.size() + tail.size());
+        for (size_t i = from; i < to; ++i) {
+            sql += i == from ? QLatin1String(" (") : QLatin1String(", (");
+            row(sql, rows[i]);
+            sql += u')';
+        }
+        sql += tail;
+        statements.push_back(std::move(sql));
+    }
+}
+
+QString ValueColumns(const QString& type) {
+    QString columns;
+    for (int k = 1; k <= IndicatorCount; ++k)
+        columns += QStringLiteral(", v%1%2").arg(k).arg(type);
+    return columns;
+}
+
+} // namespace
+
+const std::vector<TLabServer::TMigration>& TLabServer::Migrations() {
+    static const std::vector<TMigration> steps = {
+        {1,
+         {QStringLiteral("CREATE TABLE schema_version (version integer PRIMARY KEY, "
+                         "applied timestamptz NOT NULL DEFAULT now())"),
+          // id: the reader's row number, for paging in time order.
+          QStringLiteral("CREATE TABLE measurement ("
+                         "uid text PRIMARY KEY, "
+                         "id bigint GENERATED ALWAYS AS IDENTITY UNIQUE, "
+                         "device integer NOT NULL, port text NOT NULL, computer text NOT NULL, "
+                         "user_name text NOT NULL, program_version text NOT NULL, "
+                         "measured timestamptz NOT NULL, calibration integer NOT NULL%1, "
+                         "raw bytea, received timestamptz NOT NULL, results_file text NOT NULL, "
+                         "sample_name text NOT NULL, source text NOT NULL, "
+                         "uploaded timestamptz NOT NULL DEFAULT now(), "
+                         "current_name text NOT NULL, invalid_reason text, invalid_by text, "
+                         "invalid_at timestamptz)")
+              .arg(ValueColumns(QStringLiteral(" double precision"))),
+          QStringLiteral("CREATE INDEX measurement_measured ON measurement (measured, id)"),
+          // The reader looks for a part of a name over a period. A btree
+          // cannot serve "contains"; trigrams can, and the server joins them
+          // with the time range. Without pg_trgm (a server without contrib)
+          // the search still works, only slower.
+          QStringLiteral(
+              "DO $$\n"
+              "DECLARE trgm name;\n"
+              "BEGIN\n"
+              "  IF NOT EXISTS (SELECT FROM pg_extension WHERE extname = 'pg_trgm') THEN\n"
+              "    BEGIN\n"
+              "      CREATE EXTENSION pg_trgm;\n"
+              "    EXCEPTION WHEN OTHERS THEN\n"
+              "      RAISE NOTICE 'pg_trgm: %', SQLERRM;\n"
+              "    END;\n"
+              "  END IF;\n"
+              "  SELECT extnamespace::regnamespace::name INTO trgm FROM pg_extension WHERE extname = 'pg_trgm';\n"
+              "  IF trgm IS NOT NULL THEN\n"
+              "    EXECUTE format('CREATE INDEX measurement_name ON measurement '\n"
+              "                   'USING gin (lower(current_name) %I.gin_trgm_ops)', trgm);\n"
+              "  END IF;\n"
+              "END $$"),
+          // id: the order of arrival, for changes stamped with the same time.
+          QStringLiteral("CREATE TABLE name_change (key text PRIMARY KEY, "
+                         "id bigint GENERATED ALWAYS AS IDENTITY UNIQUE, uid text NOT NULL, "
+                         "changed timestamptz NOT NULL, user_name text NOT NULL, "
+                         "old_name text NOT NULL, new_name text NOT NULL)"),
+          QStringLiteral("CREATE INDEX name_change_uid ON name_change (uid, changed, id)"),
+          QStringLiteral("CREATE TABLE invalid_mark (key text PRIMARY KEY, "
+                         "id bigint GENERATED ALWAYS AS IDENTITY UNIQUE, uid text NOT NULL, "
+                         "marked timestamptz NOT NULL, user_name text NOT NULL, reason text NOT NULL)"),
+          QStringLiteral("CREATE INDEX invalid_mark_uid ON invalid_mark (uid, marked, id)"),
+          // The current name and invalid state follow the latest change, in
+          // whatever order changes and measurements arrive. The functions run
+          // as the owner, so the writer needs no UPDATE.
+          QStringLiteral(
+              "CREATE FUNCTION measurement_current() RETURNS trigger LANGUAGE plpgsql "
+              "SECURITY DEFINER SET search_path FROM CURRENT AS $$\n"
+              "BEGIN\n"
+              "  NEW.current_name := coalesce((SELECT c.new_name FROM name_change c WHERE c.uid = NEW.uid\n"
+              "    ORDER BY c.changed DESC, c.id DESC LIMIT 1), NEW.sample_name);\n"
+              "  SELECT nullif(i.reason, ''), CASE WHEN i.reason <> '' THEN i.user_name END,\n"
+              "         CASE WHEN i.reason <> '' THEN i.marked END\n"
+              "    INTO NEW.invalid_reason, NEW.invalid_by, NEW.invalid_at\n"
+              "    FROM invalid_mark i WHERE i.uid = NEW.uid ORDER BY i.marked DESC, i.id DESC LIMIT 1;\n"
+              "  RETURN NEW;\n"
+              "END $$"),
+          QStringLiteral("CREATE TRIGGER measurement_current BEFORE INSERT ON measurement "
+                         "FOR EACH ROW EXECUTE FUNCTION measurement_current()"),
+          QStringLiteral(
+              "CREATE FUNCTION name_change_applied() RETURNS trigger LANGUAGE plpgsql "
+              "SECURITY DEFINER SET search_path FROM CURRENT AS $$\n"
+              "BEGIN\n"
+              "  UPDATE measurement m SET current_name = c.new_name\n"
+              "    FROM (SELECT new_name FROM name_change WHERE uid = NEW.uid\n"
+              "          ORDER BY changed DESC, id DESC LIMIT 1) c\n"
+              "   WHERE m.uid = NEW.uid AND m.current_name IS DISTINCT FROM c.new_name;\n"
+              "  RETURN NULL;\n"
+              "END $$"),
+          QStringLiteral("CREATE TRIGGER name_change_applied AFTER INSERT ON name_change "
+                         "FOR EACH ROW EXECUTE FUNCTION name_change_applied()"),
+          QStringLiteral(
+              "CREATE FUNCTION invalid_mark_applied() RETURNS trigger LANGUAGE plpgsql "
+              "SECURITY DEFINER SET search_path FROM CURRENT AS $$\n"
+              "BEGIN\n"
+              "  UPDATE measurement m SET invalid_reason = nullif(i.reason, ''),\n"
+              "         invalid_by = CASE WHEN i.reason <> '' THEN i.user_name END,\n"
+              "         invalid_at = CASE WHEN i.reason <> '' THEN i.marked END\n"
+              "    FROM (SELECT reason, user_name, marked FROM invalid_mark WHERE uid = NEW.uid\n"
+              "          ORDER BY marked DESC, id DESC LIMIT 1) i\n"
+              "   WHERE m.uid = NEW.uid;\n"
+              "  RETURN NULL;\n"
+              "END $$"),
+          QStringLiteral("CREATE TRIGGER invalid_mark_applied AFTER INSERT ON invalid_mark "
+                         "FOR EACH ROW EXECUTE FUNCTION invalid_mark_applied()"),
+          QStringLiteral("REVOKE ALL ON FUNCTION measurement_current(), name_change_applied(), "
+                         "invalid_mark_applied() FROM PUBLIC"),
+          // Without roles.sql's roles (a single computer's own server) the
+          // owner alone uses the tables.
+          QStringLiteral(
+              "DO $$\n"
+              "BEGIN\n"
+              "  IF EXISTS (SELECT FROM pg_roles WHERE rolname = '%1') THEN\n"
+              "    GRANT SELECT, INSERT ON measurement, name_change, invalid_mark TO %1;\n"
+              "    GRANT SELECT ON schema_version TO %1;\n"
+              "  END IF;\n"
+              "  IF EXISTS (SELECT FROM pg_roles WHERE rolname = '%2') THEN\n"
+              "    GRANT SELECT ON measurement, name_change, invalid_mark, schema_version TO %2;\n"
+              "  END IF;\n"
+              "END $$")
+              .arg(WriterRole, ReaderRole)}},
+    };
+    return steps;
+}
 
 struct TLabServer::TConnection {
+    TConnection() {
+        static QAtomicInt counter;
+        Name = QStringLiteral("savro2-labserver-%1").arg(counter.fetchAndAddRelaxed(1));
+        Db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), Name);
+    }
+    ~TConnection() {
+        Db.close();
+        Db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(Name);
+    }
+    QString Name;
     QSqlDatabase Db;
 };
 
-TLabServer::TLabServer(const TLabSettings&) {
-    throw ELabServerError("not built yet");
+TLabServer::TLabServer(const TLabSettings& settings) : TLabServer(settings, Migrations()) {}
+
+TLabServer::TLabServer(const TLabSettings& settings, const std::vector<TMigration>& migrations)
+    : Settings_(settings) {
+    const QString server = QStringLiteral("%1:%2").arg(settings.Host).arg(settings.Port);
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL")))
+        throw Failure(QStringLiteral("Драйвер PostgreSQL для Qt (QPSQL, пакет libqt6sql6-psql) "
+                                     "не установлен."),
+                      true);
+    Connection_ = std::make_unique<TConnection>();
+    QSqlDatabase& db = Connection_->Db;
+    db.setHostName(settings.Host);
+    db.setPort(settings.Port);
+    db.setDatabaseName(settings.Database);
+    db.setUserName(settings.User);
+    // No password here: libpq takes it from the password or service file.
+    // Keepalives end a connection whose server went away within a minute
+    // instead of hours.
+    db.setConnectOptions(settings.ConnectOptions() +
+                         QStringLiteral(";application_name=savro2;keepalives_idle=20;"
+                                        "keepalives_interval=10;keepalives_count=3;"
+                                        "tcp_user_timeout=60000"));
+    if (!db.open()) {
+        const QString why = Why(db.lastError());
+        if (LoginRefused(why))
+            throw Failure(QStringLiteral("Сервер лаборатории %1 отказал во входе пользователю «%2»: %3")
+                              .arg(server, settings.User, why),
+                          true);
+        throw Failure(QStringLiteral("Нет связи с сервером лаборатории %1: %2").arg(server, why), false);
+    }
+    // The batches are written as SQL text: quotes doubled, backslashes plain.
+    Exec(QStringLiteral("SET standard_conforming_strings = on"),
+         QStringLiteral("Не удалось настроить соединение с сервером лаборатории"));
+    Migrate(migrations);
 }
 
 TLabServer::~TLabServer() = default;
@@ -16,8 +309,215 @@ QSqlDatabase& TLabServer::Database() {
     return Connection_->Db;
 }
 
-QString TLabServer::TestConnection(const TLabSettings&, bool* ok) {
+void TLabServer::Exec(const QString& sql, const QString& what) {
+    QSqlQuery q(Connection_->Db);
+    q.setForwardOnly(true);
+    if (!q.exec(sql))
+        throw Failure(QStringLiteral("%1: %2").arg(what, Why(q.lastError())), !Transient(q.lastError()));
+}
+
+void TLabServer::Rollback() {
+    if (!Connection_->Db.isOpen())
+        return; // the driver closed it when the server went away
+    QSqlQuery q(Connection_->Db);
+    q.exec(QStringLiteral("ROLLBACK"));
+}
+
+int TLabServer::ReadVersion() {
+    QSqlQuery q(Connection_->Db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT to_regclass('schema_version') IS NOT NULL")) || !q.next())
+        throw Failure(QStringLiteral("Не удалось прочитать версию схемы архива на сервере лаборатории: %1")
+                          .arg(Why(q.lastError())),
+                      !Transient(q.lastError()));
+    if (!q.value(0).toBool())
+        return 0;
+    if (!q.exec(QStringLiteral("SELECT coalesce(max(version), 0) FROM schema_version")) || !q.next())
+        throw Failure(QStringLiteral("Не удалось прочитать версию схемы архива на сервере лаборатории: %1")
+                          .arg(Why(q.lastError())),
+                      !Transient(q.lastError()));
+    return q.value(0).toInt();
+}
+
+void TLabServer::Migrate(const std::vector<TMigration>& migrations) {
+    const int known = migrations.empty() ? 0 : migrations.back().Version;
+    const auto checkNotNewer = [&] {
+        if (Version_ > known)
+            throw Failure(QStringLiteral("Схема архива на сервере лаборатории — версии %1, а эта версия "
+                                         "программы знает схемы до версии %2: нужна более новая "
+                                         "версия программы.")
+                              .arg(Version_)
+                              .arg(known),
+                          true);
+    };
+    Version_ = ReadVersion();
+    checkNotNewer();
+    for (const TMigration& step : migrations) {
+        if (step.Version <= Version_)
+            continue;
+        QSqlQuery q(Connection_->Db);
+        q.setForwardOnly(true);
+        QString failed;
+        try {
+            Exec(QStringLiteral("BEGIN"), QStringLiteral("Нет связи с сервером лаборатории"));
+            // Two registers updated at once start together: one upgrades,
+            // the other waits here and then finds it done.
+            Exec(QStringLiteral("SELECT pg_advisory_xact_lock(7402186319)"),
+                 QStringLiteral("Нет связи с сервером лаборатории"));
+            Version_ = ReadVersion();
+            checkNotNewer();
+            if (step.Version <= Version_) {
+                Exec(QStringLiteral("COMMIT"), QStringLiteral("Нет связи с сервером лаборатории"));
+                continue;
+            }
+            // The trigger functions keep the schema they were made in.
+            Exec(QStringLiteral("SELECT set_config('search_path', quote_ident(s) || ', pg_temp', true) "
+                                "FROM current_schema() s WHERE s IS NOT NULL"),
+                 QStringLiteral("Нет связи с сервером лаборатории"));
+            QStringList statements = step.Statements;
+            statements << QStringLiteral("INSERT INTO schema_version (version) VALUES (%1)").arg(step.Version);
+            for (const QString& sql : statements) {
+                if (q.exec(sql))
+                    continue;
+                const QSqlError error = q.lastError();
+                if (Transient(error))
+                    throw Failure(QStringLiteral("Нет связи с сервером лаборатории: %1").arg(Why(error)), false);
+                const bool privilege = error.nativeErrorCode() == QLatin1String("42501");
+                if (privilege && Version_ == 0)
+                    failed = QStringLiteral("Схемы архива на сервере лаборатории ещё нет, а пользователь "
+                                            "«%1» не может её создать: %2. Её создаёт владелец базы "
+                                            "(savro2_owner, см. roles.sql), соединившись с сервером из "
+                                            "программы.")
+                                 .arg(Settings_.User, Why(error));
+                else if (privilege)
+                    failed = QStringLiteral("Схема архива на сервере лаборатории устарела (версия %1, "
+                                            "программе нужна %2), а пользователь «%3» не может её "
+                                            "обновить: %4. Её обновляет владелец базы (savro2_owner, "
+                                            "см. roles.sql), соединившись с сервером из программы.")
+                                 .arg(Version_)
+                                 .arg(known)
+                                 .arg(Settings_.User, Why(error));
+                else
+                    failed = QStringLiteral("Не удалось обновить схему архива на сервере лаборатории "
+                                            "до версии %1: %2")
+                                 .arg(step.Version)
+                                 .arg(Why(error));
+                throw Failure(failed, true);
+            }
+            Exec(QStringLiteral("COMMIT"), QStringLiteral("Не удалось обновить схему архива на сервере лаборатории"));
+            Version_ = step.Version;
+        } catch (const ELabServerError&) {
+            q = QSqlQuery();
+            Rollback();
+            throw;
+        }
+    }
+}
+
+QString TLabServer::ServerVersion() {
+    QSqlQuery q(Connection_->Db);
+    if (q.exec(QStringLiteral("SHOW server_version")) && q.next())
+        return q.value(0).toString();
+    return QStringLiteral("?");
+}
+
+void TLabServer::Upload(const std::vector<TArchiveMeasurement>& measurements,
+                        const std::vector<TNameChange>& names, const std::vector<TInvalidMark>& marks) {
+    if (measurements.empty() && names.empty() && marks.empty())
+        return;
+    std::vector<QString> statements;
+    AppendRows(statements, measurements,
+               QStringLiteral("INSERT INTO measurement (uid, device, port, computer, user_name, "
+                              "program_version, measured, calibration%1, raw, received, results_file, "
+                              "sample_name, source) VALUES")
+                   .arg(ValueColumns(QString())),
+               QStringLiteral(" ON CONFLICT (uid) DO NOTHING"),
+               [](QString& sql, const TArchiveMeasurement& m) {
+                   AppendText(sql, m.Uid);
+                   sql += QStringLiteral(", %1, ").arg(m.Device);
+                   AppendText(sql, m.Port);
+                   sql += QLatin1String(", ");
+                   AppendText(sql, m.Computer);
+                   sql += QLatin1String(", ");
+                   AppendText(sql, m.User);
+                   sql += QLatin1String(", ");
+                   AppendText(sql, m.ProgramVersion);
+                   sql += QLatin1String(", ");
+                   AppendTime(sql, m.Measured);
+                   sql += QStringLiteral(", %1").arg(m.Calibration);
+                   for (const std::optional<double>& v : m.Values) {
+                       sql += QLatin1String(", ");
+                       AppendValue(sql, v);
+                   }
+                   sql += QLatin1String(", ");
+                   AppendBytes(sql, m.Raw);
+                   sql += QLatin1String(", ");
+                   AppendTime(sql, m.Received);
+                   sql += QLatin1String(", ");
+                   AppendText(sql, m.ResultsFile);
+                   sql += QLatin1String(", ");
+                   AppendText(sql, m.SampleName);
+                   sql += QLatin1String(", ");
+                   AppendText(sql, m.Source);
+               });
+    AppendRows(statements, names,
+               QStringLiteral("INSERT INTO name_change (key, uid, changed, user_name, old_name, new_name) VALUES"),
+               QStringLiteral(" ON CONFLICT (key) DO NOTHING"), [](QString& sql, const TNameChange& c) {
+                   for (const QString& text : {c.Key, c.Uid}) {
+                       AppendText(sql, text);
+                       sql += QLatin1String(", ");
+                   }
+                   AppendTime(sql, c.When);
+                   for (const QString& text : {c.User, c.OldName, c.NewName}) {
+                       sql += QLatin1String(", ");
+                       AppendText(sql, text);
+                   }
+               });
+    AppendRows(statements, marks,
+               QStringLiteral("INSERT INTO invalid_mark (key, uid, marked, user_name, reason) VALUES"),
+               QStringLiteral(" ON CONFLICT (key) DO NOTHING"), [](QString& sql, const TInvalidMark& i) {
+                   for (const QString& text : {i.Key, i.Uid}) {
+                       AppendText(sql, text);
+                       sql += QLatin1String(", ");
+                   }
+                   AppendTime(sql, i.When);
+                   for (const QString& text : {i.User, i.Reason}) {
+                       sql += QLatin1String(", ");
+                       AppendText(sql, text);
+                   }
+               });
+    const QString what = QStringLiteral("Не удалось записать на сервер лаборатории");
+    try {
+        Exec(QStringLiteral("BEGIN"), what);
+        for (const QString& sql : statements)
+            Exec(sql, what);
+        Exec(QStringLiteral("COMMIT"), what);
+    } catch (const ELabServerError&) {
+        Rollback();
+        throw;
+    }
+}
+
+QString TLabServer::TestConnection(const TLabSettings& settings, bool* ok) {
     if (ok)
         *ok = false;
-    return QStringLiteral("not built yet");
+    const QString failed = QStringLiteral("Не удалось соединиться с сервером: %1");
+    if (!settings.Configured())
+        return failed.arg(QStringLiteral("не указан адрес сервера."));
+    try {
+        TLabServer server(settings);
+        QString sentence = QStringLiteral("Соединение установлено: PostgreSQL %1, база «%2», схема архива версии %3.")
+                               .arg(server.ServerVersion(), settings.Database)
+                               .arg(server.Version());
+        QSqlQuery q(server.Database());
+        if (q.exec(QStringLiteral("SELECT has_table_privilege('measurement', 'INSERT')")) && q.next() &&
+            !q.value(0).toBool())
+            sentence += QStringLiteral(" Пользователь «%1» может только читать: измерения он не отправит.")
+                            .arg(settings.User);
+        if (ok)
+            *ok = true;
+        return sentence;
+    } catch (const ELabServerError& e) {
+        return failed.arg(QString::fromStdString(e.what()));
+    }
 }

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "archive/ArchiveReader.h"
 #include "archive/LabSettings.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 class QSqlDatabase;
 
@@ -25,19 +28,50 @@ public:
 class TLabServer {
 public:
     static constexpr int SchemaVersion = 1;
+    // The roles roles.sql makes; each schema version grants them its tables.
+    static inline const QString WriterRole = QStringLiteral("savro2_writer");
+    static inline const QString ReaderRole = QStringLiteral("savro2_reader");
+
+    // One step of the schema: its statements run in one transaction with
+    // the version row.
+    struct TMigration {
+        int Version = 0;
+        QStringList Statements;
+    };
+    // This program's steps, 1 to SchemaVersion.
+    static const std::vector<TMigration>& Migrations();
 
     // Connects and brings the schema up to date; throws ELabServerError.
     explicit TLabServer(const TLabSettings& settings);
+    // The same with other steps (a later program's, in the tests).
+    TLabServer(const TLabSettings& settings, const std::vector<TMigration>& migrations);
     ~TLabServer();
     TLabServer(const TLabServer&) = delete;
     TLabServer& operator=(const TLabServer&) = delete;
 
     QSqlDatabase& Database();
+    // The schema's version after connecting.
+    int Version() const { return Version_; }
+    // "15.4 (Debian 15.4-1)" and the like.
+    QString ServerVersion();
+
+    // One batch in one transaction; what the server has already is kept
+    // as it is (by the key), so a batch may come again. Throws
+    // ELabServerError; nothing of the batch is kept then.
+    void Upload(const std::vector<TArchiveMeasurement>& measurements,
+                const std::vector<TNameChange>& names, const std::vector<TInvalidMark>& marks);
 
     // "Проверить соединение": a Russian sentence, success or the reason.
     static QString TestConnection(const TLabSettings& settings, bool* ok = nullptr);
 
 private:
     struct TConnection;
+    int ReadVersion();
+    void Migrate(const std::vector<TMigration>& migrations);
+    void Exec(const QString& sql, const QString& what);
+    void Rollback();
+
     std::unique_ptr<TConnection> Connection_;
+    TLabSettings Settings_;
+    int Version_ = 0;
 };
