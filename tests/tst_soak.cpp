@@ -5,6 +5,9 @@
 #include "register/ResultsTable.h"
 #include "register/Unit1.h"
 #include "archive/Archive.h"
+#include "archive/LabServer.h"
+#include "archive/LabUploader.h"
+#include "support/PgCluster.h"
 #include "support/AppProcess.h"
 #include "support/FormHarness.h"
 #include "support/SimProcess.h"
@@ -120,6 +123,8 @@ class TstSoak : public QObject {
     Q_OBJECT
 
     TFormHarness harness_;
+    TPgCluster cluster_; // the lab server, down half of the time
+    bool lab_ = false;
     TSimProcess sim_;
     std::unique_ptr<TForm1> form_;
 
@@ -244,6 +249,18 @@ private slots:
         form_->Doc.Cycle().Locale = QLocale(QLocale::Russian, QLocale::Russia);
         form_->OpSavro1->Port = sim_.PortPath();
         form_->NumberEdit1->SetValue(kDevice);
+        if (cluster_.Start()) {
+            qputenv("PGPASSFILE", QFile::encodeName(cluster_.PassFile()));
+            try {
+                const TLabServer owner(cluster_.Settings(TPgCluster::Owner)); // makes the tables
+                lab_ = true;
+                form_->Uploader->Configure(cluster_.Settings(TPgCluster::Writer));
+            } catch (const std::exception& e) {
+                qWarning("no lab server: %s", e.what());
+            }
+        } else {
+            qWarning("no lab server: %s", qPrintable(cluster_.Error()));
+        }
         QObject::connect(&sim_.Process(), &QProcess::readyReadStandardOutput, this,
                          [this] { ReadEvents(); });
     }
@@ -258,6 +275,12 @@ private slots:
         elapsed.start();
         qint64 rssWarm = -1;
         quint64 acksWarm = 0;
+        // The lab server goes down and comes back every two seconds.
+        QTimer serverFlip;
+        connect(&serverFlip, &QTimer::timeout, this,
+                [this] { cluster_.Running() ? cluster_.Stop(true) : cluster_.Start(); });
+        if (lab_)
+            serverFlip.start(2000);
         {
             // Warm-up: the first fifth of the run fills caches and pools.
             QEventLoop loop;
@@ -309,6 +332,22 @@ private slots:
         QVERIFY(acks_ > 0);
         // Every acknowledged measurement was in the table, once and in order.
         QCOMPARE(harvested_, acks_);
+        // Once the server stays up, it gets every measurement once, named.
+        serverFlip.stop();
+        if (lab_) {
+            QVERIFY2(cluster_.Running() || cluster_.Start(), qPrintable(cluster_.Error()));
+            const QString server = cluster_.Settings(TPgCluster::Writer).ServerId();
+            const auto drained = [&] {
+                const TArchive::TBacklog backlog = form_->Doc.Archive()->Backlog(server);
+                return backlog.Measurements == 0 && backlog.Changes == 0;
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(drained(), 120000);
+            const QString db = QStringLiteral("savro2");
+            QCOMPARE(cluster_.Value(db, QStringLiteral("SELECT count(*) FROM measurement")).toULongLong(), acks_);
+            QCOMPARE(cluster_.Value(db, QStringLiteral("SELECT count(*) FROM measurement "
+                                                       "WHERE current_name LIKE 'проба %'")).toULongLong(),
+                     acks_);
+        }
         // ... and is in the archive once, named, with its name's history.
         TArchive* archive = form_->Doc.Archive();
         QVERIFY(archive);
