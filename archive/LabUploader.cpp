@@ -7,12 +7,12 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QThread>
-#include <QWaitCondition>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #ifdef Q_OS_UNIX
 #include <QFile>
@@ -68,34 +68,34 @@ public:
     }
 
     void Configure(const TLabSettings& settings) {
-        QMutexLocker lock(&Mutex_);
+        const std::lock_guard<std::mutex> lock(Mutex_);
         if (Generation_ != 0 && settings == Settings_)
             return;
         Settings_ = settings;
         ++Generation_;
-        Wake_.wakeAll();
+        Wake_.notify_all();
     }
 
     void Nudge() {
-        QMutexLocker lock(&Mutex_);
+        const std::lock_guard<std::mutex> lock(Mutex_);
         Nudged_ = true;
-        Wake_.wakeAll();
+        Wake_.notify_all();
     }
 
     void Stop() {
-        QMutexLocker lock(&Mutex_);
+        const std::lock_guard<std::mutex> lock(Mutex_);
         Stopping_ = true;
-        Wake_.wakeAll();
+        Wake_.notify_all();
     }
 
     // The owner goes without waiting for the thread: nothing more is told.
     void Abandon() {
-        QMutexLocker lock(&Mutex_);
+        const std::lock_guard<std::mutex> lock(Mutex_);
         Abandoned_ = true;
     }
 
     TUploadStatus Status() const {
-        QMutexLocker lock(&Mutex_);
+        const std::lock_guard<std::mutex> lock(Mutex_);
         return Status_;
     }
 
@@ -106,7 +106,7 @@ private:
     enum class TWake { Stop, Settings, Nudge, Time };
 
     TWake Sleep(const QDeadlineTimer& until, bool wakeOnNudge, quint64 generation) {
-        QMutexLocker lock(&Mutex_);
+        std::unique_lock<std::mutex> lock(Mutex_);
         for (;;) {
             if (Stopping_)
                 return TWake::Stop;
@@ -116,18 +116,21 @@ private:
                 return TWake::Nudge;
             if (until.hasExpired())
                 return TWake::Time;
-            Wake_.wait(&Mutex_, until);
+            if (until.isForever())
+                Wake_.wait(lock);
+            else
+                Wake_.wait_for(lock, std::chrono::milliseconds(std::max<qint64>(1, until.remainingTime())));
         }
     }
 
     bool Interrupted(quint64 generation) const {
-        QMutexLocker lock(&Mutex_);
+        const std::lock_guard<std::mutex> lock(Mutex_);
         return Stopping_ || Generation_ != generation;
     }
 
     // Told whenever it changes, and when force says so (the heartbeat).
     void Publish(const TUploadStatus& status, bool force) {
-        QMutexLocker lock(&Mutex_);
+        const std::lock_guard<std::mutex> lock(Mutex_);
         if (Abandoned_ || (!force && Same(Status_, status)))
             return;
         Status_ = status;
@@ -137,7 +140,7 @@ private:
     }
 
     bool StatusIsOff() const {
-        QMutexLocker lock(&Mutex_);
+        const std::lock_guard<std::mutex> lock(Mutex_);
         return Status_.State == TUploadStatus::Off;
     }
 
@@ -187,8 +190,10 @@ private:
 
     // Shared between the owner's thread (settings, nudges, the stop, the
     // status read) and the worker (the status written): all under Mutex_.
-    mutable QMutex Mutex_;
-    QWaitCondition Wake_;
+    // The standard ones, not Qt's: their waits are visible to the thread
+    // checker, which reads Qt's condition wait as a lock never released.
+    mutable std::mutex Mutex_;
+    std::condition_variable Wake_;
     TLabSettings Settings_;
     quint64 Generation_ = 0; // counts Configure calls that changed something
     bool Nudged_ = false;
@@ -211,7 +216,7 @@ void TLabUploader::TWorker::run() {
     QString failure;
     for (;;) {
         {
-            QMutexLocker lock(&Mutex_);
+            const std::lock_guard<std::mutex> lock(Mutex_);
             if (Stopping_)
                 break;
             if (Generation_ != generation) {
@@ -291,7 +296,7 @@ void TLabUploader::TWorker::run() {
     }
     bool abandoned = false;
     {
-        QMutexLocker lock(&Mutex_);
+        const std::lock_guard<std::mutex> lock(Mutex_);
         abandoned = Abandoned_;
     }
     if (abandoned) {
