@@ -99,11 +99,27 @@ public:
         return Status_;
     }
 
+    // Waits until run() is over or the time is up; true when it is over.
+    // Not QThread::wait alone: the thread checker cannot see Qt's own
+    // ordering, only this mutex's.
+    bool WaitFinished(int ms) {
+        std::unique_lock<std::mutex> lock(Mutex_);
+        return Wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return Finished_; });
+    }
+
 protected:
-    void run() override;
+    void run() override {
+        Work();
+        // The worker's last touch of this object, under the lock.
+        const std::lock_guard<std::mutex> lock(Mutex_);
+        Finished_ = true;
+        Wake_.notify_all();
+    }
 
 private:
     enum class TWake { Stop, Settings, Nudge, Time };
+
+    void Work();
 
     TWake Sleep(const QDeadlineTimer& until, bool wakeOnNudge, quint64 generation) {
         std::unique_lock<std::mutex> lock(Mutex_);
@@ -199,10 +215,11 @@ private:
     bool Nudged_ = false;
     bool Stopping_ = false;
     bool Abandoned_ = false;
+    bool Finished_ = false;
     TUploadStatus Status_;
 };
 
-void TLabUploader::TWorker::run() {
+void TLabUploader::TWorker::Work() {
     // Both connections belong to this thread.
     std::unique_ptr<TArchive> archive;
     QByteArray archiveFile; // its FileIdentity when opened
@@ -314,7 +331,7 @@ TLabUploader::TLabUploader(const QString& archiveFolder, QObject* parent)
 
 TLabUploader::~TLabUploader() {
     Worker_->Stop();
-    if (Worker_->wait(QDeadlineTimer(kStopWaitMs)))
+    if (Worker_->WaitFinished(kStopWaitMs) && Worker_->wait(QDeadlineTimer(kStopWaitMs)))
         return;
     // A connection attempt hangs past its own time-out (a name look-up,
     // say): the thread ends by itself later and is freed then.
