@@ -10,8 +10,13 @@ TLabStatusView TLabStatusView::Of(const TUploadStatus& status, const QDateTime& 
         view.ToolTip = QStringLiteral("Все измерения этого компьютера есть в архиве лаборатории.");
         break;
     case TUploadStatus::Unsent:
-        view.Text = QStringLiteral("Архив лаборатории: не отправлено: %1").arg(status.Backlog);
-        view.ToolTip = QStringLiteral("Ждут отправки в архив лаборатории: %1.").arg(status.Backlog);
+        // Only name changes or marks may be waiting: no count of measurements then.
+        view.Text = status.Backlog > 0
+                        ? QStringLiteral("Архив лаборатории: не отправлено: %1").arg(status.Backlog)
+                        : QStringLiteral("Архив лаборатории: не отправлены изменения");
+        view.ToolTip = status.Backlog > 0
+                           ? QStringLiteral("Ждут отправки в архив лаборатории: %1.").arg(status.Backlog)
+                           : QStringLiteral("Ждут отправки изменения имён проб и отметки.");
         if (status.OldestUnsent.isValid())
             view.ToolTip +=
                 QStringLiteral("\nСамое раннее получено %1.")

@@ -67,20 +67,24 @@ private slots:
         QTest::addColumn<int>("waitedS");  // by the oldest unsent; -1: not known
         QTest::addColumn<QString>("text"); // empty: hidden
         QTest::addColumn<TLinkColour>("colour");
+        QTest::addColumn<int>("backlog");
         const QString unsent = QStringLiteral("Архив лаборатории: не отправлено: 7");
-        QTest::newRow("off") << TUploadStatus::Off << -1 << QString() << TLinkColour::Plain;
+        QTest::newRow("off") << TUploadStatus::Off << -1 << QString() << TLinkColour::Plain << 7;
         QTest::newRow("sent") << TUploadStatus::Sent << -1 << "Архив лаборатории: отправлено"
-                              << TLinkColour::Plain;
+                              << TLinkColour::Plain << 7;
         QTest::newRow("unsent, fresh")
-            << TUploadStatus::Unsent << 60 << unsent << TLinkColour::Plain;
+            << TUploadStatus::Unsent << 60 << unsent << TLinkColour::Plain << 7;
         QTest::newRow("unsent, 10 min")
-            << TUploadStatus::Unsent << 600 << unsent << TLinkColour::Plain;
+            << TUploadStatus::Unsent << 600 << unsent << TLinkColour::Plain << 7;
         QTest::newRow("unsent, longer")
-            << TUploadStatus::Unsent << 601 << unsent << TLinkColour::Amber;
+            << TUploadStatus::Unsent << 601 << unsent << TLinkColour::Amber << 7;
         QTest::newRow("unsent, no time")
-            << TUploadStatus::Unsent << -1 << unsent << TLinkColour::Plain;
+            << TUploadStatus::Unsent << -1 << unsent << TLinkColour::Plain << 7;
+        QTest::newRow("only changes wait")
+            << TUploadStatus::Unsent << -1 << "Архив лаборатории: не отправлены изменения"
+            << TLinkColour::Plain << 0;
         QTest::newRow("refused") << TUploadStatus::Refused << 3600 << "Архив лаборатории: отказ"
-                                 << TLinkColour::Red;
+                                 << TLinkColour::Red << 7;
     }
 
     void statusLabel() {
@@ -88,10 +92,11 @@ private slots:
         QFETCH(int, waitedS);
         QFETCH(QString, text);
         QFETCH(TLinkColour, colour);
+        QFETCH(int, backlog);
         const QDateTime now = QDateTime::currentDateTime();
         TUploadStatus status;
         status.State = state;
-        status.Backlog = 7;
+        status.Backlog = backlog;
         if (waitedS >= 0)
             status.OldestUnsent = now.addSecs(-waitedS);
         status.Reason = QStringLiteral("password authentication failed");
