@@ -39,7 +39,18 @@ QDateTime FromMs(const QVariant& v) {
     return v.isNull() ? QDateTime() : QDateTime::fromMSecsSinceEpoch(v.toLongLong());
 }
 
-TArchiveMeasurement Read(const QSqlQuery& q) {
+
+// Table text of a value or cell as the results file may hold it, with a
+// decimal point.
+QByteArray PointText(QByteArrayView cell) {
+    QByteArray text = cell.trimmed().toByteArray();
+    text.replace(',', '.');
+    return text;
+}
+
+} // namespace
+
+TArchiveMeasurement TArchive::ReadRow(const QSqlQuery& q) {
     TArchiveMeasurement m;
     m.Id = q.value(0).toLongLong();
     m.Uid = q.value(1).toString();
@@ -65,16 +76,6 @@ TArchiveMeasurement Read(const QSqlQuery& q) {
     m.InvalidAt = FromMs(q.value(43));
     return m;
 }
-
-// Table text of a value or cell as the results file may hold it, with a
-// decimal point.
-QByteArray PointText(QByteArrayView cell) {
-    QByteArray text = cell.trimmed().toByteArray();
-    text.replace(',', '.');
-    return text;
-}
-
-} // namespace
 
 struct TArchive::TDatabase {
     explicit TDatabase(const QString& path) {
@@ -428,7 +429,7 @@ std::optional<TArchiveMeasurement> TArchive::Find(const QString& uid) const {
         Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
     if (!q.next())
         return std::nullopt;
-    return Read(q);
+    return TArchive::ReadRow(q);
 }
 
 std::optional<TArchiveMeasurement> TArchive::FindId(qint64 id) const {
@@ -439,7 +440,7 @@ std::optional<TArchiveMeasurement> TArchive::FindId(qint64 id) const {
         Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
     if (!q.next())
         return std::nullopt;
-    return Read(q);
+    return TArchive::ReadRow(q);
 }
 
 std::optional<TArchiveMeasurement> TArchive::FromRow(const TResultsTable::Row& row,
@@ -600,7 +601,7 @@ TArchive::TUnsent TArchive::Unsent(const QString& server, int limit) const {
     if (!q.exec())
         Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
     while (q.next())
-        unsent.Measurements.push_back(Read(q));
+        unsent.Measurements.push_back(TArchive::ReadRow(q));
     unsent.Upto = sent;
     if (!unsent.Measurements.empty())
         unsent.Upto.Measurement = unsent.Measurements.back().Id;
@@ -778,7 +779,7 @@ std::vector<TArchiveMeasurement> TArchive::Page(const TArchiveFilter& filter,
         Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
     std::vector<TArchiveMeasurement> list;
     while (q.next())
-        list.push_back(Read(q));
+        list.push_back(TArchive::ReadRow(q));
     return list;
 }
 
@@ -794,7 +795,7 @@ void TArchive::ForEach(const TArchiveFilter& filter,
     if (!q.exec())
         Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
     while (q.next())
-        if (!visit(Read(q)))
+        if (!visit(TArchive::ReadRow(q)))
             break;
 }
 

@@ -20,6 +20,7 @@
 
 class QSqlDatabase;
 class QSqlError;
+class QSqlQuery;
 
 // The lab's record on this computer: every measurement with its name history,
 // invalid marks and the link's outages, in one SQLite file per settings
@@ -74,6 +75,12 @@ public:
     // only when given.
     std::optional<QString> FindRow(const TResultsTable::Row& row, ControlChart::TDateTimeReader& reader,
                                    std::optional<quint16> device = std::nullopt) const;
+    // A row selected with the archive's column order (id, uid, device, port,
+    // computer, user, version, measured ms, calibration, v1..v27, raw,
+    // received ms, results file, name, source, invalid reason, by, at ms);
+    // the lab server's reader selects the same.
+    static TArchiveMeasurement ReadRow(const QSqlQuery& query);
+
     // The row's texts as TArchiveMeasurement, or nullopt when the row holds no
     // measurement (no readable date, time or calibration). Values keep the
     // table's two decimals.

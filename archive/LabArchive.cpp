@@ -1,5 +1,7 @@
 #include "archive/LabArchive.h"
 
+#include "archive/Archive.h"
+
 #include <QAtomicInt>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -27,7 +29,6 @@ QString Columns() {
                           "invalid_reason, invalid_by, %4")
         .arg(Ms("measured"), values, Ms("received"), Ms("invalid_at"));
 }
-constexpr int kFirstValue = 9;
 
 // lower() leaves Cyrillic alone on a server whose collation is C: the
 // Russian capitals are folded here first, whatever the server's locale.
@@ -40,33 +41,6 @@ QDateTime FromMs(const QVariant& v) {
     return v.isNull() ? QDateTime() : QDateTime::fromMSecsSinceEpoch(v.toLongLong());
 }
 
-TArchiveMeasurement Read(const QSqlQuery& q) {
-    TArchiveMeasurement m;
-    m.Id = q.value(0).toLongLong();
-    m.Uid = q.value(1).toString();
-    m.Device = static_cast<quint16>(q.value(2).toUInt());
-    m.Port = q.value(3).toString();
-    m.Computer = q.value(4).toString();
-    m.User = q.value(5).toString();
-    m.ProgramVersion = q.value(6).toString();
-    m.Measured = FromMs(q.value(7));
-    m.Calibration = q.value(8).toInt();
-    for (int k = 0; k < IndicatorCount; ++k) {
-        const QVariant v = q.value(kFirstValue + k);
-        if (!v.isNull())
-            m.Values[size_t(k)] = v.toDouble();
-    }
-    constexpr int next = kFirstValue + IndicatorCount;
-    m.Raw = q.value(next).toByteArray();
-    m.Received = FromMs(q.value(next + 1));
-    m.ResultsFile = q.value(next + 2).toString();
-    m.SampleName = q.value(next + 3).toString();
-    m.Source = q.value(next + 4).toString();
-    m.InvalidReason = q.value(next + 5).toString();
-    m.InvalidBy = q.value(next + 6).toString();
-    m.InvalidAt = FromMs(q.value(next + 7));
-    return m;
-}
 
 QString Reason(const QSqlError& error) {
     const QString text = error.databaseText().trimmed();
@@ -182,7 +156,7 @@ std::vector<TArchiveMeasurement> TLabArchive::Page(const TArchiveFilter& filter,
                binds);
     std::vector<TArchiveMeasurement> list;
     while (q.next())
-        list.push_back(Read(q));
+        list.push_back(TArchive::ReadRow(q));
     return list;
 }
 
@@ -257,5 +231,5 @@ std::optional<TArchiveMeasurement> TLabArchive::FindId(qint64 id) const {
         Select(QStringLiteral("SELECT %1 FROM measurement WHERE id = ?").arg(Columns()), {id});
     if (!q.next())
         return std::nullopt;
-    return Read(q);
+    return TArchive::ReadRow(q);
 }
