@@ -4,6 +4,7 @@
 #include "config/iniplus.h"
 #include "controls/numedit.h"
 #include "register/LinkStatusBar.h"
+#include "register/RegisterToolBar.h"
 #include "register/ResultsTable.h"
 #include "register/Unit1.h"
 #include "support/BoxAnswerer.h"
@@ -212,6 +213,14 @@ private slots:
                                         "Печать", "Предварительный просмотр", "", "Архив"}));
         QCOMPARE(form->actOpr->toolTip(), QStringLiteral("Включить опрос"));
         QCOMPARE(form->NumberEdit1->toolTip(), QStringLiteral("Номер прибора"));
+        // The bare number says what it is, just before the field.
+        QLabel* label = form->ToolBar1->NumberLabel;
+        QCOMPARE(label->text(), QStringLiteral("Прибор №"));
+        QCOMPARE(label->buddy(), form->NumberEdit1);
+        QList<QWidget*> bar;
+        for (QAction* item : form->ToolBar1->actions())
+            bar << form->ToolBar1->widgetForAction(item);
+        QCOMPARE(bar.indexOf(label) + 1, bar.indexOf(form->NumberEdit1));
         QCOMPARE(form->mnAbout->text(), QStringLiteral("О программе"));
     }
 
