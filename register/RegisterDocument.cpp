@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QLocale>
 #include <QScopeGuard>
 
 #include <algorithm>
@@ -512,6 +513,14 @@ void TRegisterDocument::Discard() {
 void TRegisterDocument::Close() {
     EditTimer_.stop();
     Closed_ = true;
+}
+
+QString TRegisterDocument::TCopyInfo::Question() const {
+    return QStringLiteral("Найдены несохранённые данные файла «%1» (строк: %2, записаны %3).\n\n"
+                          "Восстановить несохранённые данные?")
+        .arg(QFileInfo(ResultsFile).fileName())
+        .arg(Rows)
+        .arg(QLocale::system().toString(Time, QLocale::ShortFormat));
 }
 
 std::optional<TRegisterDocument::TCopyInfo> TRegisterDocument::CopyToOffer(

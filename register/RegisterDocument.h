@@ -49,6 +49,9 @@ public:
         QString ResultsFile;
         int Rows = 0;
         QDateTime Time;
+
+        // Whether to restore it, as the operator is asked.
+        QString Question() const;
     };
 
     // dataFolder: where the recovery copies live (empty: the user's default);

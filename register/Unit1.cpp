@@ -22,7 +22,6 @@
 
 #include <QCloseEvent>
 #include <QDir>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMenuBar>
 #include <QPrinter>
@@ -280,13 +279,7 @@ bool TForm1::OfferRecovery(const QString& other) {
     const auto info = Doc.CopyToOffer(other);
     if (!info)
         return false;
-    const QString text =
-        QStringLiteral("Найдены несохранённые данные файла «%1» (строк: %2, записаны %3).\n\n"
-                       "Восстановить несохранённые данные?")
-            .arg(QFileInfo(info->ResultsFile).fileName())
-            .arg(info->Rows)
-            .arg(QLocale::system().toString(info->Time, QLocale::ShortFormat));
-    if (Ask([&] { return AskRestore(text); }) == QMessageBox::Yes) {
+    if (Ask([&] { return AskRestore(info->Question()); }) == QMessageBox::Yes) {
         const TWaitCursor wait;
         Doc.RestoreCopy(other);
         return true;
