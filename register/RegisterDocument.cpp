@@ -31,6 +31,10 @@ TRegisterDocument::TRegisterDocument(const QString& dataFolder, const QString& l
     EditTimer_.setSingleShot(true);
     EditTimer_.setInterval(RecoveryDelayMs);
     connect(&EditTimer_, &QTimer::timeout, this, [this] { FlushEdits(); });
+    connect(&Table_, &TResultsTable::modifiedChanged, this, [this] {
+        if (OnModifiedChanged)
+            OnModifiedChanged();
+    });
     // Typed, pasted or restored: every change of a name cell reaches the
     // archive's history of that measurement.
     connect(&Table_, &QAbstractItemModel::dataChanged, this,

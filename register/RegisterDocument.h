@@ -81,6 +81,8 @@ public:
     std::function<void(const QString& message)> OnWriteFailed;
     // The results file changed: title and settings.
     std::function<void()> OnFileNameChanged;
+    // Modified() changed: the title.
+    std::function<void()> OnModifiedChanged;
     // Held() changed: the status bar.
     std::function<void()> OnHeldChanged;
     // The archive was set aside as damaged, or cannot be opened: the

@@ -128,6 +128,13 @@ void TResultsTable::SetRowCount(int rows) {
     }
 }
 
+void TResultsTable::SetModified(bool modified) {
+    if (modified == m_modified)
+        return;
+    m_modified = modified;
+    emit modifiedChanged();
+}
+
 int TResultsTable::ColWidth(int col) const {
     return col >= 0 && col < ColCount ? m_widths[size_t(col)] : -1;
 }

@@ -64,7 +64,8 @@ public:
     void AddEntryRow();
     void RenumberRows();
     bool Modified() const { return m_modified; }
-    void SetModified(bool modified) { m_modified = modified; }
+    // Announces a change with modifiedChanged.
+    void SetModified(bool modified);
 
     // Replaces rows firstRow.. with rows in one model reset (bulk loading).
     void ReplaceRowsFrom(int firstRow, std::vector<Row>&& rows);
@@ -85,6 +86,7 @@ public:
 
 signals:
     void columnWidthsChanged();
+    void modifiedChanged();
 
 private:
     bool validCell(int col, int row) const noexcept {

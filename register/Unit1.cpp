@@ -137,6 +137,7 @@ void TForm1::CreateComponents() {
         SetTitle(CurrentFileName());
         StoreConfig();
     };
+    Doc.OnModifiedChanged = [this] { SetTitle(CurrentFileName()); };
     Doc.OnHeldChanged = [this] { StatusBar1->ShowHeld(Doc.Held()); };
     // Queued: a box shown inside a polling hand-over would hold the worker.
     Doc.OnWriteFailed = Doc.OnArchiveProblem = [this](const QString& text) {
@@ -238,7 +239,9 @@ void TForm1::ShowError(const QString& message) {
 }
 
 void TForm1::SetTitle(const QString& fileName) {
-    setWindowTitle(MyConsts::sProgramTitle + u'(' + fileName + u')');
+    // "*" first, as editors mark unsaved changes; a long title is cut at its end.
+    setWindowTitle(QLatin1String(Doc.Modified() ? "*" : "") + MyConsts::sProgramTitle + u'(' +
+                   fileName + u')');
 }
 
 void TForm1::LoadResultsFile(const QString& fileName) {

@@ -3,6 +3,7 @@
 #include "config/Cp1251.h"
 #include "config/iniplus.h"
 #include "controls/numedit.h"
+#include "register/ClGrid.h"
 #include "register/LinkStatusBar.h"
 #include "register/RegisterToolBar.h"
 #include "register/ResultsTable.h"
@@ -151,6 +152,23 @@ private slots:
         QVERIFY(h_->Errors.isEmpty());
         QVERIFY(form->close());
         QCOMPARE(h_->Asked.size(), 2);
+    }
+
+    // Unsaved changes show as "*" before the title, whatever made or ended them.
+    void titleMarksUnsavedChanges() {
+        auto form = MakeForm();
+        const QString title = QStringLiteral("Savro-2.Регистрация измерений(%1)");
+        QCOMPARE(form->windowTitle(), title.arg("Новый.txt"));
+        form->MainGrid->edit(form->Table()->index(0, 0)); // an opened editor counts, as always
+        QCOMPARE(form->windowTitle(), "*" + title.arg("Новый.txt"));
+        form->actSave->trigger();
+        QCOMPARE(form->windowTitle(), title.arg("Новый.txt"));
+        form->Table()->SetModified(true); // as a new measurement does
+        QCOMPARE(form->windowTitle(), "*" + title.arg("Новый.txt"));
+        form->OpenDialog1 = [&](const QString&) { return Path("other.txt"); };
+        form->actOpenFileExecute(); // saving answered No
+        QCOMPARE(form->windowTitle(), title.arg(Path("other.txt")));
+        QVERIFY(h_->Errors.isEmpty());
     }
 
     void failedSaveInsideNewStopsNew() {

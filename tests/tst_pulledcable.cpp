@@ -154,7 +154,7 @@ private slots:
             VerifyMeasurement(3, 3);
         }
         QCOMPARE(form_->Table()->Modified(), kept == 3);
-        QCOMPARE(form_->windowTitle(), title);
+        QCOMPARE(form_->windowTitle(), kept == 3 ? "*" + title : title);
         QCOMPARE(ReadAll(saved), savedBytes);
         const QList<QByteArray> afterHangUp = Snapshot(*form_->Table());
 
