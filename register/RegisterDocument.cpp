@@ -31,6 +31,11 @@ TRegisterDocument::TRegisterDocument(const QString& dataFolder, const QString& l
     EditTimer_.setSingleShot(true);
     EditTimer_.setInterval(RecoveryDelayMs);
     connect(&EditTimer_, &QTimer::timeout, this, [this] { FlushEdits(); });
+    // Undone and pasted names go the way of typed ones.
+    Names_.OnChanged = [this] {
+        EditStarted();
+        NameEdited();
+    };
     connect(&Table_, &TResultsTable::modifiedChanged, this, [this] {
         if (OnModifiedChanged)
             OnModifiedChanged();
@@ -420,6 +425,7 @@ void TRegisterDocument::TellSetAside() {
 }
 
 void TRegisterDocument::New() {
+    Names_.Clear();
     Table_.ClearTable();
     SwitchTo(NextNewName(FileName_));
 }
@@ -427,6 +433,7 @@ void TRegisterDocument::New() {
 void TRegisterDocument::Open(const QString& fileName) {
     RefuseHeld(fileName);
     SwitchTo(fileName);
+    Names_.Clear();
     LoadResultsFile(Table_, fileName);
 }
 
@@ -551,6 +558,7 @@ void TRegisterDocument::RestoreCopy(const QString& other) {
         RefuseHeld(other);
         SwitchTo(other);
     }
+    Names_.Clear();
     Recovery_.Load(Table_);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "archive/Archive.h"
+#include "register/NameEdits.h"
 #include "register/RecordCycle.h"
 #include "register/RecoveryFile.h"
 #include "register/ResultsTable.h"
@@ -65,6 +66,8 @@ public:
     static constexpr qint64 HeldRetryMs = 10000; // a held record's copy is retried this often
 
     TResultsTable& Table() { return Table_; }
+    // Ctrl+Z and pasted names; emptied when another table is shown.
+    TNameEdits& Names() { return Names_; }
     const TResultsTable& Table() const { return Table_; }
     TRecordCycle& Cycle() { return Cycle_; }
     const TRecordCycle& Cycle() const { return Cycle_; }
@@ -194,6 +197,7 @@ private:
     void NoteRename(int row);
 
     TResultsTable Table_;
+    TNameEdits Names_{Table_};
     TRecordCycle Cycle_;
     std::unique_ptr<TArchive> Archive_;
     QString SetAsideTold_;

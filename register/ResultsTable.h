@@ -72,6 +72,10 @@ public:
     // The same for every row below the titles without moving a row: rows
     // becomes the table, rows[0] only holding the title row's place.
     void ReplaceRowsBelowTitles(std::vector<Row>&& rows);
+    // The cells as shown, a tab between two of a row, a line break after
+    // each row but the last; rows and columns in the table's order. What
+    // Ctrl+C copies of a selection.
+    QString CellsText(QModelIndexList cells) const;
     // Heap and inline bytes the cell store uses, for measurements.
     qsizetype MemoryBytes() const;
 
@@ -87,6 +91,8 @@ public:
 signals:
     void columnWidthsChanged();
     void modifiedChanged();
+    // setData changed the name of table row `row`; before: its name till then.
+    void nameEdited(int row, const QString& before);
 
 private:
     bool validCell(int col, int row) const noexcept {

@@ -122,7 +122,7 @@ void TForm1::CreateComponents() {
 
     MainGrid = new TColorStringGrid(this);
     MainGrid->setObjectName(QStringLiteral("MainGrid"));
-    MainGrid->SetTable(Table());
+    MainGrid->SetTable(Table(), &Doc.Names());
     MainGrid->OnGetEditText = [this](int, int) { Doc.EditStarted(); };
     connect(MainGrid->itemDelegate(), &QAbstractItemDelegate::commitData, this,
             [this] { Doc.NameEdited(); });
