@@ -526,9 +526,7 @@ void TForm1::WriteConfig() {
         return;
     SkippedShown_ = skipped;
     if (!skipped.isEmpty())
-        ShowError(QStringLiteral("Настройка %1 не сохранена: в ней есть знаки, которых нет в "
-                                 "кодировке Windows-1251. В файле %2 осталось прежнее значение.")
-                      .arg(skipped.join(QStringLiteral(", ")), ConfigPath_));
+        ShowError(TRegisterSettings::SkippedText(skipped, ConfigPath_));
 }
 
 bool TForm1::FormClose() {
