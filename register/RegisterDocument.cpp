@@ -389,7 +389,13 @@ void TRegisterDocument::Start(const QString& fileName) {
     SwitchTo(fileName);
     // The last run may have died with a record pending, for this file or another.
     const auto adopt = qScopeGuard([this] { AdoptAck(); });
-    LoadResultsFile(Table_, fileName);
+    Load(fileName, DetectFileEncoding(fileName));
+}
+
+void TRegisterDocument::Load(const QString& fileName, TTextEncoding encoding) {
+    LoadResultsFile(Table_, fileName, encoding);
+    if (encoding == TTextEncoding::Utf8)
+        Table_.SetModified(true);
 }
 
 bool TRegisterDocument::OpenArchive() {
@@ -430,11 +436,11 @@ void TRegisterDocument::New() {
     SwitchTo(NextNewName(FileName_));
 }
 
-void TRegisterDocument::Open(const QString& fileName) {
+void TRegisterDocument::Open(const QString& fileName, TTextEncoding encoding) {
     RefuseHeld(fileName);
     SwitchTo(fileName);
     Names_.Clear();
-    LoadResultsFile(Table_, fileName);
+    Load(fileName, encoding);
 }
 
 void TRegisterDocument::Save() {

@@ -4,6 +4,7 @@
 #include "register/NameEdits.h"
 #include "register/RecordCycle.h"
 #include "register/RecoveryFile.h"
+#include "register/TextEncoding.h"
 #include "register/ResultsTable.h"
 
 #include <QDateTime>
@@ -117,13 +118,14 @@ public:
     void FlushEdits();
 
     // Start-up: the name from the settings; loads it (a missing file is an
-    // empty table). Throws EInOutError after taking the name, as a failed
-    // load always did.
+    // empty table; a UTF-8 one was read as such when opened, and is again).
+    // Throws EInOutError after taking the name, as a failed load always did.
     void Start(const QString& fileName);
     // New: the next free "Новый<N>.txt" beside the current file.
     void New();
-    // Open: throws ERegisterError when another running copy holds name.
-    void Open(const QString& fileName);
+    // Open: throws ERegisterError when another running copy holds name. Read
+    // as UTF-8 the table is unsaved: the file is code page 1251 once saved.
+    void Open(const QString& fileName, TTextEncoding encoding = TTextEncoding::Cp1251);
     void Save();
     // The old name's copy goes only after the new file is durable; a name
     // another running copy holds is refused. On failure nothing changes.
@@ -153,6 +155,7 @@ public:
 
 private:
     void SwitchTo(const QString& fileName);
+    void Load(const QString& fileName, TTextEncoding encoding);
     void RefuseHeld(const QString& fileName) const;
     // The next free "Новый<N>.txt" in the folder of beside.
     QString NextNewName(const QString& beside) const;

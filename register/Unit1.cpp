@@ -244,9 +244,9 @@ void TForm1::SetTitle(const QString& fileName) {
                    fileName + u')');
 }
 
-void TForm1::LoadResultsFile(const QString& fileName) {
+void TForm1::LoadResultsFile(const QString& fileName, TTextEncoding encoding) {
     const TWaitCursor wait;
-    Doc.Open(fileName);
+    Doc.Open(fileName, encoding);
 }
 
 void TForm1::SaveResultsFile(const QString& fileName) {
@@ -332,10 +332,15 @@ void TForm1::actOpenFileExecute() {
     // Measurements arriving from now on would go into the opened file.
     if (OpSavro1->Active() && Ask([&] { return AskOpenWhilePolling(name); }) != QMessageBox::Yes)
         return;
+    // Another program's UTF-8 file is read as such only if the operator says so.
+    const bool utf8 = DetectFileEncoding(name) == TTextEncoding::Utf8;
+    const auto answer = utf8 ? Ask([&] { return AskReadAsUtf8(name); }) : QMessageBox::No;
+    if (answer == QMessageBox::Cancel)
+        return;
     // Unsaved edits are offered for saving, as New does.
     if (!OfferToSave())
         return;
-    LoadResultsFile(name);
+    LoadResultsFile(name, answer == QMessageBox::Yes ? TTextEncoding::Utf8 : TTextEncoding::Cp1251);
     OfferRecovery();
 }
 

@@ -40,6 +40,10 @@ void TFormHarness::Hook(TForm1& form) {
         Asked << QStringLiteral("close");
         return Answer;
     };
+    form.AskReadAsUtf8 = [this](const QString&) {
+        Asked << QStringLiteral("utf-8");
+        return Utf8Answer;
+    };
     form.ErrorBox = [this](const QString& caption, const QString& text) {
         Errors << caption + u'|' + text;
     };
