@@ -87,6 +87,9 @@ void TStandardDialogs::Install(TForm1& form) {
     form.ErrorBox = [self](const QString& caption, const QString& text) {
         QMessageBox::critical(self, caption, text);
     };
+    form.StoppedBox = [self](const QString& caption, const QString& text) {
+        self->LostBox.Show(self, caption, text);
+    };
     form.ShowAbout = [self] {
         TfrmTAbout about(self);
         about.SetCaption(MyConsts::sAbout);

@@ -78,6 +78,7 @@ void TForm1::CreateComponents() {
     };
     Supervisor.OnShow = [this] { ShowLinkStatus(); };
     Supervisor.OnSwitchedOff = [this] { ToolBar1->ShowPolling(false); };
+    Supervisor.OnResumed = [this] { LostBox.Close(); };
     connect(RetryTimer, &QTimer::timeout, this, [this] { Run([this] { RetryOpenPort(); }); });
 
     auto* menuBar = this->menuBar();
@@ -487,7 +488,8 @@ void TForm1::OpSavro1Stoping(TOpSavro* sender) {
         QMetaObject::invokeMethod(
             this,
             [this, error] {
-                ShowError(QStringLiteral("Опрос остановлен из-за ошибки порта:\n") + error);
+                StoppedBox(MyConsts::sError,
+                           QStringLiteral("Опрос остановлен из-за ошибки порта:\n") + error);
             },
             Qt::QueuedConnection);
     }

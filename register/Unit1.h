@@ -1,6 +1,7 @@
 #pragma once
 
 #include "analyser/OpSavro.h"
+#include "register/LinkLostBox.h"
 #include "register/LinkStatus.h"
 #include "register/LinkSupervisor.h"
 #include "register/RegisterDocument.h"
@@ -89,6 +90,9 @@ public:
     // Open of a file that looks like UTF-8: Yes (as UTF-8) / No (as 1251) / Cancel.
     std::function<QMessageBox::StandardButton(const QString& fileName)> AskReadAsUtf8;
     std::function<void(const QString& caption, const QString& text)> ErrorBox;
+    // Polling stopped on a port error: LostBox, closed once polling resumes.
+    std::function<void(const QString& caption, const QString& text)> StoppedBox;
+    TLinkLostBox LostBox;
     std::function<void()> ShowAbout;
     std::function<void()> PrintCommand;
     // Any port name or path; empty for Cancel.

@@ -7,6 +7,8 @@
 #include "support/SimProcess.h"
 
 #include <QFile>
+#include <QMessageBox>
+#include <QPointer>
 #include <QtTest>
 
 #include <memory>
@@ -73,6 +75,45 @@ private slots:
             form_->close();
         form_.reset();
         harness_.reset();
+    }
+
+    // The box about the lost port is up while the tries go on, and goes by
+    // itself once a reopen try resumes polling: the operator comes back to
+    // a register that records, not to an error that no longer holds.
+    void errorBoxGoesWhenPollingResumes() {
+        // A form of its own, whose box is the real one; the other prompts are the harness's.
+        form_->close();
+        form_.reset();
+        form_ = std::make_unique<TForm1>(nullptr, harness_->IniPath());
+        const auto realBox = form_->StoppedBox;
+        harness_->Hook(*form_);
+        form_->StoppedBox = realBox;
+        clock_.Attach(*form_);
+        form_->NumberEdit1->SetValue(kDevice);
+        const QString link = harness_->Path("savro-line");
+        const QStringList args{"--device", QString::number(kDevice), "--link", link};
+
+        TSimProcess first;
+        QVERIFY(first.Start(args));
+        first.Send(Measure(1));
+        form_->OpSavro1->Port = link;
+        form_->actOpr->trigger();
+        QVERIFY(!first.WaitForLine("ACK 1", 20000).isEmpty());
+        first.Send("hangup");
+        QTRY_VERIFY_WITH_TIMEOUT(form_->LostBox.Box() && form_->LostBox.Box()->isVisible(), 20000);
+        const QPointer<QMessageBox> box = form_->LostBox.Box();
+        QVERIFY(box->isModal());
+        QVERIFY2(box->text().startsWith(QStringLiteral("Опрос остановлен из-за ошибки порта:")),
+                 qPrintable(box->text()));
+        QVERIFY(form_->Link.Retrying());
+
+        TSimProcess second;
+        QVERIFY(second.Start(args));
+        QTRY_VERIFY_WITH_TIMEOUT(!box, 20000);
+        QVERIFY(!form_->LostBox.Box());
+        QVERIFY(form_->OpSavro1->Active());
+        QCOMPARE(form_->OpSavro1->Port, link);
+        QVERIFY(harness_->Errors.isEmpty());
     }
 
     void hangUpMidReply_data() {

@@ -44,7 +44,7 @@ void TFormHarness::Hook(TForm1& form) {
         Asked << QStringLiteral("utf-8");
         return Utf8Answer;
     };
-    form.ErrorBox = [this](const QString& caption, const QString& text) {
+    form.ErrorBox = form.StoppedBox = [this](const QString& caption, const QString& text) {
         Errors << caption + u'|' + text;
     };
 }
