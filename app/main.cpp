@@ -24,18 +24,17 @@ const QString kCaption = QStringLiteral("Savro-2.Регистрация изме
 constexpr int kAskTimeoutMs = 3000;
 
 QString HelpText() {
-    return QStringLiteral(
-               "Savro-2. Регистрация измерений анализатора напитков.\n"
-               "\n"
-               "  Savro2 [--settings ПУТЬ]   окно программы\n"
-               "\n"
-               "Параметры:\n"
-               "  --settings ПУТЬ   настройки: папка (в ней Savro2.Ini) или файл INI;\n"
-               "                    папка и файл создаются, если их нет\n"
-               "  --version         напечатать версию и выйти\n"
-               "  -h, --help        напечатать эту справку и выйти\n"
-               "\n"
-               "Архив измерений из командной строки, без окна:\n") +
+    return QStringLiteral("Savro-2. Регистрация измерений анализатора напитков.\n"
+                          "\n"
+                          "  Savro2 [--settings ПУТЬ]   окно программы\n"
+                          "\n"
+                          "Параметры:\n"
+                          "  --settings ПУТЬ   настройки: папка (в ней Savro2.Ini) или файл INI;\n"
+                          "                    папка и файл создаются, если их нет\n"
+                          "  --version         напечатать версию и выйти\n"
+                          "  -h, --help        напечатать эту справку и выйти\n"
+                          "\n"
+                          "Архив измерений из командной строки, без окна:\n") +
            TArchiveCommand::Usage() +
            QStringLiteral("\n\n"
                           "Коды завершения:\n"

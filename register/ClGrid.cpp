@@ -6,10 +6,10 @@
 
 #include <QAbstractButton>
 #include <QClipboard>
-#include <QGuiApplication>
-#include <QKeyEvent>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPainter>
 #include <QScrollBar>

@@ -65,7 +65,7 @@ private:
 
     QPointer<TResultsTable> m_table;
     QPointer<TNameEdits> m_names;
-    QPersistentModelIndex m_editing; // the cell the last editor opened on
+    QPersistentModelIndex m_editing;          // the cell the last editor opened on
     TColorGridDelegate* m_delegate = nullptr; // child of this view
     QWidget* m_corner = nullptr;              // the view's own corner button
 };

@@ -4,8 +4,8 @@
 #include "register/NameEdits.h"
 #include "register/RecordCycle.h"
 #include "register/RecoveryFile.h"
-#include "register/TextEncoding.h"
 #include "register/ResultsTable.h"
+#include "register/TextEncoding.h"
 
 #include <QDateTime>
 #include <QObject>

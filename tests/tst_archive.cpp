@@ -247,7 +247,8 @@ private slots:
     // the recovery copy follow them.
     void undoneAndPastedNamesTakeTheTypedWay() {
         QTemporaryDir dir;
-        TRegisterDocument doc(dir.filePath(QStringLiteral("data")), dir.filePath(QStringLiteral("locks")));
+        TRegisterDocument doc(dir.filePath(QStringLiteral("data")),
+                              dir.filePath(QStringLiteral("locks")));
         doc.Cycle().Now = [] { return kDay; };
         doc.Start(dir.filePath(QStringLiteral("day.txt")));
         doc.SetLink(QStringLiteral("ttyS0"), 10);
@@ -287,7 +288,8 @@ private slots:
     void anotherTableEmptiesTheUndoHistory() {
         QFETCH(QString, next);
         QTemporaryDir dir;
-        TRegisterDocument doc(dir.filePath(QStringLiteral("data")), dir.filePath(QStringLiteral("locks")));
+        TRegisterDocument doc(dir.filePath(QStringLiteral("data")),
+                              dir.filePath(QStringLiteral("locks")));
         doc.Start(dir.filePath(QStringLiteral("day.txt")));
         doc.Names().Paste(1, u"typed");
         doc.FlushEdits();

@@ -434,7 +434,8 @@ private slots:
     // character split between two chunks of the read is whole.
     void utf8FileIsReadIntoTheCodePage() {
         const QByteArray longName(1024 * 1024 - 3 - 1, 'x'); // "П" straddles the first MiB
-        const QByteArray bytes = "\xEF\xBB\xBF" + longName + QStringLiteral("Пиво\t漢№1\r\n").toUtf8();
+        const QByteArray bytes =
+            "\xEF\xBB\xBF" + longName + QStringLiteral("Пиво\t漢№1\r\n").toUtf8();
         QVERIFY(writeAll(path("utf8.txt"), bytes));
         QCOMPARE(DetectFileEncoding(path("utf8.txt")), TTextEncoding::Utf8);
         TResultsTable t;

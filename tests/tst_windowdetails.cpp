@@ -283,8 +283,8 @@ private slots:
         QTest::addColumn<QByteArray>("name"); // row 1 after the Open
         const QByteArray utf8 = QStringLiteral("Пиво").toUtf8();
         const QByteArray cp1251 = Cp1251::encode(u"Пиво");
-        QTest::newRow("yes: UTF-8") << utf8 << int(QMessageBox::Yes)
-                                    << QStringList{"utf-8", "save"} << cp1251;
+        QTest::newRow("yes: UTF-8")
+            << utf8 << int(QMessageBox::Yes) << QStringList{"utf-8", "save"} << cp1251;
         QTest::newRow("no: code page 1251")
             << utf8 << int(QMessageBox::No) << QStringList{"utf-8", "save"} << utf8;
         QTest::newRow("cancel: not opened")
