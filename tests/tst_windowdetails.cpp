@@ -309,10 +309,7 @@ private slots:
         const bool opened = answer != QMessageBox::Cancel || !asked.contains("utf-8");
         QCOMPARE(form->CurrentFileName(), opened ? Path("lims.txt") : QStringLiteral("Новый.txt"));
         // Read as UTF-8 it is saved in code page 1251: unsaved until then.
-        const bool unsaved = !opened || answer == QMessageBox::Yes;
-        QCOMPARE(form->Table()->Modified(), unsaved);
-        QCOMPARE(form->windowTitle(), (unsaved ? "*" : "") + Title(form->CurrentFileName()));
-        QVERIFY2(h_->Errors.isEmpty(), qPrintable(h_->Errors.join(u'\n')));
+        QCOMPARE(form->Table()->Modified(), !opened || answer == QMessageBox::Yes);
     }
 
     // The file last worked on, opened as UTF-8 and not saved since, is read
