@@ -100,7 +100,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(form_->LostBox.Box() && form_->LostBox.Box()->isVisible(), 20000);
         const QPointer<QMessageBox> box = form_->LostBox.Box();
         QVERIFY(box->isModal());
-        QVERIFY2(box->text().startsWith(QStringLiteral("Опрос остановлен")), qPrintable(box->text()));
+        QVERIFY2(box->text().startsWith(QStringLiteral("Опрос остановлен")),
+                 qPrintable(box->text()));
 
         TSimProcess second;
         QVERIFY(second.Start(args));
