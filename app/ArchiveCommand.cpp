@@ -63,6 +63,10 @@ bool TArchiveCommand::Wanted(const QStringList& arguments) {
     });
 }
 
+QString TArchiveCommand::Usage() {
+    return kUsage;
+}
+
 void TArchiveCommand::HoldTimeZone() {
     // Qt reads this value as "the system's zone" too.
     if (!qEnvironmentVariableIsSet("TZ"))

@@ -42,6 +42,9 @@ public:
     // force at its start serves all of it.
     static void HoldTimeZone();
 
+    // How the command is used, as told after bad arguments and in --help.
+    static QString Usage();
+
     // Where the profile keeps its archive.
     static QString ArchiveFolder(const TProfile& profile);
     // The 32 column titles of the INI at iniPath; the built-in defaults where

@@ -23,6 +23,27 @@ const QString kCaption = QStringLiteral("Savro-2.Регистрация изме
 // on a hung one.
 constexpr int kAskTimeoutMs = 3000;
 
+QString HelpText() {
+    return QStringLiteral("Savro-2. Регистрация измерений анализатора напитков.\n"
+                          "\n"
+                          "  Savro2 [--settings ПУТЬ]   окно программы\n"
+                          "\n"
+                          "Параметры:\n"
+                          "  --settings ПУТЬ   настройки: папка (в ней Savro2.Ini) или файл INI;\n"
+                          "                    папка и файл создаются, если их нет\n"
+                          "  --version         напечатать версию и выйти\n"
+                          "  -h, --help        напечатать эту справку и выйти\n"
+                          "\n"
+                          "Архив измерений из командной строки, без окна:\n") +
+           TArchiveCommand::Usage() +
+           QStringLiteral("\n\n"
+                          "Коды завершения:\n"
+                          "  0   выполнено\n"
+                          "  1   файл не принят или не записан; программа с этими настройками\n"
+                          "      уже запущена\n"
+                          "  2   неверные параметры\n");
+}
+
 void PrintError(const QString& text) {
     std::fprintf(stderr, "Savro2: %s\n", text.toLocal8Bit().constData());
 }
@@ -53,12 +74,17 @@ int TellRunning(const TSingleInstance& instance, const QString& iniPath) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    // Answered before the application exists, so it needs no display.
-    for (int i = 1; i < argc; ++i)
+    // Answered before the application exists, so they need no display.
+    for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
             std::printf("Savro2 %s\n", ProgramVersion().toUtf8().constData());
             return 0;
         }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(HelpText().toUtf8().constData(), stdout);
+            return 0;
+        }
+    }
 
     // The per-user settings folder is named after the program, not after
     // whatever name it was started by.

@@ -26,6 +26,12 @@ void TRegisterSettings::Read(const QString& path, int columnCount) {
         Shown << ini.ReadFlag(kView, QString::number(n), true);
 }
 
+QString TRegisterSettings::SkippedText(const QStringList& keys, const QString& path) {
+    return QStringLiteral("Настройка %1 не сохранена: в ней есть знаки, которых нет в "
+                          "кодировке Windows-1251. В файле %2 осталось прежнее значение.")
+        .arg(keys.join(QStringLiteral(", ")), path);
+}
+
 QStringList TRegisterSettings::Write(const QString& path) const {
     TIniPlus ini(path);
     // A value the file cannot hold (a folder named in Latin letters with

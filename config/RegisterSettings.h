@@ -24,4 +24,6 @@ public:
     // Titles are not written. Returns the keys whose values the file's code
     // page cannot hold: those keep their old values, the others are written.
     QStringList Write(const QString& path) const;
+    // What the operator is told about the keys Write left at path.
+    static QString SkippedText(const QStringList& keys, const QString& path);
 };

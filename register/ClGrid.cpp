@@ -1,11 +1,15 @@
 #include "register/ClGrid.h"
 
 #include "config/Cp1251.h"
+#include "register/NameEdits.h"
 #include "register/ResultsTable.h"
 
 #include <QAbstractButton>
+#include <QClipboard>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPainter>
 #include <QScrollBar>
@@ -50,6 +54,7 @@ public:
         // Cells have no length limit; the editor's default would cut long names.
         editor->setMaxLength(std::numeric_limits<int>::max());
         editor->setValidator(new Cp1251Validator(editor));
+        m_grid->m_editing = index;
         if (m_grid->OnGetEditText)
             m_grid->OnGetEditText(index.column() + 1, index.row() + 1);
         return editor;
@@ -63,7 +68,8 @@ TColorStringGrid::TColorStringGrid(QWidget* parent)
     : QTableView(parent), m_delegate(new TColorGridDelegate(this)) {
     setItemDelegate(m_delegate);
     setEditTriggers(DoubleClicked | SelectedClicked | EditKeyPressed | AnyKeyPressed);
-    setSelectionMode(SingleSelection);
+    // A block of cells, for Ctrl+C to a spreadsheet.
+    setSelectionMode(ContiguousSelection);
     setSelectionBehavior(SelectItems);
     setWordWrap(false);
 
@@ -95,10 +101,11 @@ TColorStringGrid::~TColorStringGrid() {
         m_corner->removeEventFilter(this);
 }
 
-void TColorStringGrid::SetTable(TResultsTable* table) {
+void TColorStringGrid::SetTable(TResultsTable* table, TNameEdits* names) {
     if (m_table)
         disconnect(m_table, nullptr, this, nullptr);
     m_table = table;
+    m_names = names;
     setModel(table);
     if (!table)
         return;
@@ -194,4 +201,37 @@ bool TColorStringGrid::CommitEditor() {
     commitData(editor);
     closeEditor(editor, QAbstractItemDelegate::NoHint);
     return true;
+}
+
+void TColorStringGrid::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::Copy) && m_table) {
+        QGuiApplication::clipboard()->setText(m_table->CellsText(selectedIndexes()));
+        return;
+    }
+    if (event->matches(QKeySequence::Paste) && m_names) {
+        m_names->Paste(currentIndex().row() + 1, QGuiApplication::clipboard()->text());
+        return;
+    }
+    if (event->matches(QKeySequence::Undo) && m_names) {
+        m_names->Undo();
+        return;
+    }
+    QTableView::keyPressEvent(event);
+}
+
+void TColorStringGrid::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) {
+    const QModelIndex edited = m_editing;
+    QTableView::closeEditor(editor, hint);
+    // Enter and Return commit with this hint, and so does a move to another
+    // row, which has changed the current cell already. After Enter the next
+    // name is typed into the next row, not over the one just written; the
+    // entry row is the last.
+    if (hint != QAbstractItemDelegate::SubmitModelCache || edited != currentIndex())
+        return;
+    const QModelIndex next = edited.sibling(edited.row() + 1, edited.column());
+    if (!next.isValid())
+        return;
+    setCurrentIndex(next);
+    scrollTo(next);
+    edit(next);
 }

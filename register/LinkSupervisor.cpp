@@ -109,6 +109,8 @@ void TLinkSupervisor::TurnStarted() {
         RetryTimer.stop();
         Status.Started(Poller_.Port, Poller_.DeviceNumber);
         PortAlias_ = TPortAlias::Find(Poller_.Port, PortAliasFolder);
+        if (OnResumed)
+            OnResumed();
     }
     Status.TurnStarted(Poller_.Command, Poller_.DeviceNumber);
     Status.SetNextRequest(NextRequestTime(Poller_.Command));

@@ -34,6 +34,8 @@ public:
     std::function<void()> OnShow;
     // The tries ended by the button: the button shows "off" again.
     std::function<void()> OnSwitchedOff;
+    // A reopen try opened the port: polling has resumed.
+    std::function<void()> OnResumed;
 
     // Polling has started, by the operator or by a reopen try.
     void Starting(quint16 device);

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QLocale>
 #include <QScopeGuard>
 
 #include <algorithm>
@@ -30,6 +31,15 @@ TRegisterDocument::TRegisterDocument(const QString& dataFolder, const QString& l
     EditTimer_.setSingleShot(true);
     EditTimer_.setInterval(RecoveryDelayMs);
     connect(&EditTimer_, &QTimer::timeout, this, [this] { FlushEdits(); });
+    // Undone and pasted names go the way of typed ones.
+    Names_.OnChanged = [this] {
+        EditStarted();
+        NameEdited();
+    };
+    connect(&Table_, &TResultsTable::modifiedChanged, this, [this] {
+        if (OnModifiedChanged)
+            OnModifiedChanged();
+    });
     // Typed, pasted or restored: every change of a name cell reaches the
     // archive's history of that measurement.
     connect(&Table_, &QAbstractItemModel::dataChanged, this,
@@ -381,7 +391,13 @@ void TRegisterDocument::Start(const QString& fileName) {
     SwitchTo(fileName);
     // The last run may have died with a record pending, for this file or another.
     const auto adopt = qScopeGuard([this] { AdoptAck(); });
-    LoadResultsFile(Table_, fileName);
+    Load(fileName, DetectFileEncoding(fileName));
+}
+
+void TRegisterDocument::Load(const QString& fileName, TTextEncoding encoding) {
+    LoadResultsFile(Table_, fileName, encoding);
+    if (encoding == TTextEncoding::Utf8)
+        Table_.SetModified(true);
 }
 
 bool TRegisterDocument::OpenArchive() {
@@ -417,14 +433,16 @@ void TRegisterDocument::TellSetAside() {
 }
 
 void TRegisterDocument::New() {
+    Names_.Clear();
     Table_.ClearTable();
     SwitchTo(NextNewName(FileName_));
 }
 
-void TRegisterDocument::Open(const QString& fileName) {
+void TRegisterDocument::Open(const QString& fileName, TTextEncoding encoding) {
     RefuseHeld(fileName);
     SwitchTo(fileName);
-    LoadResultsFile(Table_, fileName);
+    Names_.Clear();
+    Load(fileName, encoding);
 }
 
 void TRegisterDocument::Save() {
@@ -516,6 +534,14 @@ void TRegisterDocument::Close() {
     Closed_ = true;
 }
 
+QString TRegisterDocument::TCopyInfo::Question() const {
+    return QStringLiteral("Найдены несохранённые данные файла «%1» (строк: %2, записаны %3).\n\n"
+                          "Восстановить несохранённые данные?")
+        .arg(QFileInfo(ResultsFile).fileName())
+        .arg(Rows)
+        .arg(QLocale::system().toString(Time, QLocale::ShortFormat));
+}
+
 std::optional<TRegisterDocument::TCopyInfo> TRegisterDocument::CopyToOffer(
     const QString& other) const {
     if (other.isEmpty() || Absolute(other) == Absolute(FileName_)) {
@@ -540,6 +566,7 @@ void TRegisterDocument::RestoreCopy(const QString& other) {
         RefuseHeld(other);
         SwitchTo(other);
     }
+    Names_.Clear();
     Recovery_.Load(Table_);
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "archive/Archive.h"
+#include "register/NameEdits.h"
 #include "register/RecordCycle.h"
 #include "register/RecoveryFile.h"
 #include "register/ResultsTable.h"
+#include "register/TextEncoding.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -49,6 +51,9 @@ public:
         QString ResultsFile;
         int Rows = 0;
         QDateTime Time;
+
+        // Whether to restore it, as the operator is asked.
+        QString Question() const;
     };
 
     // dataFolder: where the recovery copies live (empty: the user's default);
@@ -62,6 +67,8 @@ public:
     static constexpr qint64 HeldRetryMs = 10000; // a held record's copy is retried this often
 
     TResultsTable& Table() { return Table_; }
+    // Ctrl+Z and pasted names; emptied when another table is shown.
+    TNameEdits& Names() { return Names_; }
     const TResultsTable& Table() const { return Table_; }
     TRecordCycle& Cycle() { return Cycle_; }
     const TRecordCycle& Cycle() const { return Cycle_; }
@@ -78,6 +85,8 @@ public:
     std::function<void(const QString& message)> OnWriteFailed;
     // The results file changed: title and settings.
     std::function<void()> OnFileNameChanged;
+    // Modified() changed: the title.
+    std::function<void()> OnModifiedChanged;
     // Held() changed: the status bar.
     std::function<void()> OnHeldChanged;
     // The archive was set aside as damaged, or cannot be opened: the
@@ -113,13 +122,14 @@ public:
     void FlushEdits();
 
     // Start-up: the name from the settings; loads it (a missing file is an
-    // empty table). Throws EInOutError after taking the name, as a failed
-    // load always did.
+    // empty table; a UTF-8 one was read as such when opened, and is again).
+    // Throws EInOutError after taking the name, as a failed load always did.
     void Start(const QString& fileName);
     // New: the next free "Новый<N>.txt" beside the current file.
     void New();
-    // Open: throws ERegisterError when another running copy holds name.
-    void Open(const QString& fileName);
+    // Open: throws ERegisterError when another running copy holds name. Read
+    // as UTF-8 the table is unsaved: the file is code page 1251 once saved.
+    void Open(const QString& fileName, TTextEncoding encoding = TTextEncoding::Cp1251);
     void Save();
     // The old name's copy goes only after the new file is durable; a name
     // another running copy holds is refused. On failure nothing changes.
@@ -149,6 +159,7 @@ public:
 
 private:
     void SwitchTo(const QString& fileName);
+    void Load(const QString& fileName, TTextEncoding encoding);
     void RefuseHeld(const QString& fileName) const;
     // The next free "Новый<N>.txt" in the folder of beside.
     QString NextNewName(const QString& beside) const;
@@ -193,6 +204,7 @@ private:
     void NoteRename(int row);
 
     TResultsTable Table_;
+    TNameEdits Names_{Table_};
     TRecordCycle Cycle_;
     std::unique_ptr<TArchive> Archive_;
     QString SetAsideTold_;

@@ -3,6 +3,7 @@
 #include "controls/numedit.h"
 #include "resources/MyConsts.h"
 
+#include <QLabel>
 #include <QMenu>
 #include <QToolButton>
 
@@ -17,6 +18,9 @@ TRegisterToolBar::TRegisterToolBar(const QList<QAction*>& commands, QAction* pol
     setContextMenuPolicy(Qt::PreventContextMenu);
     addActions(commands);
     AddGap(21);
+    NumberLabel = new QLabel(QStringLiteral("Прибор №"), this);
+    NumberLabel->setContentsMargins(0, 0, 4, 0);
+    addWidget(NumberLabel);
     NumberEdit = new TNumberEdit(this);
     NumberEdit->setObjectName(QStringLiteral("NumberEdit1"));
     NumberEdit->SetEntryRequired(TNumberEditType::wordvalue);
@@ -27,6 +31,7 @@ TRegisterToolBar::TRegisterToolBar(const QList<QAction*>& commands, QAction* pol
     NumberEdit->setFont(numberFont);
     NumberEdit->setFixedSize(77, 31);
     addWidget(NumberEdit);
+    NumberLabel->setBuddy(NumberEdit);
     AddGap(19);
     PollButton = new QToolButton(this);
     PollButton->setObjectName(QStringLiteral("ToolButton7"));

@@ -4,6 +4,7 @@
 #include <QToolBar>
 
 class QAction;
+class QLabel;
 class QMenu;
 class QToolButton;
 class TNumberEdit;
@@ -16,6 +17,7 @@ public:
     TRegisterToolBar(const QList<QAction*>& commands, QAction* poll, QMenu* portMenu,
                      QWidget* parent);
 
+    QLabel* NumberLabel = nullptr; // says what the bare number is
     TNumberEdit* NumberEdit = nullptr;
     QToolButton* PollButton = nullptr;
 

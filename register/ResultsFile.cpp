@@ -1,11 +1,13 @@
 #include "register/ResultsFile.h"
 
+#include "config/Cp1251.h"
 #include "register/ResultsTable.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <array>
@@ -329,7 +331,7 @@ void AppendResultsLine(QByteArray& out, const TResultsTable& table, int row) {
     appendRow(out, table, row);
 }
 
-void LoadResultsFile(TResultsTable& table, const QString& fileName) {
+void LoadResultsFile(TResultsTable& table, const QString& fileName, TTextEncoding encoding) {
     table.ClearTable();
     table.SetModified(false);
     // A folder is no results file: it loads like a missing one, and saving
@@ -346,6 +348,9 @@ void LoadResultsFile(TResultsTable& table, const QString& fileName) {
 
     LineParser parser;
     std::vector<char> chunk(static_cast<size_t>(kChunk));
+    // Keeps a character split between two chunks, and drops the byte order mark.
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    QByteArray encoded;
     for (;;) {
         errno = 0;
         const qint64 got = file.read(chunk.data(), kChunk);
@@ -354,7 +359,16 @@ void LoadResultsFile(TResultsTable& table, const QString& fileName) {
             storeUnnumbered(table, parser);
             throw mapFileError(fileName, Access::Read, err);
         }
-        if (got == 0 || !parser.Feed(chunk.data(), chunk.data() + got))
+        if (got == 0)
+            break;
+        const char* begin = chunk.data();
+        const char* end = begin + got;
+        if (encoding == TTextEncoding::Utf8) {
+            encoded = Cp1251::encode(QString(utf8.decode(QByteArrayView(begin, end))));
+            begin = encoded.constData();
+            end = begin + encoded.size();
+        }
+        if (!parser.Feed(begin, end))
             break;
     }
     finishLoad(table, parser);

@@ -4,6 +4,8 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include "register/TextEncoding.h"
+
 #include <stdexcept>
 #include <string>
 
@@ -34,8 +36,11 @@ QString FileErrorMessage(int code);
 // last line already holds a measurement (date field not empty), an empty
 // entry row is kept behind it so the next measurement cannot overwrite it.
 // On a read failure the rows read so far stay, unnumbered, and EInOutError
-// is thrown.
-void LoadResultsFile(TResultsTable& table, const QString& fileName);
+// is thrown. Read as UTF-8, the text is stored in code page 1251 as every
+// cell is; a byte order mark is dropped, and characters the code page has
+// no byte for are left out, as for names taken from the archive.
+void LoadResultsFile(TResultsTable& table, const QString& fileName,
+                     TTextEncoding encoding = TTextEncoding::Cp1251);
 
 // Writes rows 1..RowCount-1 as 31 tab-separated fields and CR LF each. The
 // file is replaced atomically: on failure the previous file is untouched,

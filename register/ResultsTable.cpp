@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -128,6 +129,13 @@ void TResultsTable::SetRowCount(int rows) {
     }
 }
 
+void TResultsTable::SetModified(bool modified) {
+    if (modified == m_modified)
+        return;
+    m_modified = modified;
+    emit modifiedChanged();
+}
+
 int TResultsTable::ColWidth(int col) const {
     return col >= 0 && col < ColCount ? m_widths[size_t(col)] : -1;
 }
@@ -210,6 +218,19 @@ void TResultsTable::ReplaceRowsBelowTitles(std::vector<Row>&& rows) {
     rows.clear();
 }
 
+QString TResultsTable::CellsText(QModelIndexList cells) const {
+    std::sort(cells.begin(), cells.end(), [](const QModelIndex& a, const QModelIndex& b) {
+        return std::pair(a.row(), a.column()) < std::pair(b.row(), b.column());
+    });
+    QString text;
+    for (qsizetype i = 0; i < cells.size(); ++i) {
+        if (i > 0)
+            text += cells[i].row() == cells[i - 1].row() ? u'\t' : u'\n';
+        text += data(cells[i]).toString();
+    }
+    return text;
+}
+
 qsizetype TResultsTable::MemoryBytes() const {
     // QArrayData header of an allocated QByteArray (ref count, flags, capacity).
     constexpr qsizetype kHeader = 16;
@@ -245,7 +266,13 @@ bool TResultsTable::setData(const QModelIndex& index, const QVariant& value, int
     const QByteArray bytes = Cp1251::encode(text, &ok);
     if (!ok)
         return false;
-    SetCell(index.column() + 1, index.row() + 1, bytes);
+    const int col = index.column() + 1;
+    const int row = index.row() + 1;
+    if (CellView(col, row) == bytes)
+        return true;
+    const QString before = Cp1251::decode(CellView(col, row));
+    SetCell(col, row, bytes);
+    emit nameEdited(row, before);
     return true;
 }
 

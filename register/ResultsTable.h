@@ -64,13 +64,18 @@ public:
     void AddEntryRow();
     void RenumberRows();
     bool Modified() const { return m_modified; }
-    void SetModified(bool modified) { m_modified = modified; }
+    // Announces a change with modifiedChanged.
+    void SetModified(bool modified);
 
     // Replaces rows firstRow.. with rows in one model reset (bulk loading).
     void ReplaceRowsFrom(int firstRow, std::vector<Row>&& rows);
     // The same for every row below the titles without moving a row: rows
     // becomes the table, rows[0] only holding the title row's place.
     void ReplaceRowsBelowTitles(std::vector<Row>&& rows);
+    // The cells as shown, a tab between two of a row, a line break after
+    // each row but the last; rows and columns in the table's order. What
+    // Ctrl+C copies of a selection.
+    QString CellsText(QModelIndexList cells) const;
     // Heap and inline bytes the cell store uses, for measurements.
     qsizetype MemoryBytes() const;
 
@@ -85,6 +90,9 @@ public:
 
 signals:
     void columnWidthsChanged();
+    void modifiedChanged();
+    // setData changed the name of table row `row`; before: its name till then.
+    void nameEdited(int row, const QString& before);
 
 private:
     bool validCell(int col, int row) const noexcept {

@@ -73,8 +73,22 @@ void TStandardDialogs::Install(TForm1& form) {
                 .arg(QFileInfo(fileName).fileName()),
             QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     };
+    form.AskReadAsUtf8 = [self](const QString& fileName) {
+        return QMessageBox::question(
+            self, QStringLiteral("Кодировка файла"),
+            QStringLiteral("Файл «%1» записан в кодировке UTF-8, а не Windows-1251, в которой "
+                           "программа читает и сохраняет файлы результатов.\n\n"
+                           "Прочитать его как UTF-8? Знаки, которых нет в Windows-1251, будут "
+                           "пропущены; сохранён файл будет в Windows-1251.\n\n"
+                           "«Нет» — прочитать как Windows-1251.")
+                .arg(QFileInfo(fileName).fileName()),
+            QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Yes);
+    };
     form.ErrorBox = [self](const QString& caption, const QString& text) {
         QMessageBox::critical(self, caption, text);
+    };
+    form.StoppedBox = [self](const QString& caption, const QString& text) {
+        self->LostBox.Show(self, caption, text);
     };
     form.ShowAbout = [self] {
         TfrmTAbout about(self);

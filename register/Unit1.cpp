@@ -24,7 +24,6 @@
 
 #include <QCloseEvent>
 #include <QDir>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMenuBar>
 #include <QPrinter>
@@ -82,6 +81,7 @@ void TForm1::CreateComponents() {
     };
     Supervisor.OnShow = [this] { ShowLinkStatus(); };
     Supervisor.OnSwitchedOff = [this] { ToolBar1->ShowPolling(false); };
+    Supervisor.OnResumed = [this] { LostBox.Close(); };
     connect(RetryTimer, &QTimer::timeout, this, [this] { Run([this] { RetryOpenPort(); }); });
 
     auto* menuBar = this->menuBar();
@@ -126,7 +126,7 @@ void TForm1::CreateComponents() {
 
     MainGrid = new TColorStringGrid(this);
     MainGrid->setObjectName(QStringLiteral("MainGrid"));
-    MainGrid->SetTable(Table());
+    MainGrid->SetTable(Table(), &Doc.Names());
     MainGrid->OnGetEditText = [this](int, int) { Doc.EditStarted(); };
     connect(MainGrid->itemDelegate(), &QAbstractItemDelegate::commitData, this,
             [this] { Doc.NameEdited(); });
@@ -141,6 +141,7 @@ void TForm1::CreateComponents() {
         SetTitle(CurrentFileName());
         StoreConfig();
     };
+    Doc.OnModifiedChanged = [this] { SetTitle(CurrentFileName()); };
     Doc.OnHeldChanged = [this] { StatusBar1->ShowHeld(Doc.Held()); };
     // Queued: a box shown inside a polling hand-over would hold the worker.
     Doc.OnWriteFailed = Doc.OnArchiveProblem = [this](const QString& text) {
@@ -245,12 +246,14 @@ void TForm1::ShowError(const QString& message) {
 }
 
 void TForm1::SetTitle(const QString& fileName) {
-    setWindowTitle(MyConsts::sProgramTitle + u'(' + fileName + u')');
+    // "*" first, as editors mark unsaved changes; a long title is cut at its end.
+    setWindowTitle(QLatin1String(Doc.Modified() ? "*" : "") + MyConsts::sProgramTitle + u'(' +
+                   fileName + u')');
 }
 
-void TForm1::LoadResultsFile(const QString& fileName) {
+void TForm1::LoadResultsFile(const QString& fileName, TTextEncoding encoding) {
     const TWaitCursor wait;
-    Doc.Open(fileName);
+    Doc.Open(fileName, encoding);
 }
 
 void TForm1::SaveResultsFile(const QString& fileName) {
@@ -286,13 +289,7 @@ bool TForm1::OfferRecovery(const QString& other) {
     const auto info = Doc.CopyToOffer(other);
     if (!info)
         return false;
-    const QString text =
-        QStringLiteral("Найдены несохранённые данные файла «%1» (строк: %2, записаны %3).\n\n"
-                       "Восстановить несохранённые данные?")
-            .arg(QFileInfo(info->ResultsFile).fileName())
-            .arg(info->Rows)
-            .arg(QLocale::system().toString(info->Time, QLocale::ShortFormat));
-    if (Ask([&] { return AskRestore(text); }) == QMessageBox::Yes) {
+    if (Ask([&] { return AskRestore(info->Question()); }) == QMessageBox::Yes) {
         const TWaitCursor wait;
         Doc.RestoreCopy(other);
         return true;
@@ -342,10 +339,15 @@ void TForm1::actOpenFileExecute() {
     // Measurements arriving from now on would go into the opened file.
     if (OpSavro1->Active() && Ask([&] { return AskOpenWhilePolling(name); }) != QMessageBox::Yes)
         return;
+    // Another program's UTF-8 file is read as such only if the operator says so.
+    const bool utf8 = DetectFileEncoding(name) == TTextEncoding::Utf8;
+    const auto answer = utf8 ? Ask([&] { return AskReadAsUtf8(name); }) : QMessageBox::No;
+    if (answer == QMessageBox::Cancel)
+        return;
     // Unsaved edits are offered for saving, as New does.
     if (!OfferToSave())
         return;
-    LoadResultsFile(name);
+    LoadResultsFile(name, answer == QMessageBox::Yes ? TTextEncoding::Utf8 : TTextEncoding::Cp1251);
     OfferRecovery();
 }
 
@@ -492,7 +494,8 @@ void TForm1::OpSavro1Stoping(TOpSavro* sender) {
         QMetaObject::invokeMethod(
             this,
             [this, error] {
-                ShowError(QStringLiteral("Опрос остановлен из-за ошибки порта:\n") + error);
+                StoppedBox(MyConsts::sError,
+                           QStringLiteral("Опрос остановлен из-за ошибки порта:\n") + error);
             },
             Qt::QueuedConnection);
     }
@@ -536,9 +539,7 @@ void TForm1::WriteConfig() {
         return;
     SkippedShown_ = skipped;
     if (!skipped.isEmpty())
-        ShowError(QStringLiteral("Настройка %1 не сохранена: в ней есть знаки, которых нет в "
-                                 "кодировке Windows-1251. В файле %2 осталось прежнее значение.")
-                      .arg(skipped.join(QStringLiteral(", ")), ConfigPath_));
+        ShowError(TRegisterSettings::SkippedText(skipped, ConfigPath_));
 }
 
 bool TForm1::FormClose() {

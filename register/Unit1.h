@@ -1,10 +1,12 @@
 #pragma once
 
 #include "analyser/OpSavro.h"
+#include "register/LinkLostBox.h"
 #include "register/LinkStatus.h"
 #include "register/LinkSupervisor.h"
 #include "register/RegisterDocument.h"
 #include "register/RegisterToolBar.h"
+#include "register/TextEncoding.h"
 
 #include <QMainWindow>
 #include <QMessageBox>
@@ -88,7 +90,12 @@ public:
     std::function<QMessageBox::StandardButton()> AskSaveOnClose;   // Yes / No / Cancel
     // Open while polling: Yes / No.
     std::function<QMessageBox::StandardButton(const QString& fileName)> AskOpenWhilePolling;
+    // Open of a file that looks like UTF-8: Yes (as UTF-8) / No (as 1251) / Cancel.
+    std::function<QMessageBox::StandardButton(const QString& fileName)> AskReadAsUtf8;
     std::function<void(const QString& caption, const QString& text)> ErrorBox;
+    // Polling stopped on a port error: LostBox, closed once polling resumes.
+    std::function<void(const QString& caption, const QString& text)> StoppedBox;
+    TLinkLostBox LostBox;
     std::function<void()> ShowAbout;
     std::function<void()> PrintCommand;
     // Any port name or path; empty for Cancel.
@@ -96,7 +103,7 @@ public:
 
     void ShowError(const QString& message);
     void SetTitle(const QString& fileName);
-    void LoadResultsFile(const QString& fileName);
+    void LoadResultsFile(const QString& fileName, TTextEncoding encoding = TTextEncoding::Cp1251);
     void SaveResultsFile(const QString& fileName);
     void SetCaptions();
 

@@ -1,4 +1,5 @@
 #include "archive/Archive.h"
+#include "config/Cp1251.h"
 #include "register/RecordCycle.h"
 #include "register/RegisterDocument.h"
 #include "register/ResultsTable.h"
@@ -283,6 +284,65 @@ private slots:
         QCOMPARE(archive.Backlog(server).Changes, 0);
         // Another server has everything to come.
         QCOMPARE(archive.Backlog(QStringLiteral("other:5432/savro2")).Measurements, 5);
+    }
+
+    // Ctrl+Z and a paste take the typed way: the archive's name history and
+    // the recovery copy follow them.
+    void undoneAndPastedNamesTakeTheTypedWay() {
+        QTemporaryDir dir;
+        TRegisterDocument doc(dir.filePath(QStringLiteral("data")),
+                              dir.filePath(QStringLiteral("locks")));
+        doc.Cycle().Now = [] { return kDay; };
+        doc.Start(dir.filePath(QStringLiteral("day.txt")));
+        doc.SetLink(QStringLiteral("ttyS0"), 10);
+        TResultsTable& table = doc.Table();
+        table.setData(table.index(0, 0), QStringLiteral("эталон"));
+        QCOMPARE(doc.PutRecordReply(6, ReplyStatusComplete, RecordReply(1.00937), true), quint8(9));
+        doc.PutRecordReply(9, ReplyStatusComplete, {}, true);
+        doc.Save();
+        const QString uid = doc.Archive()->Page({}, std::nullopt, 10).at(0).Uid;
+        const auto copiedName = [&] {
+            TResultsTable copy;
+            if (doc.Recovery().Exists())
+                doc.Recovery().Load(copy);
+            return Cp1251::decode(copy.Cell(1, 1));
+        };
+
+        QCOMPARE(doc.Names().Paste(1, u"проба 1\nследующая\n"), 2);
+        QVERIFY(doc.Modified());
+        QTRY_COMPARE_WITH_TIMEOUT(copiedName(), QStringLiteral("проба 1"), 10000);
+        QVERIFY(doc.Names().Undo());
+        QTRY_COMPARE_WITH_TIMEOUT(copiedName(), QStringLiteral("эталон"), 10000);
+        const std::vector<TNameChange> history = doc.Archive()->NameHistory(uid);
+        QCOMPARE(history.size(), size_t(2));
+        QCOMPARE(history[0].NewName, QStringLiteral("проба 1"));
+        QCOMPARE(history[1].NewName, QStringLiteral("эталон"));
+    }
+
+    // Steps name rows of the table they were made in.
+    void anotherTableEmptiesTheUndoHistory_data() {
+        QTest::addColumn<QString>("next");
+        QTest::newRow("new") << "new";
+        QTest::newRow("open") << "open";
+        QTest::newRow("restore") << "restore";
+    }
+    void anotherTableEmptiesTheUndoHistory() {
+        QFETCH(QString, next);
+        QTemporaryDir dir;
+        TRegisterDocument doc(dir.filePath(QStringLiteral("data")),
+                              dir.filePath(QStringLiteral("locks")));
+        doc.Start(dir.filePath(QStringLiteral("day.txt")));
+        doc.Names().Paste(1, u"typed");
+        doc.FlushEdits();
+        QCOMPARE(doc.Names().Steps(), 1);
+        if (next == "new")
+            doc.New();
+        else if (next == "open")
+            doc.Open(dir.filePath(QStringLiteral("other.txt")));
+        else
+            doc.RestoreCopy();
+        QCOMPARE(doc.Names().Steps(), 0);
+        QVERIFY(!doc.Names().Undo());
     }
 
     void outagesExplainGaps() {

@@ -32,11 +32,14 @@ class TstArchiveCommand : public QObject {
 private slots:
     void initTestCase();
     void importThenExport();
+    void help_data();
+    void help();
     void badArguments_data();
     void badArguments();
 
 private:
-    TRun Run(QStringList args);
+    // settings: the --settings folder, settings_ unless given.
+    TRun Run(QStringList args, QString settings = QString());
 
     QTemporaryDir dir_;
     QString settings_;
@@ -47,7 +50,7 @@ void TstArchiveCommand::initTestCase() {
     settings_ = dir_.filePath(QStringLiteral("settings"));
 }
 
-TRun TstArchiveCommand::Run(QStringList args) {
+TRun TstArchiveCommand::Run(QStringList args, QString settings) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
@@ -58,7 +61,8 @@ TRun TstArchiveCommand::Run(QStringList args) {
     QProcess p;
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(SAVRO2_PROGRAM_PATH),
-            QStringList{QStringLiteral("--settings"), settings_} + args);
+            QStringList{QStringLiteral("--settings"), settings.isEmpty() ? settings_ : settings} +
+                args);
     TRun run;
     if (p.waitForStarted(60000) && p.waitForFinished(120000) &&
         p.exitStatus() == QProcess::NormalExit)
@@ -113,6 +117,27 @@ void TstArchiveCommand::importThenExport() {
     run = Run({QStringLiteral("--import"), results, picture});
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.err.contains(picture + QStringLiteral("», строка 1")), qPrintable(run.err));
+}
+
+void TstArchiveCommand::help_data() {
+    QTest::addColumn<QString>("option");
+    QTest::newRow("long") << "--help";
+    QTest::newRow("short") << "-h";
+}
+
+// Told on the terminal with no display and nothing created; the archive's
+// options as bad arguments show them.
+void TstArchiveCommand::help() {
+    QFETCH(QString, option);
+    const QString settings = dir_.filePath(QStringLiteral("never-made"));
+    const TRun run = Run({option, QStringLiteral("--import")}, settings);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.err.isEmpty(), qPrintable(run.err));
+    const QString text = QString::fromUtf8(run.out);
+    for (const char* expected : {"--settings ПУТЬ", "--version", "-h, --help", "Коды завершения"})
+        QVERIFY2(text.contains(QString::fromUtf8(expected)), expected);
+    QVERIFY(text.contains(Run({"--import"}).err.section(u'\n', 1).trimmed()));
+    QVERIFY(!QFileInfo::exists(settings));
 }
 
 void TstArchiveCommand::badArguments_data() {

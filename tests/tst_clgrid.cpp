@@ -1,4 +1,5 @@
 #include "register/ClGrid.h"
+#include "register/NameEdits.h"
 #include "register/ResultsFile.h"
 #include "register/ResultsTable.h"
 
@@ -20,6 +21,7 @@ namespace {
 
 struct Fixture {
     TResultsTable table;
+    TNameEdits names{table};
     TColorStringGrid grid;
     QList<QPair<int, int>> opened; // (col, row) per editor opening
 
@@ -30,7 +32,7 @@ struct Fixture {
             table.SetCell(2, table.RowCount() - 1, "d" + QByteArray::number(r));
             table.AddEntryRow();
         }
-        grid.SetTable(&table);
+        grid.SetTable(&table, &names);
         grid.OnGetEditText = [this](int col, int row) { opened.append({col, row}); };
         grid.resize(700, 300);
         grid.show();
@@ -38,7 +40,16 @@ struct Fixture {
 
     // Model index of table cell (col, row).
     QModelIndex at(int col, int row) const { return table.index(row - 1, col - 1); }
-    QLineEdit* editor() const { return grid.findChild<QLineEdit*>(); }
+    // The open editor, if any: it sits on the current cell.
+    QLineEdit* editor() const {
+        return qobject_cast<QLineEdit*>(grid.indexWidget(grid.currentIndex()));
+    }
+    QStringList Names() const {
+        QStringList all;
+        for (int r = 1; r < table.RowCount(); ++r)
+            all << Cp1251::decode(table.Cell(1, r));
+        return all;
+    }
 };
 
 // Types text key by key as a keyboard layout would deliver it; QTest's own
@@ -82,8 +93,7 @@ private slots:
             QTest::keyClicks(f.editor(), "y");
             QCOMPARE(f.opened, (QList<QPair<int, int>>{{col, row}}));
             QTest::keyClick(f.editor(), Qt::Key_Return);
-            QTRY_VERIFY_WITH_TIMEOUT(!f.editor(), 5000);
-            QCOMPARE(f.table.Cell(col, row), QByteArray("xy"));
+            QTRY_COMPARE_WITH_TIMEOUT(f.table.Cell(col, row), QByteArray("xy"), 5000);
         } else {
             QTest::keyClicks(&f.grid, "y");
             QVERIFY(!f.editor());
@@ -121,8 +131,7 @@ private slots:
         typeText(e, QStringLiteral("Пи漢во"));
         QCOMPARE(e->text(), QStringLiteral("Пиво"));
         QTest::keyClick(e, Qt::Key_Return);
-        QTRY_VERIFY_WITH_TIMEOUT(!f.editor(), 5000);
-        QCOMPARE(f.table.Cell(1, 1), Cp1251::encode(u"Пиво"));
+        QTRY_COMPARE_WITH_TIMEOUT(f.table.Cell(1, 1), Cp1251::encode(u"Пиво"), 5000);
     }
 
     // Pasted into the open editor with Ctrl+V: a spreadsheet cell brings a
@@ -144,13 +153,119 @@ private slots:
         QApplication::clipboard()->setText(clip);
         QTest::keyClick(f.editor(), Qt::Key_V, Qt::ControlModifier);
         QTest::keyClick(f.editor(), Qt::Key_Return);
-        QTRY_VERIFY_WITH_TIMEOUT(!f.editor(), 5000);
-        QCOMPARE(f.table.Cell(1, 2), Cp1251::encode(name));
+        QTRY_COMPARE_WITH_TIMEOUT(f.table.Cell(1, 2), Cp1251::encode(name), 5000);
         QByteArray line;
         AppendResultsLine(line, f.table, 2);
         QCOMPARE(line.split('\t').size(), 31);
         QCOMPARE(line.count('\n'), 1);
         QVERIFY(line.endsWith("\r\n"));
+    }
+
+    // Enter writes the name and opens the next row's, so the next name
+    // typed does not replace it; the entry row keeps the cursor. Moving to
+    // another row writes the name too, and goes there without an editor.
+    void enterGoesToTheNextName_data() {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<int>("key"); // 0: the current cell moves to row 1
+        QTest::addColumn<int>("current");
+        QTest::addColumn<bool>("editing");
+        QTest::newRow("Return") << 2 << int(Qt::Key_Return) << 3 << true;
+        QTest::newRow("Enter, last sample row") << 3 << int(Qt::Key_Enter) << 4 << true;
+        QTest::newRow("entry row") << 4 << int(Qt::Key_Return) << 4 << false;
+        QTest::newRow("moved away") << 2 << 0 << 1 << false;
+    }
+    void enterGoesToTheNextName() {
+        QFETCH(int, row);
+        QFETCH(int, key);
+        QFETCH(int, current);
+        QFETCH(bool, editing);
+        Fixture f;
+        QVERIFY(QTest::qWaitForWindowExposed(&f.grid));
+        f.grid.setCurrentIndex(f.at(1, row));
+        QTest::keyClicks(&f.grid, "a"); // opens the editor
+        QTest::keyClicks(f.editor(), "le");
+        if (key)
+            QTest::keyClick(f.editor(), Qt::Key(key));
+        else
+            f.grid.setCurrentIndex(f.at(1, 1));
+        QTRY_COMPARE_WITH_TIMEOUT(f.table.Cell(1, row), QByteArray("ale"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(f.opened.size(), editing ? 2 : 1, 5000);
+        QCOMPARE(f.grid.currentIndex(), f.at(1, current));
+        QCOMPARE(f.editor() != nullptr, editing);
+    }
+
+    void copyTakesTheSelectionAsShown_data() {
+        QTest::addColumn<QRect>("cells"); // table columns and rows
+        QTest::addColumn<QString>("text");
+        QTest::newRow("one cell") << QRect(2, 1, 1, 1) << u"d1"_s;
+        QTest::newRow("block") << QRect(1, 1, 2, 2) << u"Пиво\td1\nКвас\td2"_s;
+        QTest::newRow("hidden column left out") << QRect(2, 2, 3, 2) << u"d2\t\nd3\t"_s;
+    }
+    void copyTakesTheSelectionAsShown() {
+        QFETCH(QRect, cells);
+        QFETCH(QString, text);
+        Fixture f;
+        f.table.setData(f.at(1, 1), u"Пиво"_s);
+        f.table.setData(f.at(1, 2), u"Квас"_s);
+        f.table.SetColWidth(3, -1);
+        f.grid.selectionModel()->select(
+            QItemSelection(f.at(cells.left(), cells.top()), f.at(cells.right(), cells.bottom())),
+            QItemSelectionModel::ClearAndSelect);
+        QApplication::clipboard()->clear();
+        QTest::keyClick(&f.grid, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), text);
+    }
+
+    // Down the name column from the current row, as far as the entry row;
+    // Ctrl+Z takes the whole paste back.
+    void pasteNamesDown_data() {
+        QTest::addColumn<QString>("clip");
+        QTest::addColumn<int>("row");
+        QTest::addColumn<QStringList>("names"); // rows 1 to 4 after the paste
+        QTest::newRow("spreadsheet column")
+            << u"Пиво\r\nКвас\r\n"_s << 1 << QStringList{"Пиво", "Квас", "n3", ""};
+        QTest::newRow("tabs and controls cleaned")
+            << u"a\tb\u0007c"_s << 2 << QStringList{"n1", "a b c", "n3", ""};
+        QTest::newRow("stops at the entry row")
+            << u"x\ny\nz\nw"_s << 3 << QStringList{"n1", "n2", "x", "y"};
+        QTest::newRow("a name the code page cannot hold")
+            << u"漢\nok\n\n"_s << 1 << QStringList{"n1", "ok", "", ""};
+    }
+    void pasteNamesDown() {
+        QFETCH(QString, clip);
+        QFETCH(int, row);
+        QFETCH(QStringList, names);
+        Fixture f;
+        for (int r = 1; r <= 3; ++r)
+            f.table.SetCell(1, r, "n" + QByteArray::number(r));
+        const QStringList before = f.Names();
+        f.grid.setCurrentIndex(f.at(3, row));
+        QApplication::clipboard()->setText(clip);
+        QTest::keyClick(&f.grid, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(f.Names(), names);
+        QVERIFY(!f.editor());
+        QCOMPARE(f.names.Steps(), 1);
+        QTest::keyClick(&f.grid, Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(f.Names(), before);
+        QCOMPARE(f.names.Steps(), 0);
+    }
+
+    // Each committed edit is one step back, to the name before it.
+    void undoTakesBackEditsOneByOne() {
+        Fixture f;
+        QVERIFY(QTest::qWaitForWindowExposed(&f.grid));
+        f.table.SetCell(1, 1, "old");
+        f.grid.setCurrentIndex(f.at(1, 1));
+        QTest::keyClicks(&f.grid, "p");
+        QTest::keyClick(f.editor(), Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(f.grid.currentIndex(), f.at(1, 2), 5000);
+        QTest::keyClicks(f.editor(), "q");
+        f.grid.setCurrentIndex(f.at(1, 4));
+        for (const QStringList& names : {QStringList{"p", "", "", ""}, {"old", "", "", ""}}) {
+            QTest::keyClick(&f.grid, Qt::Key_Z, Qt::ControlModifier);
+            QCOMPARE(f.Names(), names);
+        }
+        QVERIFY(!f.names.Undo());
     }
 
     void columnsFollowTheTable() {

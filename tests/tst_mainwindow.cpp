@@ -3,7 +3,9 @@
 #include "config/Cp1251.h"
 #include "config/iniplus.h"
 #include "controls/numedit.h"
+#include "register/ClGrid.h"
 #include "register/LinkStatusBar.h"
+#include "register/RegisterToolBar.h"
 #include "register/ResultsTable.h"
 #include "register/Unit1.h"
 #include "support/BoxAnswerer.h"
@@ -152,6 +154,23 @@ private slots:
         QCOMPARE(h_->Asked.size(), 2);
     }
 
+    // Unsaved changes show as "*" before the title, whatever made or ended them.
+    void titleMarksUnsavedChanges() {
+        auto form = MakeForm();
+        const QString title = QStringLiteral("Savro-2.Регистрация измерений(%1)");
+        QCOMPARE(form->windowTitle(), title.arg("Новый.txt"));
+        form->MainGrid->edit(form->Table()->index(0, 0)); // an opened editor counts, as always
+        QCOMPARE(form->windowTitle(), "*" + title.arg("Новый.txt"));
+        form->actSave->trigger();
+        QCOMPARE(form->windowTitle(), title.arg("Новый.txt"));
+        form->Table()->SetModified(true); // as a new measurement does
+        QCOMPARE(form->windowTitle(), "*" + title.arg("Новый.txt"));
+        form->OpenDialog1 = [&](const QString&) { return Path("other.txt"); };
+        form->actOpenFileExecute(); // saving answered No
+        QCOMPARE(form->windowTitle(), title.arg(Path("other.txt")));
+        QVERIFY(h_->Errors.isEmpty());
+    }
+
     void failedSaveInsideNewStopsNew() {
         auto form = MakeForm();
         form->SaveDialog1 = [&](const QString&) { return Path("nofolder/x.txt"); };
@@ -213,6 +232,14 @@ private slots:
                                         "Архив лаборатории…"}));
         QCOMPARE(form->actOpr->toolTip(), QStringLiteral("Включить опрос"));
         QCOMPARE(form->NumberEdit1->toolTip(), QStringLiteral("Номер прибора"));
+        // The bare number says what it is, just before the field.
+        QLabel* label = form->ToolBar1->NumberLabel;
+        QCOMPARE(label->text(), QStringLiteral("Прибор №"));
+        QCOMPARE(label->buddy(), form->NumberEdit1);
+        QList<QWidget*> bar;
+        for (QAction* item : form->ToolBar1->actions())
+            bar << form->ToolBar1->widgetForAction(item);
+        QCOMPARE(bar.indexOf(label) + 1, bar.indexOf(form->NumberEdit1));
         QCOMPARE(form->mnAbout->text(), QStringLiteral("О программе"));
     }
 

@@ -7,6 +7,8 @@
 #include "support/SimProcess.h"
 
 #include <QFile>
+#include <QMessageBox>
+#include <QPointer>
 #include <QtTest>
 
 #include <memory>
@@ -73,6 +75,39 @@ private slots:
             form_->close();
         form_.reset();
         harness_.reset();
+    }
+
+    // The box about the lost port stays while the tries go on and goes by
+    // itself once one of them resumes polling.
+    void errorBoxGoesWhenPollingResumes() {
+        // A form whose box is the real one; its other prompts are the harness's.
+        form_->close();
+        form_.reset();
+        form_ = std::make_unique<TForm1>(nullptr, harness_->IniPath());
+        const auto realBox = form_->StoppedBox;
+        harness_->Hook(*form_);
+        form_->StoppedBox = realBox;
+        const QString link = harness_->Path("savro-line");
+        const QStringList args{"--device", QString::number(kDevice), "--link", link};
+        TSimProcess first;
+        QVERIFY(first.Start(args));
+        first.Send(Measure(1));
+        form_->NumberEdit1->SetValue(kDevice);
+        form_->OpSavro1->Port = link;
+        form_->actOpr->trigger();
+        QVERIFY(!first.WaitForLine("ACK 1", 20000).isEmpty());
+        first.Send("hangup");
+        QTRY_VERIFY_WITH_TIMEOUT(form_->LostBox.Box() && form_->LostBox.Box()->isVisible(), 20000);
+        const QPointer<QMessageBox> box = form_->LostBox.Box();
+        QVERIFY(box->isModal());
+        QVERIFY2(box->text().startsWith(QStringLiteral("Опрос остановлен")),
+                 qPrintable(box->text()));
+
+        TSimProcess second;
+        QVERIFY(second.Start(args));
+        QTRY_VERIFY_WITH_TIMEOUT(!box, 20000);
+        QVERIFY(form_->OpSavro1->Active());
+        QVERIFY(harness_->Errors.isEmpty());
     }
 
     void hangUpMidReply_data() {
@@ -154,7 +189,7 @@ private slots:
             VerifyMeasurement(3, 3);
         }
         QCOMPARE(form_->Table()->Modified(), kept == 3);
-        QCOMPARE(form_->windowTitle(), title);
+        QCOMPARE(form_->windowTitle(), kept == 3 ? "*" + title : title);
         QCOMPARE(ReadAll(saved), savedBytes);
         const QList<QByteArray> afterHangUp = Snapshot(*form_->Table());
 

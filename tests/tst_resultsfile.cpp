@@ -399,6 +399,55 @@ private slots:
         QCOMPARE(readAll(path("few.txt")), QByteArray("a\r\n"));
     }
 
+    // Another program's UTF-8 is told from code page 1251 by its bytes alone.
+    void encodingOfTheBytes_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("utf8");
+        const QByteArray name = QStringLiteral("Пиво светлое").toUtf8();
+        const QByteArray bom("\xEF\xBB\xBF");
+        QTest::newRow("empty") << QByteArray() << false;
+        QTest::newRow("ASCII only") << QByteArray("Beer\t20.01.2026\r\n") << false;
+        QTest::newRow("code page 1251") << Cp1251::encode(u"Пиво светлое\t1,00") << false;
+        QTest::newRow("UTF-8") << name << true;
+        QTest::newRow("four-byte sequence") << QByteArray("ale \xF0\x9F\x8D\xBA") << true;
+        QTest::newRow("byte order mark, ASCII after") << bom + "Beer" << true;
+        QTest::newRow("byte order mark, 1251 after") << bom + Cp1251::encode(u"Пиво") << true;
+        // "Р°" in code page 1251 is UTF-8 for "а": such a file is asked about.
+        QTest::newRow("1251 that is valid UTF-8") << Cp1251::encode(u"Р°") << true;
+        QTest::newRow("one byte that is not UTF-8") << name + "\xFF" << false;
+        QTest::newRow("cut at the end") << name.chopped(1) << false;
+        QTest::newRow("overlong form") << QByteArray("a\xC0\xAF") << false;
+        QTest::newRow("surrogate") << QByteArray("\xED\xA0\x80") << false;
+        QTest::newRow("above U+10FFFF") << QByteArray("\xF4\x90\x80\x80") << false;
+        QTest::newRow("after Ctrl-Z not read") << name + "\x1A\xFF" << true;
+    }
+    void encodingOfTheBytes() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, utf8);
+        const TTextEncoding expected = utf8 ? TTextEncoding::Utf8 : TTextEncoding::Cp1251;
+        QCOMPARE(DetectTextEncoding(bytes), expected);
+        QVERIFY(writeAll(path("detect.txt"), bytes));
+        QCOMPARE(DetectFileEncoding(path("detect.txt")), expected);
+    }
+
+    // Read as UTF-8 the cells hold code page 1251 like any others; a
+    // character split between two chunks of the read is whole.
+    void utf8FileIsReadIntoTheCodePage() {
+        const QByteArray longName(1024 * 1024 - 3 - 1, 'x'); // "П" straddles the first MiB
+        const QByteArray bytes =
+            "\xEF\xBB\xBF" + longName + QStringLiteral("Пиво\t漢№1\r\n").toUtf8();
+        QVERIFY(writeAll(path("utf8.txt"), bytes));
+        QCOMPARE(DetectFileEncoding(path("utf8.txt")), TTextEncoding::Utf8);
+        TResultsTable t;
+        LoadResultsFile(t, path("utf8.txt"), TTextEncoding::Utf8);
+        QCOMPARE(t.RowCount(), 3); // a date field: an entry row follows
+        QCOMPARE(t.Cell(1, 1), longName + Cp1251::encode(u"Пиво"));
+        QCOMPARE(t.Cell(2, 1), Cp1251::encode(u"№1")); // no byte for "漢"
+        // Read as before, the same file is its bytes.
+        LoadResultsFile(t, path("utf8.txt"));
+        QCOMPARE(t.Cell(1, 1), "\xEF\xBB\xBF" + longName + QStringLiteral("Пиво").toUtf8());
+    }
+
     void fiftyMegabyteLine() {
         QByteArray line(50 * 1024 * 1024, 'x');
         line[1000] = '\t';

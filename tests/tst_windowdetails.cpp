@@ -1,6 +1,7 @@
 #include "support/TestFiles.h"
 #include "analyser/OpSavro.h"
 #include "app/Application.h"
+#include "config/Cp1251.h"
 #include "config/iniplus.h"
 #include "controls/numedit.h"
 #include "register/ClGrid.h"
@@ -271,6 +272,56 @@ private slots:
         QFETCH(QString, message);
         QFETCH(QString, shown);
         QCOMPARE(GenericErrorText(message), shown);
+    }
+
+    // A UTF-8 file is read as such only when the operator says so, asked
+    // before anything else changes; Cancel leaves the table as it was.
+    void openAsksBeforeReadingUtf8_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<QStringList>("asked");
+        QTest::addColumn<QByteArray>("name"); // row 1 after the Open
+        const QByteArray utf8 = QStringLiteral("Пиво").toUtf8();
+        const QByteArray cp1251 = Cp1251::encode(u"Пиво");
+        QTest::newRow("yes: UTF-8")
+            << utf8 << int(QMessageBox::Yes) << QStringList{"utf-8", "save"} << cp1251;
+        QTest::newRow("no: code page 1251")
+            << utf8 << int(QMessageBox::No) << QStringList{"utf-8", "save"} << utf8;
+        QTest::newRow("cancel: not opened")
+            << utf8 << int(QMessageBox::Cancel) << QStringList{"utf-8"} << QByteArray("edited");
+        QTest::newRow("code page 1251: not asked")
+            << cp1251 << int(QMessageBox::Cancel) << QStringList{"save"} << cp1251;
+    }
+    void openAsksBeforeReadingUtf8() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, answer);
+        QFETCH(QStringList, asked);
+        QFETCH(QByteArray, name);
+        QVERIFY(WriteAll(Path("lims.txt"), bytes + "\t\r\n"));
+        auto form = h_->MakeForm();
+        form->Table()->SetCell(1, 1, "edited");
+        form->Table()->SetModified(true);
+        h_->Utf8Answer = QMessageBox::StandardButton(answer);
+        form->OpenDialog1 = [&](const QString&) { return Path("lims.txt"); };
+        form->actOpenFile->trigger();
+        QCOMPARE(h_->Asked, asked);
+        QCOMPARE(form->Table()->Cell(1, 1), name);
+        const bool opened = answer != QMessageBox::Cancel || !asked.contains("utf-8");
+        QCOMPARE(form->CurrentFileName(), opened ? Path("lims.txt") : QStringLiteral("Новый.txt"));
+        // Read as UTF-8 it is saved in code page 1251: unsaved until then.
+        QCOMPARE(form->Table()->Modified(), !opened || answer == QMessageBox::Yes);
+    }
+
+    // The file last worked on, opened as UTF-8 and not saved since, is read
+    // as UTF-8 again at the next start.
+    void utf8FileAtStart() {
+        QVERIFY(WriteAll(Path("lims.txt"), QStringLiteral("Пиво\t\r\n").toUtf8()));
+        QVERIFY(WriteAll(h_->IniPath(), ReadAll(QStringLiteral(":/Savro2.Ini.default"))));
+        TIniPlus(h_->IniPath()).WriteText("Config", "FileName", Path("lims.txt"));
+        auto form = h_->MakeForm();
+        QCOMPARE(form->Table()->Cell(1, 1), Cp1251::encode(u"Пиво"));
+        QVERIFY(form->Table()->Modified());
+        QVERIFY(h_->Asked.isEmpty());
     }
 
     // Open with unsaved edits: Yes saves them to the current file, never to

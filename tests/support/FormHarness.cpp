@@ -40,7 +40,11 @@ void TFormHarness::Hook(TForm1& form) {
         Asked << QStringLiteral("close");
         return Answer;
     };
-    form.ErrorBox = [this](const QString& caption, const QString& text) {
+    form.AskReadAsUtf8 = [this](const QString&) {
+        Asked << QStringLiteral("utf-8");
+        return Utf8Answer;
+    };
+    form.ErrorBox = form.StoppedBox = [this](const QString& caption, const QString& text) {
         Errors << caption + u'|' + text;
     };
 }

@@ -31,10 +31,11 @@ public:
     void Hook(TForm1& form);
 
     QStringList Errors; // "caption|text"
-    QStringList Asked;  // "save" (New, Open), "close" or "restore"
+    QStringList Asked;  // "save" (New, Open), "close", "restore" or "utf-8"
     QStringList RestoreTexts;
     QMessageBox::StandardButton Answer = QMessageBox::No;
     QMessageBox::StandardButton RestoreAnswer = QMessageBox::Yes;
+    QMessageBox::StandardButton Utf8Answer = QMessageBox::Yes;
 
 private:
     QTemporaryDir dir_;
