@@ -2,6 +2,7 @@
 
 #include "config/Cp1251.h"
 #include "register/ResultsFile.h"
+#include "register/TextEncoding.h"
 #include "resources/ProgramVersion.h"
 
 #include <QDir>
@@ -177,9 +178,18 @@ TFileResult ImportFile(TArchive& archive, const QString& fileName, int filesDone
                        const std::function<bool(int, qint64)>& progress) {
     const TFileBytes file(fileName);
     CheckFields(fileName, file.Bytes());
+    // A results file a spreadsheet saved again as UTF-8: stored as code page
+    // 1251 reads it, it would stay mojibake in the archive for good. Its rows
+    // then get the keys of the file it came from, so they are stored once.
+    QByteArray recoded;
+    QByteArrayView bytes = file.Bytes();
+    if (DetectTextEncoding(bytes) == TTextEncoding::Utf8) {
+        recoded = Cp1251::encode(QString::fromUtf8(bytes.startsWith("\xef\xbb\xbf") ? bytes.sliced(3) : bytes));
+        bytes = recoded;
+    }
     TResultsTable table;
     try {
-        LoadResultsText(table, file.Bytes());
+        LoadResultsText(table, bytes);
     } catch (const std::exception& e) {
         throw EArchiveError(QStringLiteral("Не удалось прочитать файл «%1»: %2")
                                 .arg(Shown(fileName), QString::fromLocal8Bit(e.what()))
