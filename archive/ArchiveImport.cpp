@@ -184,7 +184,8 @@ TFileResult ImportFile(TArchive& archive, const QString& fileName, int filesDone
     QByteArray recoded;
     QByteArrayView bytes = file.Bytes();
     if (DetectTextEncoding(bytes) == TTextEncoding::Utf8) {
-        recoded = Cp1251::encode(QString::fromUtf8(bytes.startsWith("\xef\xbb\xbf") ? bytes.sliced(3) : bytes));
+        recoded = Cp1251::encode(
+            QString::fromUtf8(bytes.startsWith("\xef\xbb\xbf") ? bytes.sliced(3) : bytes));
         bytes = recoded;
     }
     TResultsTable table;

@@ -52,7 +52,8 @@ void TstArchiveImport::init() {
          Line("Пиво", "10:05:00") + Line("Квас 2", "10:10:00") + Line("Морс", "10:15:00"));
     // a.txt as a spreadsheet saves it again: UTF-8 with a byte order mark.
     File(QStringLiteral("a-utf8.txt"),
-         "\xef\xbb\xbf" + Cp1251::decode(ReadAll(dir_->filePath(QStringLiteral("a.txt")))).toUtf8());
+         "\xef\xbb\xbf" +
+             Cp1251::decode(ReadAll(dir_->filePath(QStringLiteral("a.txt")))).toUtf8());
 }
 
 QString TstArchiveImport::File(const QString& name, const QByteArray& bytes) {
@@ -72,10 +73,10 @@ void TstArchiveImport::repeats_data() {
     QTest::newRow("shared rows") << false << a << b << qint64(1) << qint64(4);
     QTest::newRow("one call") << false << (a + b) << (b + a) << qint64(0) << qint64(4);
     QTest::newRow("live row") << true << QStringList() << a << qint64(2) << qint64(3);
-    QTest::newRow("saved again as UTF-8") << false << a << QStringList{"a-utf8.txt"} << qint64(0)
-                                         << qint64(3);
-    QTest::newRow("UTF-8 read as such") << false << QStringList() << QStringList{"a-utf8.txt"}
-                                       << qint64(3) << qint64(3);
+    QTest::newRow("saved again as UTF-8")
+        << false << a << QStringList{"a-utf8.txt"} << qint64(0) << qint64(3);
+    QTest::newRow("UTF-8 read as such")
+        << false << QStringList() << QStringList{"a-utf8.txt"} << qint64(3) << qint64(3);
 }
 
 void TstArchiveImport::repeats() {
