@@ -523,7 +523,7 @@ void TArchiveWindow::ChartExecute() {
         table->SetColWidth(c, doc_.Table().ColWidth(c));
     }
     TArchiveRows::FillTable(*table, list, doc_.Cycle(), settings_.Decimals);
-    // Rows marked invalid are drawn apart and left out of limits and rules;
+    // Rows marked invalid are drawn separately and left out of limits and rules;
     // table row r holds list[r - 1].
     std::map<int, QString> excluded;
     for (size_t i = 0; i < list.size(); ++i)

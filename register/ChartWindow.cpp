@@ -413,9 +413,13 @@ void TChartWindow::Rebuild() {
     WarningSeries->replace(warning);
     OutOfControlSeries->replace(control);
     ExcludedSeries->replace(excluded);
-    WarningSeries->setName(options.WesternElectric
-                               ? QStringLiteral("2 из 3 за ±2σ, серия из 8, тренд из 6")
-                               : QStringLiteral("2 из 3 подряд за ±2σ"));
+    for (QLegendMarker* marker : chart_->legend()->markers(ExcludedSeries))
+        marker->setVisible(!excluded.isEmpty());
+    const QString warningName = options.WesternElectric
+                                    ? QStringLiteral("2 из 3 за ±2σ, серия из 8, тренд из 6")
+                                    : QStringLiteral("2 из 3 подряд за ±2σ");
+    if (WarningSeries->name() != warningName)
+        WarningSeries->setName(warningName);
     FillRuleList();
     ShowChosen();
 
@@ -567,8 +571,10 @@ void TChartWindow::ExportChart(const QString& fileName) {
         image.fill(Qt::white);
         // Drawn at the screen's scale and magnified: fonts in points are
         // resolved at the image's own (screen) resolution until it is marked
-        // 300 dpi just before saving.
-        const double scale = double(ExportDpi) / image.logicalDpiX();
+        // 300 dpi just before saving. A fifth smaller than on the screen, so
+        // the time axis and the legend fit the sheet's width.
+        constexpr double fontScale = 0.8;
+        const double scale = double(ExportDpi) / image.logicalDpiX() * fontScale;
         QPainter painter(&image);
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setRenderHint(QPainter::TextAntialiasing);

@@ -38,7 +38,7 @@ struct TChartPoint {
     double Value = 0;
     TPointState State = TPointState::InControl;
     unsigned Rules = 0; // TChartRule bits
-    // Marked invalid in the archive: drawn, but no part of limits or rules.
+    // Marked invalid in the archive: drawn, but left out of limits and rules.
     bool Excluded = false;
     QString ExcludedReason;
 };
@@ -163,7 +163,7 @@ std::vector<TChartPoint> SelectPoints(const TResultsTable& table, int column, co
                                       const QLocale& locale);
 
 // Mean, mean moving range, σ and the ±2σ / ±3σ limits of values in order;
-// excluded points take no part.
+// excluded points are left out.
 TChartLimits ComputeLimits(const std::vector<TChartPoint>& points);
 // The limits of the points measured from fromMs to toMs (inclusive).
 TChartLimits BasePeriodLimits(const std::vector<TChartPoint>& points, qint64 fromMs, qint64 toMs);

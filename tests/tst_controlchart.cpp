@@ -38,7 +38,7 @@ std::vector<TChartPoint> Points(std::initializer_list<double> values) {
     for (double v : values) {
         TChartPoint& p = points.emplace_back();
         p.Row = row;
-        p.When = row++ * 1000; // a second apart, for base periods
+        p.When = row++ * 1000; // one a second, for base periods
         p.Value = v;
     }
     return points;
@@ -164,10 +164,10 @@ private slots:
     }
 
     // Fixed limits and the rules over them; rules per point as the hex digit
-    // of its TChartRule bits ('.' none). Points are a second apart from 1 s.
+    // of its TChartRule bits ('.' none). Points come one a second from 1 s.
     //   points, one excluded: 5.0 5.2 [99] 5.1 -> mean 15.3 / 3 = 5.1,
     //     moving ranges 0.2 and 0.1 -> 0.15, sigma 0.15 / 1.128 = 0.132979;
-    //     99 takes no part and breaks nothing.
+    //     99 is left out and breaks nothing.
     //   base 1..3 s of 5.0 5.2 5.1 6.0 6.2: the same mean and sigma from the
     //     first three; +2s = 5.365957, +3s = 5.498936: 6.0 and 6.2 are beyond
     //     both (1) and two of three beyond +2s (2) -> 3.
