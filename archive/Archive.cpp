@@ -441,6 +441,21 @@ std::optional<TArchiveMeasurement> TArchive::Find(const QString& uid) const {
     return TArchive::ReadRow(q);
 }
 
+std::vector<TArchiveMeasurement> TArchive::InvalidMeasurements() const {
+    QSqlQuery q(Db_->Db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT %1 FROM measurement WHERE invalid_ms IS NOT NULL "
+                               "ORDER BY measured_ms, id")
+                    .arg(kColumns)))
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    std::vector<TArchiveMeasurement> out;
+    while (q.next()) {
+        out.push_back(ReadRow(q));
+        out.back().Raw.clear();
+    }
+    return out;
+}
+
 std::optional<TArchiveMeasurement> TArchive::FindId(qint64 id) const {
     QSqlQuery q(Db_->Db);
     q.prepare(QStringLiteral("SELECT %1 FROM measurement WHERE id = ?").arg(kColumns));

@@ -99,6 +99,9 @@ public:
     void MarkInvalid(qint64 id, const QString& reason, const QString& user = ThisUser(),
                      const QDateTime& when = QDateTime::currentDateTime());
 
+    // Every measurement marked invalid, in time order, without its raw bytes.
+    std::vector<TArchiveMeasurement> InvalidMeasurements() const;
+
     // Control-chart limits fixed for an indicator (0..26) and a sample
     // (ControlChart::SampleKey of its name); nullopt when none are. An empty
     // SetBy or zero SetMs is stored as this user and now.

@@ -2,6 +2,7 @@
 
 #include "analyser/OpSavro.h"
 #include "archive/Archive.h"
+#include "archive/ArchiveRows.h"
 #include "controls/numedit.h"
 #include "register/ChartWindow.h"
 #include "register/ClGrid.h"
@@ -18,7 +19,9 @@ void TChartLink::Install(TForm1& form) {
             return;
         chart->ArchiveSource = [&form] { return form.Doc.Archive(); };
         chart->CaptionSource = [&form] { return Caption(form); };
+        chart->ExcludedSource = [&form] { return InvalidRows(form); };
         chart->SetSettingsFile(form.ConfigFilePath());
+        chart->Rebuild();
         QObject::connect(chart, &TChartWindow::pointChosen, &form, [&form](int row) {
             if (row < 1 || row >= form.Table()->RowCount())
                 return;
@@ -36,4 +39,17 @@ TChartCaption TChartLink::Caption(TForm1& form) {
                              .arg(qRound(form.NumberEdit1->Value()))
                              .arg(form.OpSavro1->Port, TArchive::ThisComputer());
     return caption;
+}
+
+std::map<int, QString> TChartLink::InvalidRows(TForm1& form) {
+    TArchive* archive = form.Doc.Archive();
+    if (!archive)
+        return {};
+    try {
+        return TArchiveRows::InvalidRows(*form.Table(), archive->InvalidMeasurements(),
+                                         form.Doc.Cycle());
+    } catch (const std::exception& e) {
+        qWarning("%s", e.what()); // the chart is still drawn, with every point counted
+        return {};
+    }
 }

@@ -364,6 +364,8 @@ void TChartWindow::Rebuild() {
     ++rebuilds_;
     FillSamples();
     UpdateLimitsPanel();
+    if (ExcludedSource)
+        excluded_ = ExcludedSource();
     TChartOptions options;
     options.Fixed = fixed_;
     options.WesternElectric = WesternElectricBox->isChecked();

@@ -72,6 +72,9 @@ public:
     // not open) and the facts under an exported picture.
     std::function<TArchive*()> ArchiveSource;
     std::function<TChartCaption()> CaptionSource;
+    // Read on every redraw when set: the table rows marked invalid, with the
+    // reason (else SetExcluded's).
+    std::function<std::map<int, QString>()> ExcludedSource;
 
     // The exported picture: this size at this resolution.
     static constexpr double ExportWidthMm = 180;

@@ -1,3 +1,4 @@
+#include "archive/Archive.h"
 #include "config/Cp1251.h"
 #include "config/iniplus.h"
 #include "qc/ChartLimitsPanel.h"
@@ -310,6 +311,30 @@ private slots:
         other.Rebuild();
         QVERIFY(!other.LimitsPanel->SaveButton->isEnabled());
         QVERIFY(other.LimitsPanel->StatusLabel->text().contains(QStringLiteral("Архив не открыт")));
+    }
+
+    // A row whose measurement the archive marks invalid is drawn separately
+    // and left out: 5,0 5,1 [9,0] 5,0 give the mean 15,1 / 3 = 5,033333 and
+    // no rule broken.
+    void invalidRowsOfTheTableAreLeftOut() {
+        MeasureReference({5.0, 5.1, 9.0, 5.0});
+        TArchive* archive = form_->Doc.Archive();
+        QVERIFY(archive);
+        ControlChart::TDateTimeReader reader(kRu);
+        const std::optional<TArchiveMeasurement> read = TArchive::FromRow(Table().RowAt(3), reader);
+        QVERIFY(read);
+        TArchiveMeasurement m = TArchive::FromRecord({}, read->Measured, 10, QStringLiteral("ttyS0"));
+        m.Calibration = read->Calibration;
+        m.Values = read->Values;
+        QVERIFY(archive->Add(m));
+        archive->MarkInvalid(archive->Find(m.Uid)->Id, QStringLiteral("Пузырь в кювете"));
+        chart_->Rebuild();
+        QCOMPARE(chart_->ExcludedSeries->count(), 1);
+        const QPointF invalid = chart_->ExcludedSeries->points().first();
+        QCOMPARE(invalid.y(), 9.0);
+        QVERIFY(chart_->ToolTipFor(chart_->ExcludedSeries, invalid).contains(QStringLiteral("Пузырь")));
+        QVERIFY(std::fabs(chart_->Data().Limits.Mean - 5.033333) < 1e-6);
+        QCOMPARE(chart_->RuleList->rowCount(), 0);
     }
 
     void axisLabelsUseTheLocaleSeparator() {
