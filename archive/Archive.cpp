@@ -277,6 +277,15 @@ void TArchive::CreateSchema() {
                             "invalid_mark_id INTEGER NOT NULL DEFAULT 0)"));
         Exec(QStringLiteral("INSERT INTO schema_version (version) VALUES (2)"));
     }
+    if (version < 3) {
+        // Control-chart limits an operator fixed per indicator and sample.
+        Exec(QStringLiteral("CREATE TABLE chart_limits (indicator INTEGER NOT NULL, "
+                            "sample_key TEXT NOT NULL, kind TEXT NOT NULL, centre REAL NOT NULL, "
+                            "sigma REAL NOT NULL, base_from_ms INTEGER, base_to_ms INTEGER, "
+                            "nominal REAL, tolerance REAL, set_by TEXT NOT NULL, "
+                            "set_ms INTEGER NOT NULL, PRIMARY KEY (indicator, sample_key))"));
+        Exec(QStringLiteral("INSERT INTO schema_version (version) VALUES (3)"));
+    }
     t.Commit();
 }
 
@@ -430,6 +439,21 @@ std::optional<TArchiveMeasurement> TArchive::Find(const QString& uid) const {
     if (!q.next())
         return std::nullopt;
     return TArchive::ReadRow(q);
+}
+
+std::vector<TArchiveMeasurement> TArchive::InvalidMeasurements() const {
+    QSqlQuery q(Db_->Db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT %1 FROM measurement WHERE invalid_ms IS NOT NULL "
+                               "ORDER BY measured_ms, id")
+                    .arg(kColumns)))
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    std::vector<TArchiveMeasurement> out;
+    while (q.next()) {
+        out.push_back(ReadRow(q));
+        out.back().Raw.clear();
+    }
+    return out;
 }
 
 std::optional<TArchiveMeasurement> TArchive::FindId(qint64 id) const {
@@ -832,4 +856,74 @@ qint64 TArchive::Count(const TArchiveFilter& filter) const {
     if (!q.exec() || !q.next())
         Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
     return q.value(0).toLongLong();
+}
+
+namespace {
+
+const QString kBaseKind = QStringLiteral("base");
+const QString kNominalKind = QStringLiteral("nominal");
+
+QString ChartSampleKey(const QString& sample) {
+    return Cp1251::decode(ControlChart::SampleKey(Cp1251::encode(sample)));
+}
+
+} // namespace
+
+std::optional<TFixedLimits> TArchive::ChartLimits(int indicator, const QString& sample) const {
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("SELECT kind, centre, sigma, base_from_ms, base_to_ms, nominal, "
+                             "tolerance, set_by, set_ms FROM chart_limits "
+                             "WHERE indicator = ? AND sample_key = ?"));
+    q.addBindValue(indicator);
+    q.addBindValue(ChartSampleKey(sample));
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    if (!q.next())
+        return std::nullopt;
+    TFixedLimits f;
+    f.Kind = q.value(0).toString() == kNominalKind ? TLimitsKind::Nominal : TLimitsKind::BasePeriod;
+    f.Centre = q.value(1).toDouble();
+    f.Sigma = q.value(2).toDouble();
+    f.BaseFromMs = q.value(3).toLongLong();
+    f.BaseToMs = q.value(4).toLongLong();
+    f.Nominal = q.value(5).toDouble();
+    f.Tolerance = q.value(6).toDouble();
+    f.SetBy = q.value(7).toString();
+    f.SetMs = q.value(8).toLongLong();
+    return f;
+}
+
+void TArchive::SetChartLimits(int indicator, const QString& sample, const TFixedLimits& limits) {
+    const bool nominal = limits.Kind == TLimitsKind::Nominal;
+    TTransaction t(*this);
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("INSERT OR REPLACE INTO chart_limits (indicator, sample_key, kind, "
+                             "centre, sigma, base_from_ms, base_to_ms, nominal, tolerance, set_by, "
+                             "set_ms) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, coalesce(?, ''), ?)"));
+    q.addBindValue(indicator);
+    q.addBindValue(ChartSampleKey(sample));
+    q.addBindValue(nominal ? kNominalKind : kBaseKind);
+    q.addBindValue(limits.Centre);
+    q.addBindValue(limits.Sigma);
+    q.addBindValue(nominal ? QVariant() : QVariant(limits.BaseFromMs));
+    q.addBindValue(nominal ? QVariant() : QVariant(limits.BaseToMs));
+    q.addBindValue(nominal ? QVariant(limits.Nominal) : QVariant());
+    q.addBindValue(nominal ? QVariant(limits.Tolerance) : QVariant());
+    // Who and when default to this user and now.
+    q.addBindValue(limits.SetBy.isEmpty() ? ThisUser() : limits.SetBy);
+    q.addBindValue(limits.SetMs ? limits.SetMs : QDateTime::currentMSecsSinceEpoch());
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
+    t.Commit();
+}
+
+void TArchive::ClearChartLimits(int indicator, const QString& sample) {
+    TTransaction t(*this);
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("DELETE FROM chart_limits WHERE indicator = ? AND sample_key = ?"));
+    q.addBindValue(indicator);
+    q.addBindValue(ChartSampleKey(sample));
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
+    t.Commit();
 }

@@ -34,7 +34,7 @@ public:
     static inline const QString FileName = QStringLiteral("archive.sqlite");
     static inline const QString SourceAnalyser = QStringLiteral("analyser");
     static inline const QString SourceImport = QStringLiteral("import");
-    static constexpr int SchemaVersion = 2;
+    static constexpr int SchemaVersion = 3;
 
     // Opens (or creates) folder/archive.sqlite. Throws EArchiveError when no
     // archive can be had there at all. Without repair a damaged file is an
@@ -98,6 +98,16 @@ public:
     // the archive.
     void MarkInvalid(qint64 id, const QString& reason, const QString& user = ThisUser(),
                      const QDateTime& when = QDateTime::currentDateTime());
+
+    // Every measurement marked invalid, in time order, without its raw bytes.
+    std::vector<TArchiveMeasurement> InvalidMeasurements() const;
+
+    // Control-chart limits fixed for an indicator (0..26) and a sample
+    // (ControlChart::SampleKey of its name); nullopt when none are. An empty
+    // SetBy or zero SetMs is stored as this user and now.
+    std::optional<TFixedLimits> ChartLimits(int indicator, const QString& sample) const;
+    void SetChartLimits(int indicator, const QString& sample, const TFixedLimits& limits);
+    void ClearChartLimits(int indicator, const QString& sample);
 
     // The link went down; returns the outage's id for LinkBack.
     qint64 LinkLost(const QDateTime& from, const QString& port, quint16 device,

@@ -4,6 +4,9 @@
 #include "config/Cp1251.h"
 #include "register/RecordCycle.h"
 
+#include <QHash>
+#include <QSet>
+
 QString TArchiveRows::ValueText(double value, int decimals, const QLocale& locale) {
     return TArchiveSettings::Format(value, decimals, locale.decimalPoint().at(0));
 }
@@ -39,4 +42,42 @@ void TArchiveRows::FillTable(TResultsTable& table, const std::vector<TArchiveMea
     table.ReplaceRowsBelowTitles(std::move(rows));
     table.RenumberRows();
     table.SetModified(true);
+}
+
+namespace {
+
+// Columns 2 to 31 of a row: what the register wrote for the measurement.
+QByteArray MeasurementKey(const TResultsTable::Row& row) {
+    QByteArray key;
+    for (int c = 2; c < TResultsTable::ColCount; ++c) {
+        key += row.Cell(c).trimmed();
+        key += '\t';
+    }
+    return key;
+}
+
+} // namespace
+
+std::map<int, QString> TArchiveRows::InvalidRows(const TResultsTable& table,
+                                                 const std::vector<TArchiveMeasurement>& invalid,
+                                                 const TRecordCycle& cycle) {
+    std::map<int, QString> out;
+    if (invalid.empty())
+        return out;
+    QHash<QByteArray, QString> reasons;
+    QSet<QByteArray> moments; // date and time: most rows are ruled out by these alone
+    for (const TArchiveMeasurement& m : invalid) {
+        const TResultsTable::Row row = TableRow(m, cycle, std::nullopt);
+        reasons.insert(MeasurementKey(row), m.InvalidReason);
+        moments.insert(row.Cell(2).toByteArray() + '\t' + row.Cell(3).toByteArray());
+    }
+    for (int r = 1; r < table.RowCount(); ++r) {
+        if (!moments.contains(table.CellView(2, r).trimmed().toByteArray() + '\t' +
+                              table.CellView(3, r).trimmed().toByteArray()))
+            continue;
+        const auto it = reasons.constFind(MeasurementKey(table.RowAt(r)));
+        if (it != reasons.constEnd())
+            out[r] = *it;
+    }
+    return out;
 }

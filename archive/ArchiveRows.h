@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <array>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -30,4 +31,10 @@ public:
     // entry row; numbered and modified as a measurement leaves a table.
     static void FillTable(TResultsTable& table, const std::vector<TArchiveMeasurement>& list,
                           const TRecordCycle& cycle, const TDecimals& decimals);
+    // The rows of table that hold one of the invalid measurements as the
+    // register wrote it (date, time, calibration and values; the name may
+    // have changed since), with its reason.
+    static std::map<int, QString> InvalidRows(const TResultsTable& table,
+                                              const std::vector<TArchiveMeasurement>& invalid,
+                                              const TRecordCycle& cycle);
 };

@@ -42,6 +42,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <map>
 
 namespace {
 
@@ -522,12 +523,55 @@ void TArchiveWindow::ChartExecute() {
         table->SetColWidth(c, doc_.Table().ColWidth(c));
     }
     TArchiveRows::FillTable(*table, list, doc_.Cycle(), settings_.Decimals);
+    // Rows marked invalid are drawn separately and left out of limits and rules;
+    // table row r holds list[r - 1].
+    std::map<int, QString> excluded;
+    for (size_t i = 0; i < list.size(); ++i)
+        if (list[i].Invalid())
+            excluded[int(i) + 1] = list[i].InvalidReason;
     auto* chart = new TChartWindow(table.get(), doc_.Cycle().Locale, this);
     table.release()->setParent(chart);
     chart->setAttribute(Qt::WA_DeleteOnClose);
     chart->setWindowTitle(QStringLiteral("График: архив"));
+    chart->ArchiveSource = [this] { return doc_.Archive(); };
+    const TChartCaption caption = ChartCaption(list);
+    chart->CaptionSource = [caption] { return caption; };
+    chart->SetExcluded(std::move(excluded));
+    chart->SetSettingsFile(configPath_);
     chart->show();
     Chart = chart;
+}
+
+TChartCaption TArchiveWindow::ChartCaption(const std::vector<TArchiveMeasurement>& list) const {
+    const QLocale& locale = doc_.Cycle().Locale;
+    const TArchiveFilter filter = ChosenOrAll();
+    QStringList conditions;
+    if (!filter.Ids.empty())
+        conditions << QStringLiteral("выбрано строк: %1").arg(filter.Ids.size());
+    if (filter.From.isValid())
+        conditions << QStringLiteral("с %1").arg(locale.toString(filter.From.date(), QLocale::ShortFormat));
+    if (filter.To.isValid())
+        conditions << QStringLiteral("по %1").arg(locale.toString(filter.To.date(), QLocale::ShortFormat));
+    if (!filter.SampleContains.isEmpty())
+        conditions << QStringLiteral("проба «%1»").arg(filter.SampleContains);
+    if (filter.Device)
+        conditions << QStringLiteral("прибор № %1").arg(*filter.Device);
+    TChartCaption caption;
+    caption.Source = FromLab() ? QStringLiteral("Архив лаборатории") : QStringLiteral("Архив этого компьютера");
+    if (!conditions.isEmpty())
+        caption.Source += QStringLiteral(" (") + conditions.join(QStringLiteral(", ")) + u')';
+    QStringList instruments;
+    for (const TArchiveMeasurement& m : list) {
+        const QString one = QStringLiteral("№ %1, порт %2, компьютер %3").arg(m.Device).arg(m.Port, m.Computer);
+        if (!instruments.contains(one))
+            instruments << one;
+    }
+    // A few instruments are named; more are counted.
+    constexpr int named = 3;
+    caption.Instrument = instruments.mid(0, named).join(QStringLiteral("; "));
+    if (instruments.size() > named)
+        caption.Instrument += QStringLiteral(" и ещё %1").arg(instruments.size() - named);
+    return caption;
 }
 
 void TArchiveWindow::ExportExecute() {

@@ -110,6 +110,9 @@ private:
     void Run(const std::function<void()>& command);
     // The chosen rows when several are, else every row the list shows.
     TArchiveFilter ChosenOrAll() const;
+    // Which archive and filter, and the instruments of list, under an
+    // exported chart.
+    TChartCaption ChartCaption(const std::vector<TArchiveMeasurement>& list) const;
     QStringList TableTitles() const;
     QString StartFolder() const;
     void Mark(const QString& reason);

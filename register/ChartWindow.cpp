@@ -1,9 +1,13 @@
 #include "register/ChartWindow.h"
 
+#include "archive/Archive.h"
 #include "config/Cp1251.h"
+#include "config/iniplus.h"
+#include "qc/ChartLimitsPanel.h"
 #include "register/ResultsTable.h"
 #include "resources/MyConsts.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCursor>
 #include <QDateTime>
@@ -16,8 +20,11 @@
 #include <QPainter>
 #include <QPdfWriter>
 #include <QPushButton>
+#include <QHeaderView>
 #include <QSaveFile>
+#include <QSplitter>
 #include <QStringListModel>
+#include <QTableWidget>
 #include <QToolTip>
 #include <QVBoxLayout>
 #include <QtCharts/QChart>
@@ -37,12 +44,24 @@ const QColor kPointColour(0x1f, 0x5f, 0xb4);
 const QColor kWarningColour(0xf0, 0xa0, 0x00);
 const QColor kControlColour(0xd0, 0x10, 0x10);
 const QColor kCentreColour(0x20, 0x90, 0x30);
+const QColor kExcludedColour(0x90, 0x90, 0x90);
+
+const QString kChartSection = QStringLiteral("Chart");
 
 const QString kPngFilter = QStringLiteral("Рисунок PNG (*.png)");
 const QString kPdfFilter = QStringLiteral("Документ PDF (*.pdf)");
 
-// The size of an exported picture when the window is smaller.
+// The size of an exported PDF's chart when the window is hidden.
 const QSize kExportSize(1200, 800);
+
+// Decimal places of an indicator cell as the table shows it.
+int Decimals(QByteArrayView cell) {
+    cell = cell.trimmed();
+    for (qsizetype i = 0; i < cell.size(); ++i)
+        if (cell[i] == '.' || cell[i] == ',')
+            return int(cell.size() - i - 1);
+    return 0;
+}
 
 QLineSeries* NewLine(QChart* chart, const QString& name, const QColor& colour, Qt::PenStyle style,
                      qreal width) {
@@ -111,6 +130,20 @@ TChartWindow::TChartWindow(TResultsTable* table, const QLocale& locale, QWidget*
     NoteLabel = new QLabel(this);
     NoteLabel->setObjectName(QStringLiteral("NoteLabel"));
     NoteLabel->setWordWrap(true);
+    LimitsPanel = new TChartLimitsPanel(locale_, this);
+    WesternElectricBox = new QCheckBox(QStringLiteral("Правила Western Electric"), this);
+    WesternElectricBox->setObjectName(QStringLiteral("WesternElectricBox"));
+    WesternElectricBox->setToolTip(QStringLiteral(
+        "Ещё 8 точек подряд по одну сторону средней и 6 точек подряд, растущих или падающих"));
+    RuleList = new QTableWidget(0, 4, this);
+    RuleList->setObjectName(QStringLiteral("RuleList"));
+    RuleList->setHorizontalHeaderLabels({QStringLiteral("Дата"), QStringLiteral("Время"),
+                                         QStringLiteral("Значение"), QStringLiteral("Правило")});
+    RuleList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    RuleList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    RuleList->setSelectionMode(QAbstractItemView::SingleSelection);
+    RuleList->verticalHeader()->hide();
+    RuleList->horizontalHeader()->setStretchLastSection(true);
 
     auto* controls = new QHBoxLayout;
     controls->addWidget(new QLabel(QStringLiteral("Показатель:"), this));
@@ -118,11 +151,20 @@ TChartWindow::TChartWindow(TResultsTable* table, const QLocale& locale, QWidget*
     controls->addSpacing(12);
     controls->addWidget(new QLabel(QStringLiteral("Проба:"), this));
     controls->addWidget(SampleList);
+    controls->addSpacing(12);
+    controls->addWidget(WesternElectricBox);
     controls->addStretch(1);
     controls->addWidget(ExportButton);
+    auto* split = new QSplitter(this);
+    split->addWidget(ChartView);
+    split->addWidget(RuleList);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 1);
+    split->setSizes({3000, 1000}); // the chart takes three quarters, whatever the list's hint
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(controls);
-    layout->addWidget(ChartView, 1);
+    layout->addWidget(LimitsPanel);
+    layout->addWidget(split, 1);
     layout->addWidget(NoteLabel);
 
     FillIndicators();
@@ -149,10 +191,35 @@ TChartWindow::TChartWindow(TResultsTable* table, const QLocale& locale, QWidget*
                         FillIndicators();
                 });
     }
-    connect(IndicatorList, &QComboBox::currentIndexChanged, this, [this] { Rebuild(); });
-    connect(SampleList, &QComboBox::currentIndexChanged, this, [this] { Rebuild(); });
+    connect(IndicatorList, &QComboBox::currentIndexChanged, this, [this] {
+        Rebuild();
+        RememberChoice();
+    });
+    connect(SampleList, &QComboBox::currentIndexChanged, this, [this] {
+        Rebuild();
+        RememberChoice();
+    });
+    connect(WesternElectricBox, &QCheckBox::toggled, this, [this] { Rebuild(); });
     connect(ExportButton, &QPushButton::clicked, this, [this] { ExportExecute(); });
-    for (QScatterSeries* series : {InControlSeries, WarningSeries, OutOfControlSeries})
+    const auto guarded = [this](void (TChartWindow::*handler)()) {
+        return [this, handler] {
+            try {
+                (this->*handler)();
+            } catch (const std::exception& e) {
+                ErrorBox(MyConsts::sError, QString::fromStdString(e.what()));
+            }
+        };
+    };
+    connect(LimitsPanel, &TChartLimitsPanel::saveRequested, this,
+            guarded(&TChartWindow::SaveLimitsExecute));
+    connect(LimitsPanel, &TChartLimitsPanel::resetRequested, this,
+            guarded(&TChartWindow::ResetLimitsExecute));
+    connect(RuleList, &QTableWidget::itemSelectionChanged, this, [this] {
+        const QList<QTableWidgetItem*> chosen = RuleList->selectedItems();
+        if (!chosen.isEmpty())
+            ChooseRule(chosen.first()->row());
+    });
+    for (QScatterSeries* series : {InControlSeries, WarningSeries, OutOfControlSeries, ExcludedSeries})
         connect(
             series, &QScatterSeries::hovered, this,
             [this, series](const QPointF& point, bool state) { OnHovered(series, point, state); });
@@ -169,6 +236,9 @@ QString TChartWindow::AllSamples() {
 void TChartWindow::BuildChart() {
     chart_->legend()->setAlignment(Qt::AlignBottom);
     chart_->legend()->setShowToolTips(true);
+    // Axis labels with the locale's decimal separator.
+    chart_->setLocalizeNumbers(true);
+    chart_->setLocale(locale_);
 
     TrendSeries = NewLine(chart_, QStringLiteral("Ход измерений"), QColor(0x90, 0x90, 0x90),
                           Qt::SolidLine, 1);
@@ -182,6 +252,13 @@ void TChartWindow::BuildChart() {
     InControlSeries = NewPoints(chart_, QStringLiteral("Измерение"), kPointColour, 8);
     WarningSeries = NewPoints(chart_, QStringLiteral("2 из 3 подряд за ±2σ"), kWarningColour, 10);
     OutOfControlSeries = NewPoints(chart_, QStringLiteral("За границей ±3σ"), kControlColour, 11);
+    ExcludedSeries =
+        NewPoints(chart_, QStringLiteral("Недействительно (не учитывается)"), kExcludedColour, 9);
+    ExcludedSeries->setBrush(Qt::NoBrush);
+    ExcludedSeries->setPen(QPen(kExcludedColour, 1.5));
+    SelectedSeries = NewPoints(chart_, QStringLiteral("Выбранная точка"), Qt::black, 20);
+    SelectedSeries->setBrush(Qt::NoBrush);
+    SelectedSeries->setPen(QPen(Qt::black, 2));
 
     timeAxis_ = new QDateTimeAxis(chart_);
     timeAxis_->setTitleText(QStringLiteral("Дата и время измерения"));
@@ -196,6 +273,7 @@ void TChartWindow::BuildChart() {
     HideFromLegend(chart_, TrendSeries);
     HideFromLegend(chart_, LowerWarning);
     HideFromLegend(chart_, LowerControl);
+    HideFromLegend(chart_, SelectedSeries);
 }
 
 void TChartWindow::FillIndicators() {
@@ -285,33 +363,47 @@ void TChartWindow::Rebuild() {
     dirty_ = false;
     ++rebuilds_;
     FillSamples();
-    data_ = table_ ? ControlChart::Build(*table_, Column(), Sample(), locale_) : TChartData();
+    UpdateLimitsPanel();
+    if (ExcludedSource)
+        excluded_ = ExcludedSource();
+    TChartOptions options;
+    options.Fixed = fixed_;
+    options.WesternElectric = WesternElectricBox->isChecked();
+    options.Excluded = excluded_;
+    data_ = table_ ? ControlChart::Build(*table_, Column(), Sample(), locale_, options)
+                   : TChartData();
     const TChartLimits& limits = data_.Limits;
 
-    QList<QPointF> trend, normal, warning, control;
+    QList<QPointF> trend, normal, warning, control, excluded;
     trend.reserve(qsizetype(data_.Points.size()));
     inControlRows_.clear();
     warningRows_.clear();
     outOfControlRows_.clear();
+    excludedRows_.clear();
     qint64 tMin = 0, tMax = 0;
     double vMin = 0, vMax = 0;
     for (size_t i = 0; i < data_.Points.size(); ++i) {
         const TChartPoint& p = data_.Points[i];
         const QPointF point(qreal(p.When), p.Value);
         trend << point;
-        switch (p.State) {
-        case TPointState::InControl:
-            normal << point;
-            inControlRows_.push_back(p.Row);
-            break;
-        case TPointState::Warning:
-            warning << point;
-            warningRows_.push_back(p.Row);
-            break;
-        case TPointState::OutOfControl:
-            control << point;
-            outOfControlRows_.push_back(p.Row);
-            break;
+        if (p.Excluded) {
+            excluded << point;
+            excludedRows_.push_back(p.Row);
+        } else {
+            switch (p.State) {
+            case TPointState::InControl:
+                normal << point;
+                inControlRows_.push_back(p.Row);
+                break;
+            case TPointState::Warning:
+                warning << point;
+                warningRows_.push_back(p.Row);
+                break;
+            case TPointState::OutOfControl:
+                control << point;
+                outOfControlRows_.push_back(p.Row);
+                break;
+            }
         }
         tMin = i == 0 ? p.When : std::min(tMin, p.When);
         tMax = i == 0 ? p.When : std::max(tMax, p.When);
@@ -322,6 +414,16 @@ void TChartWindow::Rebuild() {
     InControlSeries->replace(normal);
     WarningSeries->replace(warning);
     OutOfControlSeries->replace(control);
+    ExcludedSeries->replace(excluded);
+    for (QLegendMarker* marker : chart_->legend()->markers(ExcludedSeries))
+        marker->setVisible(!excluded.isEmpty());
+    const QString warningName = options.WesternElectric
+                                    ? QStringLiteral("2 из 3 за ±2σ, серия из 8, тренд из 6")
+                                    : QStringLiteral("2 из 3 подряд за ±2σ");
+    if (WarningSeries->name() != warningName)
+        WarningSeries->setName(warningName);
+    FillRuleList();
+    ShowChosen();
 
     if (data_.Points.empty()) {
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
@@ -371,20 +473,7 @@ void TChartWindow::Rebuild() {
     chart_->setTitle(IndicatorTitle() + QStringLiteral(" — ") + sample);
     valueAxis_->setTitleText(IndicatorTitle());
 
-    QString note = ControlChart::LimitsNote(data_);
-    if (note.isEmpty()) {
-        const auto number = [this](double v) { return locale_.toString(v, 'f', 3); };
-        note =
-            QStringLiteral("Точек: %1. Среднее %2, σ = %3 (средний скользящий размах %4 / 1,128). "
-                           "Границы ±2σ: %5 … %6, ±3σ: %7 … %8. За ±3σ: %9, 2 из 3 за ±2σ: %10.")
-                .arg(data_.Points.size())
-                .arg(number(limits.Mean), number(limits.Sigma), number(limits.MeanMovingRange),
-                     number(limits.Lower2), number(limits.Upper2), number(limits.Lower3),
-                     number(limits.Upper3))
-                .arg(data_.OutOfControl)
-                .arg(data_.Warnings);
-    }
-    NoteLabel->setText(note);
+    NoteLabel->setText(Note());
 }
 
 QString TChartWindow::PointToolTip(int row) const {
@@ -394,14 +483,19 @@ QString TChartWindow::PointToolTip(int row) const {
     QString name = cell(1).trimmed();
     if (name.isEmpty())
         name = QStringLiteral("(без названия)");
-    return QStringLiteral("Проба № %1: %2\n%3 %4\n%5: %6")
-        .arg(cell(0), name, cell(2), cell(3), IndicatorTitle(), cell(Column()));
+    QString tip = QStringLiteral("Проба № %1: %2\n%3 %4\n%5: %6")
+                      .arg(cell(0), name, cell(2), cell(3), IndicatorTitle(), cell(Column()));
+    const auto excluded = excluded_.find(row);
+    if (excluded != excluded_.end())
+        tip += QStringLiteral("\nНедействительно: %1").arg(excluded->second);
+    return tip;
 }
 
 QString TChartWindow::ToolTipFor(const QScatterSeries* series, const QPointF& point) const {
     const std::vector<int>* rows = series == InControlSeries      ? &inControlRows_
                                    : series == WarningSeries      ? &warningRows_
                                    : series == OutOfControlSeries ? &outOfControlRows_
+                                   : series == ExcludedSeries     ? &excludedRows_
                                                                   : nullptr;
     if (!rows)
         return {};
@@ -430,18 +524,32 @@ void TChartWindow::ExportChart(const QString& fileName) {
             (failed + QStringLiteral(": ") + file.errorString()).toStdString());
     const bool pdf =
         QFileInfo(fileName).suffix().compare(QLatin1String("pdf"), Qt::CaseInsensitive) == 0;
-    // A hidden or small window is drawn at a readable size.
-    const QSize size = ChartView->isVisible() ? ChartView->size() : kExportSize;
-    if (!ChartView->isVisible())
-        ChartView->resize(size);
-    // The chart above, the figures of the note under it.
-    const auto drawSheet = [&](QPainter& painter, const QRect& area) {
-        const int noteHeight = painter.fontMetrics().lineSpacing() * 3;
-        const QRect chartArea(area.topLeft(), QSize(area.width(), area.height() - noteHeight));
-        ChartView->render(&painter, chartArea, QRect(QPoint(0, 0), size), Qt::KeepAspectRatio);
-        const QRect noteArea(area.left(), chartArea.bottom() + 1, area.width(), noteHeight);
-        painter.drawText(noteArea.adjusted(noteHeight / 6, 0, -noteHeight / 6, 0),
-                         Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, NoteLabel->text());
+    const QStringList caption = ControlChart::CaptionLines(
+        CaptionSource ? CaptionSource() : TChartCaption(), data_, locale_,
+        QDateTime::currentDateTime());
+    // The chart above, the figures of the note and the caption under it. With
+    // fit the view takes the chart's area for the drawing, so its fonts keep
+    // their size against the sheet.
+    const auto drawSheet = [&](QPainter& painter, const QRect& area, bool fit) {
+        const int line = painter.fontMetrics().lineSpacing();
+        const int noteHeight = line * 3;
+        const int captionHeight = line * int(caption.size()) + line / 2;
+        const QRect chartArea(area.topLeft(),
+                              QSize(area.width(), area.height() - noteHeight - captionHeight));
+        const QSize old = ChartView->size();
+        if (fit || !ChartView->isVisible())
+            ChartView->resize(fit ? chartArea.size() : kExportSize);
+        ChartView->render(&painter, chartArea, QRect(QPoint(0, 0), ChartView->size()),
+                          Qt::KeepAspectRatio);
+        if (ChartView->size() != old)
+            ChartView->resize(old);
+        const int margin = line / 2;
+        const QRect noteArea(area.left() + margin, chartArea.bottom() + 1, area.width() - 2 * margin,
+                             noteHeight);
+        painter.drawText(noteArea, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, NoteLabel->text());
+        const QRect captionArea(noteArea.left(), noteArea.bottom() + 1, noteArea.width(),
+                                captionHeight);
+        painter.drawText(captionArea, Qt::AlignLeft | Qt::AlignTop, caption.join(u'\n'));
     };
     bool written = false;
     if (pdf) {
@@ -454,18 +562,32 @@ void TChartWindow::ExportChart(const QString& fileName) {
         QPainter painter;
         if (painter.begin(&writer)) {
             painter.setFont(font());
-            drawSheet(painter, painter.viewport());
+            drawSheet(painter, painter.viewport(), false);
             written = painter.end();
         }
     } else {
-        QImage image(size.width(), size.height() + fontMetrics().lineSpacing() * 3,
+        constexpr double mmPerInch = 25.4;
+        QImage image(qRound(ExportWidthMm / mmPerInch * ExportDpi),
+                     qRound(ExportHeightMm / mmPerInch * ExportDpi),
                      QImage::Format_ARGB32_Premultiplied);
         image.fill(Qt::white);
+        // Drawn at the screen's scale and magnified: fonts in points are
+        // resolved at the image's own (screen) resolution until it is marked
+        // 300 dpi just before saving. A fifth smaller than on the screen, so
+        // the time axis and the legend fit the sheet's width.
+        constexpr double fontScale = 0.8;
+        const double scale = double(ExportDpi) / image.logicalDpiX() * fontScale;
         QPainter painter(&image);
         painter.setRenderHint(QPainter::Antialiasing);
+        painter.setRenderHint(QPainter::TextAntialiasing);
+        painter.scale(scale, scale);
         painter.setFont(font());
-        drawSheet(painter, image.rect());
+        drawSheet(painter,
+                  QRect(0, 0, qRound(image.width() / scale), qRound(image.height() / scale)), true);
         painter.end();
+        const int dotsPerMeter = qRound(ExportDpi / mmPerInch * 1000);
+        image.setDotsPerMeterX(dotsPerMeter);
+        image.setDotsPerMeterY(dotsPerMeter);
         written = image.save(&file, "PNG");
     }
     if (!written || !file.commit())
@@ -482,4 +604,201 @@ void TChartWindow::ExportExecute() {
     } catch (const std::exception& e) {
         ErrorBox(MyConsts::sError, QString::fromStdString(e.what()));
     }
+}
+
+void TChartWindow::SetExcluded(std::map<int, QString> rows) {
+    excluded_ = std::move(rows);
+    Rebuild();
+}
+
+void TChartWindow::SetSettingsFile(const QString& path) {
+    settingsPath_.clear(); // the choice below is read, not written
+    if (!table_) {
+        settingsPath_ = path;
+        return;
+    }
+    const TIniPlus ini(path);
+    const int column = ini.ReadNumber(kChartSection, QStringLiteral("Column"), -1);
+    const QString sample = ini.ReadText(kChartSection, QStringLiteral("Sample"), QString());
+    // Gone from the table: the first shown indicator, all samples.
+    if (IndicatorList->findData(column) >= 0)
+        SetColumn(column);
+    SetSample(ControlChart::SampleNames(*table_).contains(sample) ? sample : QString());
+    settingsPath_ = path;
+}
+
+void TChartWindow::RememberChoice() {
+    if (settingsPath_.isEmpty())
+        return;
+    try {
+        TIniPlus ini(settingsPath_);
+        ini.WriteNumber(kChartSection, QStringLiteral("Column"), Column());
+        ini.WriteText(kChartSection, QStringLiteral("Sample"), Sample());
+    } catch (const std::exception& e) {
+        qWarning("%s", e.what()); // only a convenience: the chart goes on
+    }
+}
+
+void TChartWindow::UpdateLimitsPanel() {
+    TArchive* archive = ArchiveSource ? ArchiveSource() : nullptr;
+    const int column = Column();
+    const QString sample = Sample();
+    fixed_.reset();
+    limitsError_.clear();
+    if (archive && !sample.isEmpty() && column >= ControlChart::FirstIndicatorColumn) {
+        try {
+            fixed_ = archive->ChartLimits(column - ControlChart::FirstIndicatorColumn, sample);
+        } catch (const std::exception& e) {
+            limitsError_ = QString::fromStdString(e.what());
+        }
+    }
+    QString status = limitsError_;
+    if (!archive)
+        status = QStringLiteral("Архив не открыт: постоянные границы недоступны.");
+    else if (sample.isEmpty())
+        status = QStringLiteral("Постоянные границы задаются для одной пробы.");
+    else if (fixed_)
+        status = QStringLiteral("Сохранены %1, %2.")
+                     .arg(locale_.toString(QDateTime::fromMSecsSinceEpoch(fixed_->SetMs),
+                                           QLocale::ShortFormat),
+                          fixed_->SetBy);
+    LimitsPanel->SetAvailable(archive && !sample.isEmpty(), status);
+    // The fields follow the stored limits when another indicator or sample
+    // is shown, not on every redraw under the operator's typing.
+    const QString key = QString::number(column) + u'\n' + sample;
+    if (key != limitsKey_) {
+        limitsKey_ = key;
+        LimitsPanel->Show(fixed_);
+    }
+}
+
+void TChartWindow::SaveLimitsExecute() {
+    TArchive* archive = ArchiveSource ? ArchiveSource() : nullptr;
+    const QString sample = Sample();
+    if (!archive || sample.isEmpty() || !table_)
+        return;
+    const int indicator = Column() - ControlChart::FirstIndicatorColumn;
+    TFixedLimits fixed;
+    fixed.Kind = LimitsPanel->Mode();
+    if (fixed.Kind == TLimitsKind::Points) {
+        archive->ClearChartLimits(indicator, sample);
+    } else {
+        if (fixed.Kind == TLimitsKind::BasePeriod) {
+            fixed.BaseFromMs = LimitsPanel->FromMs();
+            fixed.BaseToMs = LimitsPanel->ToMs();
+            TChartOptions options;
+            options.Excluded = excluded_;
+            const TChartLimits limits = ControlChart::BasePeriodLimits(
+                ControlChart::Build(*table_, Column(), sample, locale_, options).Points,
+                fixed.BaseFromMs, fixed.BaseToMs);
+            if (!limits.Valid)
+                throw std::runtime_error(
+                    QStringLiteral("В базовом периоде меньше %1 действительных измерений "
+                                   "этой пробы: границы не рассчитать.")
+                        .arg(ControlChart::MinPoints)
+                        .toStdString());
+            fixed.Centre = limits.Mean;
+            fixed.Sigma = limits.Sigma;
+        } else {
+            const std::optional<double> nominal = LimitsPanel->Nominal();
+            const std::optional<double> tolerance = LimitsPanel->Tolerance();
+            if (!nominal || !tolerance || *tolerance <= 0)
+                throw std::runtime_error(
+                    QStringLiteral("Укажите номинал и допуск больше нуля.").toStdString());
+            fixed.Nominal = *nominal;
+            fixed.Tolerance = *tolerance;
+            fixed.Centre = *nominal;
+            fixed.Sigma = *tolerance / 3;
+        }
+        fixed.SetBy = TArchive::ThisUser();
+        fixed.SetMs = QDateTime::currentMSecsSinceEpoch();
+        archive->SetChartLimits(indicator, sample, fixed);
+    }
+    limitsKey_.clear();
+    Rebuild();
+}
+
+void TChartWindow::ResetLimitsExecute() {
+    TArchive* archive = ArchiveSource ? ArchiveSource() : nullptr;
+    if (!archive || Sample().isEmpty())
+        return;
+    archive->ClearChartLimits(Column() - ControlChart::FirstIndicatorColumn, Sample());
+    limitsKey_.clear();
+    Rebuild();
+}
+
+QString TChartWindow::ValueText(const TChartPoint& point) const {
+    const int decimals = table_ ? Decimals(table_->CellView(Column(), point.Row)) : 2;
+    return locale_.toString(point.Value, 'f', decimals);
+}
+
+void TChartWindow::FillRuleList() {
+    const QSignalBlocker block(RuleList);
+    RuleList->setRowCount(0);
+    if (!table_)
+        return;
+    for (const TChartPoint& p : data_.Points) {
+        if (!p.Rules)
+            continue;
+        const int line = RuleList->rowCount();
+        RuleList->insertRow(line);
+        const QStringList cells{Cp1251::decode(table_->CellView(2, p.Row)).trimmed(),
+                                Cp1251::decode(table_->CellView(3, p.Row)).trimmed(),
+                                ValueText(p), ControlChart::RulesText(p.Rules)};
+        for (int c = 0; c < int(cells.size()); ++c) {
+            auto* item = new QTableWidgetItem(cells[c]);
+            item->setData(Qt::UserRole, p.Row);
+            RuleList->setItem(line, c, item);
+        }
+    }
+    RuleList->resizeColumnsToContents();
+}
+
+int TChartWindow::ChooseRule(int line) {
+    const QTableWidgetItem* item = RuleList->item(line, 0);
+    if (!item)
+        return -1;
+    chosenRow_ = item->data(Qt::UserRole).toInt();
+    ShowChosen();
+    emit pointChosen(chosenRow_);
+    return chosenRow_;
+}
+
+void TChartWindow::ShowChosen() {
+    const auto point = std::find_if(data_.Points.begin(), data_.Points.end(),
+                                    [this](const TChartPoint& p) { return p.Row == chosenRow_; });
+    if (point == data_.Points.end()) {
+        chosenRow_ = -1;
+        SelectedSeries->clear();
+        return;
+    }
+    SelectedSeries->replace({QPointF(qreal(point->When), point->Value)});
+    const QSignalBlocker block(RuleList);
+    for (int line = 0; line < RuleList->rowCount(); ++line)
+        if (RuleList->item(line, 0)->data(Qt::UserRole).toInt() == chosenRow_)
+            RuleList->selectRow(line);
+}
+
+QString TChartWindow::Note() const {
+    QString note = ControlChart::LimitsNote(data_);
+    if (note.isEmpty()) {
+        const TChartLimits& limits = data_.Limits;
+        const auto number = [this](double v) { return locale_.toString(v, 'f', 3); };
+        const QString source =
+            fixed_ ? ControlChart::FixedLimitsNote(*fixed_, locale_)
+                   : QStringLiteral("Среднее %1, σ = %2 (средний скользящий размах %3 / 1,128).")
+                         .arg(number(limits.Mean), number(limits.Sigma),
+                              number(limits.MeanMovingRange));
+        note = QStringLiteral("Точек: %1. %2 Границы ±2σ: %3 … %4, ±3σ: %5 … %6. ")
+                   .arg(QString::number(data_.Points.size() - size_t(data_.ExcludedCount)), source,
+                        number(limits.Lower2), number(limits.Upper2), number(limits.Lower3),
+                        number(limits.Upper3)) +
+               QStringLiteral("За ±3σ: %1, предупреждений: %2.")
+                   .arg(data_.OutOfControl)
+                   .arg(data_.Warnings);
+    }
+    if (data_.ExcludedCount > 0)
+        note += QStringLiteral(" Недействительных точек: %1, в границы и правила не входят.")
+                    .arg(data_.ExcludedCount);
+    return note;
 }

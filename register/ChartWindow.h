@@ -10,8 +10,10 @@
 #include <QWidget>
 
 #include <functional>
+#include <map>
 #include <vector>
 
+class QCheckBox;
 class QChart;
 class QChartView;
 class QComboBox;
@@ -21,7 +23,10 @@ class QLineSeries;
 class QPushButton;
 class QScatterSeries;
 class QStringListModel;
+class QTableWidget;
 class QValueAxis;
+class TArchive;
+class TChartLimitsPanel;
 class TResultsTable;
 
 // "График": one indicator of the results table against the date and time of
@@ -41,11 +46,18 @@ public:
     QPushButton* ExportButton = nullptr;
     QChartView* ChartView = nullptr;
     QLabel* NoteLabel = nullptr;
+    TChartLimitsPanel* LimitsPanel = nullptr;
+    QCheckBox* WesternElectricBox = nullptr;
+    // The points that broke a rule, one line per point with its rules joined:
+    // date, time, value, rules.
+    QTableWidget* RuleList = nullptr;
 
     QLineSeries* TrendSeries = nullptr;
     QScatterSeries* InControlSeries = nullptr;
     QScatterSeries* WarningSeries = nullptr;
     QScatterSeries* OutOfControlSeries = nullptr;
+    QScatterSeries* ExcludedSeries = nullptr; // marked invalid: hollow grey
+    QScatterSeries* SelectedSeries = nullptr; // a ring around the chosen point
     QLineSeries* CentreLine = nullptr;
     QLineSeries* UpperWarning = nullptr;
     QLineSeries* LowerWarning = nullptr;
@@ -56,6 +68,18 @@ public:
     // cancels.
     std::function<QString(const QString& start)> ExportDialog;
     std::function<void(const QString& caption, const QString& text)> ErrorBox;
+    // The opener's side: the archive keeping fixed limits (none, or nullptr:
+    // not open) and the facts under an exported picture.
+    std::function<TArchive*()> ArchiveSource;
+    std::function<TChartCaption()> CaptionSource;
+    // Read on every redraw when set: the table rows marked invalid, with the
+    // reason (else SetExcluded's).
+    std::function<std::map<int, QString>()> ExcludedSource;
+
+    // The exported picture: this size at this resolution.
+    static constexpr double ExportWidthMm = 180;
+    static constexpr double ExportHeightMm = 110;
+    static constexpr int ExportDpi = 300;
 
     static QString AllSamples();
 
@@ -63,6 +87,17 @@ public:
     QString Sample() const; // empty: all samples
     void SetColumn(int column);
     void SetSample(const QString& sample);
+
+    // Table rows marked invalid in the archive, with the reason.
+    void SetExcluded(std::map<int, QString> rows);
+    // The settings file remembering the indicator and sample last charted:
+    // opens on them when they still exist, and keeps them from now on.
+    void SetSettingsFile(const QString& path);
+    // Selects the point of the rule list's line; its table row, -1 for none.
+    int ChooseRule(int line);
+    int ChosenRow() const { return chosenRow_; }
+    void SaveLimitsExecute();
+    void ResetLimitsExecute();
 
     const TChartData& Data() const { return data_; }
     // Redraws now; changes of the table are otherwise gathered and drawn once.
@@ -77,6 +112,10 @@ public:
     void ExportChart(const QString& fileName);
     void ExportExecute();
 
+signals:
+    // A point was chosen in the rule list: its table row.
+    void pointChosen(int row);
+
 protected:
     void showEvent(QShowEvent* event) override;
 
@@ -88,6 +127,12 @@ private:
     void OnHovered(QScatterSeries* series, const QPointF& point, bool state);
     QString PointToolTip(int row) const;
     QString IndicatorTitle() const;
+    void UpdateLimitsPanel();
+    void FillRuleList();
+    void ShowChosen();
+    void RememberChoice();
+    QString ValueText(const TChartPoint& point) const;
+    QString Note() const;
 
     QPointer<TResultsTable> table_;
     QLocale locale_;
@@ -97,7 +142,13 @@ private:
     QValueAxis* valueAxis_ = nullptr;
     TChartData data_;
     // Table rows of the points of each scatter series, in series order.
-    std::vector<int> inControlRows_, warningRows_, outOfControlRows_;
+    std::vector<int> inControlRows_, warningRows_, outOfControlRows_, excludedRows_;
+    std::map<int, QString> excluded_;
+    std::optional<TFixedLimits> fixed_; // of the current indicator and sample
+    QString limitsKey_;                 // the indicator and sample the panel shows
+    QString limitsError_;
+    int chosenRow_ = -1;
+    QString settingsPath_;
     QTimer timer_;
     bool dirty_ = true; // the table changed while the window was hidden
     int rebuilds_ = 0;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <cmath>
 #include <string_view>
 
@@ -273,68 +274,159 @@ std::vector<TChartPoint> SelectPoints(const TResultsTable& table, int column, co
             reader.When(table.CellView(kDateCol, r), table.CellView(kTimeCol, r));
         if (!when)
             continue;
-        points.push_back({r, *when, *value, TPointState::InControl});
+        TChartPoint& p = points.emplace_back();
+        p.Row = r;
+        p.When = *when;
+        p.Value = *value;
     }
     return points;
 }
 
 TChartLimits ComputeLimits(const std::vector<TChartPoint>& points) {
     TChartLimits limits;
-    const size_t n = points.size();
+    double sum = 0;
+    double ranges = 0;
+    size_t n = 0;
+    const TChartPoint* previous = nullptr;
+    for (const TChartPoint& p : points) {
+        if (p.Excluded)
+            continue;
+        sum += p.Value;
+        if (previous)
+            ranges += std::fabs(p.Value - previous->Value);
+        previous = &p;
+        ++n;
+    }
     if (n < size_t(MinPoints))
         return limits;
-    double sum = 0;
-    for (const TChartPoint& p : points)
-        sum += p.Value;
-    double ranges = 0;
-    for (size_t i = 1; i < n; ++i)
-        ranges += std::fabs(points[i].Value - points[i - 1].Value);
-    limits.Valid = true;
-    limits.Mean = sum / double(n);
+    limits = LimitsAround(sum / double(n), ranges / double(n - 1) / D2, TLimitsKind::Points);
     limits.MeanMovingRange = ranges / double(n - 1);
-    limits.Sigma = limits.MeanMovingRange / D2;
-    limits.Lower3 = limits.Mean - 3 * limits.Sigma;
-    limits.Lower2 = limits.Mean - 2 * limits.Sigma;
-    limits.Upper2 = limits.Mean + 2 * limits.Sigma;
-    limits.Upper3 = limits.Mean + 3 * limits.Sigma;
     return limits;
 }
 
-void ApplyRules(std::vector<TChartPoint>& points, const TChartLimits& limits) {
-    for (TChartPoint& p : points)
+TChartLimits BasePeriodLimits(const std::vector<TChartPoint>& points, qint64 fromMs, qint64 toMs) {
+    std::vector<TChartPoint> base;
+    std::copy_if(points.begin(), points.end(), std::back_inserter(base),
+                 [&](const TChartPoint& p) { return p.When >= fromMs && p.When <= toMs; });
+    TChartLimits limits = ComputeLimits(base);
+    limits.Kind = TLimitsKind::BasePeriod;
+    return limits;
+}
+
+TChartLimits LimitsAround(double centre, double sigma, TLimitsKind kind) {
+    TChartLimits limits;
+    limits.Valid = std::isfinite(centre) && std::isfinite(sigma) && sigma >= 0;
+    limits.Kind = kind;
+    limits.Mean = centre;
+    limits.Sigma = sigma;
+    limits.MeanMovingRange = sigma * D2;
+    limits.Lower3 = centre - 3 * sigma;
+    limits.Lower2 = centre - 2 * sigma;
+    limits.Upper2 = centre + 2 * sigma;
+    limits.Upper3 = centre + 3 * sigma;
+    return limits;
+}
+
+TChartLimits NominalLimits(double nominal, double tolerance) {
+    return LimitsAround(nominal, std::fabs(tolerance) / 3, TLimitsKind::Nominal);
+}
+
+TChartLimits FixedLimits(const TFixedLimits& fixed) {
+    return fixed.Kind == TLimitsKind::Nominal ? NominalLimits(fixed.Nominal, fixed.Tolerance)
+                                              : LimitsAround(fixed.Centre, fixed.Sigma, fixed.Kind);
+}
+
+void ApplyRules(std::vector<TChartPoint>& points, const TChartLimits& limits, bool westernElectric) {
+    for (TChartPoint& p : points) {
         p.State = TPointState::InControl;
+        p.Rules = 0;
+    }
     if (!limits.Valid)
         return;
-    // side +1: above the upper warning limit, -1: below the lower one.
-    const auto beyondSide = [&](size_t i, int side) {
-        return side > 0 ? points[i].Value > limits.Upper2 : points[i].Value < limits.Lower2;
-    };
+    // The rules look at the counted points only, one after the other.
+    std::vector<TChartPoint*> run;
+    for (TChartPoint& p : points)
+        if (!p.Excluded)
+            run.push_back(&p);
+    const auto value = [&](size_t i) { return run[i]->Value; };
     // Two of three consecutive points beyond the same warning limit: every
-    // point of such a window that lies beyond that limit is marked.
-    for (size_t i = 0; i + 2 < points.size(); ++i) {
+    // point of such a window that lies beyond that limit breaks the rule.
+    for (size_t i = 0; i + 2 < run.size(); ++i) {
         for (const int side : {1, -1}) {
-            const auto beyond = [&](size_t k) { return beyondSide(k, side); };
-            const int count = int(beyond(i)) + int(beyond(i + 1)) + int(beyond(i + 2));
-            if (count < 2)
+            const auto beyond = [&](size_t k) {
+                return side > 0 ? value(k) > limits.Upper2 : value(k) < limits.Lower2;
+            };
+            if (int(beyond(i)) + int(beyond(i + 1)) + int(beyond(i + 2)) < 2)
                 continue;
-            for (size_t k = i; k < i + 3; ++k) {
+            for (size_t k = i; k < i + 3; ++k)
                 if (beyond(k))
-                    points[k].State = TPointState::Warning;
+                    run[k]->Rules |= RuleTwoOfThree;
+        }
+    }
+    if (westernElectric) {
+        // A run is counted up to each point; its 8th (6th) point and every
+        // further one break the rule, so the list names where it happened.
+        int side = 0, sideRun = 0, trend = 0, trendRun = 1;
+        for (size_t i = 0; i < run.size(); ++i) {
+            const int s = value(i) > limits.Mean ? 1 : value(i) < limits.Mean ? -1 : 0;
+            sideRun = s != 0 && s == side ? sideRun + 1 : (s != 0 ? 1 : 0);
+            side = s;
+            if (sideRun >= 8)
+                run[i]->Rules |= RuleEightOneSide;
+            if (i > 0) {
+                const int t = value(i) > value(i - 1) ? 1 : value(i) < value(i - 1) ? -1 : 0;
+                trendRun = t != 0 && t == trend ? trendRun + 1 : (t != 0 ? 2 : 1);
+                trend = t;
+                if (trendRun >= 6)
+                    run[i]->Rules |= RuleSixTrend;
             }
         }
     }
-    for (TChartPoint& p : points) {
-        if (p.Value > limits.Upper3 || p.Value < limits.Lower3)
-            p.State = TPointState::OutOfControl;
+    for (TChartPoint* p : run) {
+        if (p->Value > limits.Upper3 || p->Value < limits.Lower3)
+            p->Rules |= RuleBeyond3;
+        p->State = (p->Rules & RuleBeyond3) ? TPointState::OutOfControl
+                   : p->Rules                ? TPointState::Warning
+                                             : TPointState::InControl;
     }
 }
 
+QString RuleText(TChartRule rule) {
+    switch (rule) {
+    case RuleBeyond3:
+        return QStringLiteral("за границей ±3σ");
+    case RuleTwoOfThree:
+        return QStringLiteral("2 из 3 подряд за ±2σ");
+    case RuleEightOneSide:
+        return QStringLiteral("8 подряд по одну сторону средней");
+    case RuleSixTrend:
+        return QStringLiteral("6 подряд растут или падают");
+    }
+    return {};
+}
+
+QString RulesText(unsigned rules) {
+    QStringList texts;
+    for (const TChartRule rule : {RuleBeyond3, RuleTwoOfThree, RuleEightOneSide, RuleSixTrend})
+        if (rules & rule)
+            texts << RuleText(rule);
+    return texts.join(QStringLiteral("; "));
+}
+
 TChartData Build(const TResultsTable& table, int column, const QString& sample,
-                 const QLocale& locale) {
+                 const QLocale& locale, const TChartOptions& options) {
     TChartData data;
     data.Points = SelectPoints(table, column, sample, locale);
-    data.Limits = ComputeLimits(data.Points);
-    ApplyRules(data.Points, data.Limits);
+    for (TChartPoint& p : data.Points) {
+        const auto it = options.Excluded.find(p.Row);
+        if (it == options.Excluded.end())
+            continue;
+        p.Excluded = true;
+        p.ExcludedReason = it->second;
+        ++data.ExcludedCount;
+    }
+    data.Limits = options.Fixed ? FixedLimits(*options.Fixed) : ComputeLimits(data.Points);
+    ApplyRules(data.Points, data.Limits, options.WesternElectric);
     for (const TChartPoint& p : data.Points) {
         data.Warnings += p.State == TPointState::Warning;
         data.OutOfControl += p.State == TPointState::OutOfControl;
@@ -345,12 +437,52 @@ TChartData Build(const TResultsTable& table, int column, const QString& sample,
 QString LimitsNote(const TChartData& data) {
     if (data.Limits.Valid)
         return {};
-    const int n = int(data.Points.size());
-    if (n == 0)
+    const int n = int(data.Points.size()) - data.ExcludedCount;
+    if (n <= 0)
         return QStringLiteral("Нет измерений с этим показателем: линии не строятся.");
     return QStringLiteral("Точек: %1. Для средней линии и границ нужно не меньше %2 точек.")
         .arg(n)
         .arg(MinPoints);
+}
+
+QString FixedLimitsNote(const TFixedLimits& fixed, const QLocale& locale) {
+    const auto number = [&](double v) { return locale.toString(v, 'f', 3); };
+    const auto day = [&](qint64 ms) {
+        return locale.toString(QDateTime::fromMSecsSinceEpoch(ms).date(), QLocale::ShortFormat);
+    };
+    switch (fixed.Kind) {
+    case TLimitsKind::BasePeriod:
+        return QStringLiteral("Границы по базовому периоду %1 – %2: среднее %3, σ = %4.")
+            .arg(day(fixed.BaseFromMs), day(fixed.BaseToMs), number(fixed.Centre),
+                 number(fixed.Sigma));
+    case TLimitsKind::Nominal:
+        return QStringLiteral("Границы: номинал %1 ± допуск %2; допуск взят за границы ±3σ "
+                              "(σ = допуск / 3 = %3).")
+            .arg(number(fixed.Nominal), number(fixed.Tolerance),
+                 number(std::fabs(fixed.Tolerance) / 3));
+    case TLimitsKind::Points:
+        break;
+    }
+    return {};
+}
+
+QStringList CaptionLines(const TChartCaption& caption, const TChartData& data,
+                         const QLocale& locale, const QDateTime& exported) {
+    QStringList lines;
+    lines << QStringLiteral("Источник: %1").arg(caption.Source);
+    if (!data.Points.empty()) {
+        const auto [first, last] = std::minmax_element(
+            data.Points.begin(), data.Points.end(),
+            [](const TChartPoint& a, const TChartPoint& b) { return a.When < b.When; });
+        const auto when = [&](qint64 ms) {
+            return locale.toString(QDateTime::fromMSecsSinceEpoch(ms), QLocale::ShortFormat);
+        };
+        lines << QStringLiteral("Период: %1 – %2").arg(when(first->When), when(last->When));
+    }
+    if (!caption.Instrument.isEmpty())
+        lines << QStringLiteral("Прибор: %1").arg(caption.Instrument);
+    lines << QStringLiteral("Дата выгрузки: %1").arg(locale.toString(exported, QLocale::ShortFormat));
+    return lines;
 }
 
 } // namespace ControlChart

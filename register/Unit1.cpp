@@ -9,7 +9,7 @@
 #include "config/Cp1251.h"
 #include "config/RegisterSettings.h"
 #include "controls/numedit.h"
-#include "register/ChartWindow.h"
+#include "qc/ChartLink.h" // and the chart window it hooks in
 #include "register/ClGrid.h"
 #include "register/DeviceNumber.h"
 #include "register/LinkStatusBar.h"
@@ -49,6 +49,7 @@ TForm1::TForm1(QWidget* parent, const QString& configPath, const QString& dataFo
     mnView->addAction(actChart);
     TArchiveWindow::Install(*this);
     TLabServerUi::Install(*this);
+    TChartLink::Install(*this);
 }
 
 TForm1::~TForm1() {

@@ -97,6 +97,58 @@ private slots:
         QCOMPARE(QDir(dir.path()).entryList({"*damaged*"}).size(), 0);
     }
 
+    // Per indicator and sample (blanks around the name do not count), kept
+    // across openings; an archive of schema 2 gets the table when opened.
+    void chartLimitsArePerIndicatorAndSample() {
+        QTemporaryDir dir;
+        {
+            TArchive archive(dir.path());
+            archive.Add(Measured(1, kDay, QString()));
+        }
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
+            db.setDatabaseName(dir.filePath(TArchive::FileName));
+            QVERIFY(db.open());
+            QVERIFY(QSqlQuery(db).exec(QStringLiteral("DROP TABLE chart_limits")));
+            QVERIFY(QSqlQuery(db).exec(QStringLiteral("DELETE FROM schema_version WHERE version > 2")));
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("raw"));
+        TFixedLimits base;
+        base.Centre = 5.1;
+        base.Sigma = 0.13;
+        base.BaseFromMs = 1000;
+        base.BaseToMs = 2000;
+        base.SetBy = QStringLiteral("Иванова");
+        base.SetMs = 3000;
+        TFixedLimits nominal;
+        nominal.Kind = TLimitsKind::Nominal;
+        nominal.Nominal = 5.0;
+        nominal.Tolerance = 0.3;
+        {
+            TArchive archive(dir.path());
+            QCOMPARE(archive.Count({}), 1);
+            archive.SetChartLimits(1, QStringLiteral("Пиво"), base);
+            archive.SetChartLimits(1, QStringLiteral("Квас"), nominal);
+            archive.SetChartLimits(2, QStringLiteral("Пиво"), nominal);
+            archive.ClearChartLimits(2, QStringLiteral("Пиво"));
+        }
+        TArchive archive(dir.path());
+        const std::optional<TFixedLimits> beer = archive.ChartLimits(1, QStringLiteral(" Пиво "));
+        QVERIFY(beer);
+        QCOMPARE(int(beer->Kind), int(TLimitsKind::BasePeriod));
+        QCOMPARE(beer->Centre, 5.1);
+        QCOMPARE(beer->Sigma, 0.13);
+        QCOMPARE(beer->BaseToMs, 2000);
+        QCOMPARE(beer->SetBy, QStringLiteral("Иванова"));
+        const std::optional<TFixedLimits> kvass = archive.ChartLimits(1, QStringLiteral("Квас"));
+        QVERIFY(kvass);
+        QCOMPARE(int(kvass->Kind), int(TLimitsKind::Nominal));
+        QCOMPARE(kvass->Tolerance, 0.3);
+        QVERIFY(!archive.ChartLimits(2, QStringLiteral("Пиво")));
+        QVERIFY(!archive.ChartLimits(0, QStringLiteral("Пиво")));
+    }
+
     void renamesAreAppended() {
         QTemporaryDir dir;
         TArchive archive(dir.path());

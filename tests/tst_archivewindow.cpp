@@ -17,6 +17,7 @@
 #include <QTableWidget>
 #include <QToolBar>
 #include <QtCharts/QLineSeries>
+#include <QtCharts/QScatterSeries>
 #include <QtTest>
 
 #include <memory>
@@ -325,6 +326,11 @@ private slots:
             QVERIFY2(qAbs(points[n].y() - *m.Values[kDensity]) < 1e-9,
                      qPrintable(QString::number(points[n].y(), 'g', 17)));
         }
+        // An invalid row that is shown is drawn separately, with its reason.
+        const QList<QPointF> invalidPoints = chart->ExcludedSeries->points();
+        QCOMPARE(invalidPoints.size(), invalid >= 0 && showInvalid ? 1 : 0);
+        if (!invalidPoints.isEmpty())
+            QVERIFY(chart->ToolTipFor(chart->ExcludedSeries, invalidPoints[0]).contains(QStringLiteral("проба")));
         chart->close();
         QTRY_VERIFY_WITH_TIMEOUT(!w_->Chart, 10000); // freed when closed
     }

@@ -1,11 +1,18 @@
+#include "archive/Archive.h"
 #include "config/Cp1251.h"
 #include "config/iniplus.h"
+#include "qc/ChartLimitsPanel.h"
+#include "register/ClGrid.h"
 #include "register/ChartWindow.h"
 #include "register/ResultsTable.h"
 #include "register/Unit1.h"
 #include "support/FormHarness.h"
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QGraphicsTextItem>
+#include <QLineEdit>
+#include <QTableWidget>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
@@ -244,6 +251,125 @@ private slots:
         QVERIFY(chart_->OutOfControlSeries->name().contains(QStringLiteral("±3σ")));
     }
 
+    // Nominal 5 ± 0,3 makes σ = 0,1: 5,01 … 5,08 stay inside ±2σ (4,8 … 5,2),
+    // so only the Western Electric rules see them: all eight above the centre
+    // (the 8th breaks the run rule) and rising from the first (the 6th, 7th
+    // and 8th break the trend rule).
+    void fixedLimitsAndTheRuleList() {
+        for (double v : {5.01, 5.02, 5.03, 5.04, 5.05, 5.06, 5.07, 5.08})
+            Measure(QStringLiteral("Эталон"), {{kAlcohol, v}});
+        QTRY_COMPARE(Shown(*chart_).size(), 8);
+        QVERIFY(!chart_->LimitsPanel->SaveButton->isEnabled()); // all samples
+        QVERIFY(chart_->LimitsPanel->StatusLabel->text().contains(QStringLiteral("одной пробы")));
+        chart_->SetSample(QStringLiteral("Эталон"));
+        QStringList errors;
+        chart_->ErrorBox = [&](const QString&, const QString& text) { errors << text; };
+        chart_->LimitsPanel->SetMode(TLimitsKind::Nominal);
+        chart_->LimitsPanel->NominalEdit->setText(QStringLiteral("5"));
+        chart_->LimitsPanel->ToleranceEdit->setText(QStringLiteral("0,3"));
+        chart_->LimitsPanel->SaveButton->click();
+        QCOMPARE(errors, QStringList());
+        QVERIFY(std::fabs(chart_->UpperControl->points().first().y() - 5.3) < 1e-9);
+        QVERIFY(chart_->NoteLabel->text().contains(QStringLiteral("σ = допуск / 3")));
+        QCOMPARE(chart_->RuleList->rowCount(), 0);
+
+        chart_->WesternElectricBox->setChecked(true);
+        QCOMPARE(chart_->RuleList->rowCount(), 3);
+        const int last = Table().RowCount() - 2;
+        const auto line = [&](int i) {
+            QStringList cells;
+            for (int c = 0; c < 4; ++c)
+                cells << chart_->RuleList->item(i, c)->text();
+            return cells;
+        };
+        QCOMPARE(line(2), (QStringList{Cp1251::decode(Table().CellView(2, last)),
+                                       Cp1251::decode(Table().CellView(3, last)), "5,08",
+                                       "8 подряд по одну сторону средней; 6 подряд растут или падают"}));
+        QCOMPARE(line(0)[3], QStringLiteral("6 подряд растут или падают"));
+
+        // Choosing a line rings its point and selects its row in the table.
+        QSignalSpy chosen(chart_, &TChartWindow::pointChosen);
+        chart_->RuleList->selectRow(2);
+        QCOMPARE(chosen.size(), 1);
+        QCOMPARE(chosen[0][0].toInt(), last);
+        QCOMPARE(chart_->SelectedSeries->points(), QList<QPointF>{Shown(*chart_).last()});
+        QCOMPARE(form_->MainGrid->currentIndex().row(), last - 1);
+
+        // Kept in the archive: a new window shows them; reset goes back to the points.
+        TChartWindow other(&Table(), kRu);
+        other.ArchiveSource = [this] { return form_->Doc.Archive(); };
+        other.SetSample(QStringLiteral("Эталон"));
+        other.SetColumn(kAlcohol);
+        QCOMPARE(other.LimitsPanel->Mode(), TLimitsKind::Nominal);
+        QVERIFY(std::fabs(other.Data().Limits.Sigma - 0.1) < 1e-9);
+        chart_->LimitsPanel->ResetButton->click();
+        QCOMPARE(chart_->LimitsPanel->Mode(), TLimitsKind::Points);
+        QCOMPARE(chart_->Data().Limits.Kind, TLimitsKind::Points);
+
+        // Without an archive there are none, and the window says so.
+        other.ArchiveSource = [] { return nullptr; };
+        other.Rebuild();
+        QVERIFY(!other.LimitsPanel->SaveButton->isEnabled());
+        QVERIFY(other.LimitsPanel->StatusLabel->text().contains(QStringLiteral("Архив не открыт")));
+    }
+
+    // A row whose measurement the archive marks invalid is drawn separately
+    // and left out: 5,0 5,1 [9,0] 5,0 give the mean 15,1 / 3 = 5,033333 and
+    // no rule broken.
+    void invalidRowsOfTheTableAreLeftOut() {
+        MeasureReference({5.0, 5.1, 9.0, 5.0});
+        TArchive* archive = form_->Doc.Archive();
+        QVERIFY(archive);
+        ControlChart::TDateTimeReader reader(kRu);
+        const std::optional<TArchiveMeasurement> read = TArchive::FromRow(Table().RowAt(3), reader);
+        QVERIFY(read);
+        TArchiveMeasurement m = TArchive::FromRecord({}, read->Measured, 10, QStringLiteral("ttyS0"));
+        m.Calibration = read->Calibration;
+        m.Values = read->Values;
+        QVERIFY(archive->Add(m));
+        archive->MarkInvalid(archive->Find(m.Uid)->Id, QStringLiteral("Пузырь в кювете"));
+        chart_->Rebuild();
+        QCOMPARE(chart_->ExcludedSeries->count(), 1);
+        const QPointF invalid = chart_->ExcludedSeries->points().first();
+        QCOMPARE(invalid.y(), 9.0);
+        QVERIFY(chart_->ToolTipFor(chart_->ExcludedSeries, invalid).contains(QStringLiteral("Пузырь")));
+        QVERIFY(std::fabs(chart_->Data().Limits.Mean - 5.033333) < 1e-6);
+        QCOMPARE(chart_->RuleList->rowCount(), 0);
+    }
+
+    void axisLabelsUseTheLocaleSeparator() {
+        MeasureReference({5.0, 5.1, 5.0, 4.9});
+        QTRY_VERIFY(!chart_->RebuildPending());
+        QStringList labels;
+        for (QGraphicsItem* item : chart_->ChartView->scene()->items())
+            if (auto* text = dynamic_cast<QGraphicsTextItem*>(item))
+                labels << text->toPlainText();
+        QVERIFY2(labels.contains(QStringLiteral("5,00")) || labels.contains(QStringLiteral("5,0")),
+                 qPrintable(labels.join(u'|')));
+    }
+
+    // Another window on the table opens where the last one was left; what
+    // the table no longer has falls back to the first shown indicator and
+    // all samples.
+    void opensOnTheLastIndicatorAndSample() {
+        Measure(QStringLiteral("Пиво"), {{kAlcohol, 4.9}, {kExtract, 2.0}});
+        chart_->SetColumn(kExtract);
+        chart_->SetSample(QStringLiteral("Пиво"));
+        TChartWindow again(&Table(), kRu);
+        again.SetSettingsFile(form_->ConfigFilePath());
+        QCOMPARE(again.Column(), kExtract);
+        QCOMPARE(again.Sample(), QStringLiteral("Пиво"));
+        {
+            TIniPlus ini(form_->ConfigFilePath());
+            ini.WriteNumber(QStringLiteral("Chart"), QStringLiteral("Column"), 99);
+            ini.WriteText(QStringLiteral("Chart"), QStringLiteral("Sample"), QStringLiteral("Квас"));
+        }
+        TChartWindow gone(&Table(), kRu);
+        gone.SetSettingsFile(form_->ConfigFilePath());
+        QCOMPARE(gone.Column(), TChartWindow(&Table(), kRu).Column());
+        QCOMPARE(gone.Sample(), QString());
+    }
+
     void exportsPngAndOnePagePdf() {
         MeasureReference({5.0, 5.1, 5.0, 4.9, 5.0, 5.1, 5.0, 4.9, 5.0, 5.1, 5.0, 6.0});
         QTRY_COMPARE(Shown(*chart_).size(), 12);
@@ -258,7 +384,10 @@ private slots:
         chart_->ExportButton->click();
         QImage image(file);
         QVERIFY(!image.isNull());
-        QVERIFY(image.width() > 200 && image.height() > 200);
+        // 180 × 110 mm at 300 dpi.
+        QCOMPARE(image.size(), QSize(2126, 1299));
+        QVERIFY(std::abs(image.dotsPerMeterX() - 11811) <= 1);
+        QVERIFY(std::abs(image.dotsPerMeterY() - 11811) <= 1);
         // Not a blank page: the red of the point beyond 3σ is in it.
         bool red = false;
         for (int y = 0; y < image.height() && !red; ++y)

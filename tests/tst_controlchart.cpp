@@ -35,8 +35,12 @@ void Append(TResultsTable& table, const QString& name, const QDateTime& when,
 std::vector<TChartPoint> Points(std::initializer_list<double> values) {
     std::vector<TChartPoint> points;
     int row = 1;
-    for (double v : values)
-        points.push_back({row++, 0, v, TPointState::InControl});
+    for (double v : values) {
+        TChartPoint& p = points.emplace_back();
+        p.Row = row;
+        p.When = row++ * 1000; // one a second, for base periods
+        p.Value = v;
+    }
     return points;
 }
 
@@ -151,10 +155,95 @@ private slots:
         limits.Upper2 = 2;
         limits.Upper3 = 3;
         std::vector<TChartPoint> points;
-        for (double v : values)
-            points.push_back({0, 0, v, TPointState::OutOfControl}); // stale marks are cleared
+        for (double v : values) {
+            points.emplace_back().Value = v;
+            points.back().State = TPointState::OutOfControl; // stale marks are cleared
+        }
         ApplyRules(points, limits);
         QCOMPARE(States(points), states);
+    }
+
+    // Fixed limits and the rules over them; rules per point as the hex digit
+    // of its TChartRule bits ('.' none). Points come one a second from 1 s.
+    //   points, one excluded: 5.0 5.2 [99] 5.1 -> mean 15.3 / 3 = 5.1,
+    //     moving ranges 0.2 and 0.1 -> 0.15, sigma 0.15 / 1.128 = 0.132979;
+    //     99 is left out and breaks nothing.
+    //   base 1..3 s of 5.0 5.2 5.1 6.0 6.2: the same mean and sigma from the
+    //     first three; +2s = 5.365957, +3s = 5.498936: 6.0 and 6.2 are beyond
+    //     both (1) and two of three beyond +2s (2) -> 3.
+    //   nominal 5.0 ± 0.3: sigma 0.1, +2s 5.2, +3s 5.3. 5.25 . 5.25 are two of
+    //     three beyond +2s, 5.25 5.4 again; 5.4 beyond +3s.
+    //   nominal 0 ± 3 (sigma 1): nine 1s put the 8th and 9th on one side (4);
+    //     a steady rise from -2.5 marks its 6th and 7th point (8); with an
+    //     excluded -5 the run of 1s goes on over it; 2.5 [9] 2.5 0 keep two
+    //     of three beyond +2s between the counted points.
+    void fixedLimitsAndRules_data() {
+        QTest::addColumn<QList<double>>("values");
+        QTest::addColumn<QList<int>>("excluded");
+        QTest::addColumn<int>("kind"); // TLimitsKind
+        QTest::addColumn<double>("a"); // base from s, or nominal
+        QTest::addColumn<double>("b"); // base to s, or tolerance
+        QTest::addColumn<bool>("westernElectric");
+        QTest::addColumn<double>("mean");
+        QTest::addColumn<double>("sigma");
+        QTest::addColumn<QString>("rules");
+        const int points = int(TLimitsKind::Points), base = int(TLimitsKind::BasePeriod),
+                  nominal = int(TLimitsKind::Nominal);
+        QTest::newRow("points, one excluded") << QList<double>{5.0, 5.2, 99, 5.1} << QList<int>{2}
+                                              << points << 0.0 << 0.0 << true << 5.1 << 0.132979
+                                              << "....";
+        QTest::newRow("base period") << QList<double>{5.0, 5.2, 5.1, 6.0, 6.2} << QList<int>{}
+                                     << base << 1.0 << 3.0 << false << 5.1 << 0.132979 << "...33";
+        QTest::newRow("nominal") << QList<double>{5.0, 5.25, 5.1, 5.25, 5.4} << QList<int>{}
+                                 << nominal << 5.0 << 0.3 << false << 5.0 << 0.1 << ".2.23";
+        const QList<double> ones{1, 1, 1, 1, 1, 1, 1, 1, 1};
+        QTest::newRow("eight on one side, plain") << ones << QList<int>{} << nominal << 0.0 << 3.0
+                                                  << false << 0.0 << 1.0 << ".........";
+        QTest::newRow("eight on one side") << ones << QList<int>{} << nominal << 0.0 << 3.0 << true
+                                           << 0.0 << 1.0 << ".......44";
+        const QList<double> rise{-2.5, -2, -1.5, -1, -0.5, 0.5, 0.6};
+        QTest::newRow("six rising, plain") << rise << QList<int>{} << nominal << 0.0 << 3.0 << false
+                                           << 0.0 << 1.0 << ".......";
+        QTest::newRow("six rising") << rise << QList<int>{} << nominal << 0.0 << 3.0 << true << 0.0
+                                    << 1.0 << ".....88";
+        QTest::newRow("run over an excluded point")
+            << QList<double>{1, 1, 1, -5, 1, 1, 1, 1, 1} << QList<int>{3} << nominal << 0.0 << 3.0
+            << true << 0.0 << 1.0 << "........4";
+        QTest::newRow("two of three over an excluded point")
+            << QList<double>{2.5, 9, 2.5, 0} << QList<int>{1} << nominal << 0.0 << 3.0 << false
+            << 0.0 << 1.0 << "2.2.";
+    }
+
+    void fixedLimitsAndRules() {
+        QFETCH(QList<double>, values);
+        QFETCH(QList<int>, excluded);
+        QFETCH(int, kind);
+        QFETCH(double, a);
+        QFETCH(double, b);
+        QFETCH(bool, westernElectric);
+        QFETCH(double, mean);
+        QFETCH(double, sigma);
+        QFETCH(QString, rules);
+        std::vector<TChartPoint> points;
+        for (double v : values) {
+            TChartPoint& p = points.emplace_back();
+            p.When = qint64(points.size()) * 1000;
+            p.Value = v;
+            p.Excluded = excluded.contains(int(points.size()) - 1);
+        }
+        const TChartLimits limits =
+            kind == int(TLimitsKind::Points)       ? ComputeLimits(points)
+            : kind == int(TLimitsKind::BasePeriod) ? BasePeriodLimits(points, qint64(a * 1000), qint64(b * 1000))
+                                                   : NominalLimits(a, b);
+        QVERIFY(limits.Valid);
+        QCOMPARE(int(limits.Kind), kind);
+        QVERIFY(std::abs(limits.Mean - mean) < 1e-6);
+        QVERIFY(std::abs(limits.Sigma - sigma) < 1e-6);
+        ApplyRules(points, limits, westernElectric);
+        QString got;
+        for (const TChartPoint& p : points)
+            got += p.Rules ? QString::number(p.Rules, 16) : QStringLiteral(".");
+        QCOMPARE(got, rules);
     }
 
     void fewerThanThreePointsDrawNoLines() {
