@@ -48,6 +48,7 @@ TForm1::TForm1(QWidget* parent, const QString& configPath, const QString& dataFo
     mnView->addSeparator();
     mnView->addAction(actChart);
     TArchiveWindow::Install(*this);
+    TReportDialog::Install(*this);
     TLabServerUi::Install(*this);
 }
 
