@@ -38,7 +38,7 @@ QString Value(const TArchiveMeasurement& m, int indicator, const TArchiveSetting
 
 // Device, port and computer, once each in the order met.
 void AddInstrument(QStringList& instruments, const TArchiveMeasurement& m) {
-    QStringList parts{QStringLiteral("прибор № %1").arg(m.Device)};
+    QStringList parts{QStringLiteral("№ %1").arg(m.Device)};
     if (!m.Port.isEmpty())
         parts << QStringLiteral("порт ") + m.Port;
     if (!m.Computer.isEmpty())

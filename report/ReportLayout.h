@@ -16,14 +16,32 @@ class TReport;
 // page's printable area (its top left corner is 0, 0) at a given resolution.
 // Pure computation: nothing is painted, so page numbers and "every row once,
 // never cut" can be checked without reading a PDF.
+//
+// Portrait when the columns fit, else landscape, else a smaller font (down
+// to MinScale); more indicators than that still fits are split into parts,
+// each with the number, name, date, time and calibration again, whose pages
+// follow one another.
 class TReportLayout {
 public:
-    static constexpr qreal MinScale = 0.6; // of the table's font, for many columns
+    static constexpr qreal MinScale = 0.75;
 
+    // Some of the report's columns with the rows wrapped to their widths.
+    struct TPart {
+        std::vector<int> Columns;            // of the report
+        std::vector<qreal> Widths;           // per column of the part
+        std::vector<QStringList> TitleLines; // per column of the part
+        qreal TitleHeight = 0;
+        std::vector<std::vector<QStringList>> Cells; // [row][column of the part]
+        std::vector<QStringList> InvalidLines;       // [row], over the part's width
+        std::vector<int> RowLines;                   // cell lines then invalid lines
+
+        qreal Width() const;
+    };
     // The rows of one page: [FirstRow, EndRow), the first from its line
     // FirstLine, the last up to (not including) its line EndLine. Only a
     // row taller than a whole page starts or ends within itself.
     struct TPage {
+        int Part = 0;
         int FirstRow = 0;
         int FirstLine = 0;
         int EndRow = 0;
@@ -44,27 +62,22 @@ public:
     qreal Pad = 0;        // inside each cell
     std::vector<TBlock> Header; // atop every page
     qreal HeaderHeight = 0;
-    std::vector<qreal> Widths;            // per column
-    std::vector<QStringList> TitleLines;  // per column
-    qreal TitleHeight = 0;
-    std::vector<std::vector<QStringList>> Cells; // [row][column], wrapped
-    std::vector<QStringList> InvalidLines;       // [row], over the table's width
-    std::vector<int> RowLines;                   // cell lines then invalid lines
+    std::vector<TPart> Parts;
     QFont FooterFont;
     qreal FooterHeight = 0;
     std::vector<TPage> Pages;
 
-    // The report on pages of size with margins (mm) at dpi; portrait unless
-    // the columns need a landscape page.
+    // The report on pages of size with margins (mm) at dpi.
     static TReportLayout Compute(const TReport& report, const QPageSize& size = QPageSize(QPageSize::A4),
                                  int dpi = 300, const QMarginsF& marginsMm = QMarginsF(20, 12, 10, 12));
     static QFont BaseFont();
-    // Words to lines no wider than width; a word wider than that is broken.
+    // Words to lines no wider than width, broken at blanks (dropped) and
+    // after '.', ',', '/' and '-' (kept); a piece wider than that is broken
+    // where the line is full.
     static QStringList Wrap(const QString& text, qreal width, const QFontMetricsF& metrics);
 
     int PageCount() const { return int(Pages.size()); }
     // "стр. N из M", page from 0.
     QString PageNumberText(int page) const;
     qreal RowHeight(int lines) const { return lines * LineHeight + 2 * Pad; }
-    qreal TableWidth() const;
 };

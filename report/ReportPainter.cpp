@@ -23,9 +23,26 @@ void Lines(QPainter& painter, const QStringList& lines, const QRectF& box, int f
                          int(align | Qt::AlignVCenter) | Qt::TextDontClip, lines[i]);
 }
 
-// Numbers to the right, texts (the sample name) to the left.
-Qt::Alignment AlignOf(int column) {
-    return column == TReport::NameColumn ? Qt::AlignLeft : Qt::AlignRight;
+// "Исполнитель: ______ /________/" with what goes on each line below it.
+void Signature(QPainter& painter, const QString& who, qreal x, qreal y, qreal h, qreal mm,
+               const QFont& small) {
+    const QFontMetricsF metrics(painter.font(), painter.device());
+    const qreal base = y + metrics.ascent() + (h - metrics.height()) / 2;
+    painter.drawText(QPointF(x, base), who);
+    x += metrics.horizontalAdvance(who) + 2 * mm;
+    const auto line = [&](qreal width, const QString& caption) {
+        painter.drawLine(QPointF(x, base + mm / 2), QPointF(x + width, base + mm / 2));
+        const QFont font = painter.font();
+        painter.setFont(small);
+        painter.drawText(QRectF(x, y + h, width, h), Qt::AlignHCenter | Qt::AlignTop, caption);
+        painter.setFont(font);
+        x += width;
+    };
+    line(35 * mm, QStringLiteral("подпись"));
+    painter.drawText(QPointF(x + mm, base), QStringLiteral("/"));
+    x += metrics.horizontalAdvance(QStringLiteral("/")) + 2 * mm;
+    line(45 * mm, QStringLiteral("фамилия, инициалы"));
+    painter.drawText(QPointF(x + mm, base), QStringLiteral("/"));
 }
 
 } // namespace
@@ -33,8 +50,10 @@ Qt::Alignment AlignOf(int column) {
 void TReportPainter::PaintPage(QPainter& painter, const TReport& report, const TReportLayout& l,
                                int page) {
     const TReportLayout::TPage& p = l.Pages[size_t(page)];
+    const TReportLayout::TPart& part = l.Parts[size_t(p.Part)];
     painter.save();
-    painter.setPen(QPen(Qt::black, std::max(1.0, l.Dpi / 150.0)));
+    const qreal thin = std::max(1.0, l.Dpi / 150.0);
+    painter.setPen(QPen(Qt::black, thin));
     qreal y = 0;
     for (const TReportLayout::TBlock& block : l.Header) {
         painter.setFont(block.Font);
@@ -49,27 +68,32 @@ void TReportPainter::PaintPage(QPainter& painter, const TReport& report, const T
     QFont bold = l.TableFont;
     bold.setBold(true);
     painter.setFont(bold);
-    const qreal width = l.TableWidth();
-    painter.fillRect(QRectF(0, y, width, l.TitleHeight), QColor(245, 245, 245));
+    const qreal width = part.Width();
+    painter.fillRect(QRectF(0, y, width, part.TitleHeight), QColor(242, 242, 242));
     qreal x = 0;
-    for (size_t c = 0; c < l.Widths.size(); ++c) {
-        const QRectF cell(x, y, l.Widths[c], l.TitleHeight);
+    for (size_t c = 0; c < part.Widths.size(); ++c) {
+        const QRectF cell(x, y, part.Widths[c], part.TitleHeight);
         painter.drawRect(cell);
-        Lines(painter, l.TitleLines[c], cell.adjusted(l.Pad, l.Pad, -l.Pad, -l.Pad), 0,
-              int(l.TitleLines[c].size()), l.LineHeight, Qt::AlignHCenter);
-        x += l.Widths[c];
+        Lines(painter, part.TitleLines[c], cell.adjusted(l.Pad, l.Pad, -l.Pad, -l.Pad), 0,
+              int(part.TitleLines[c].size()), l.LineHeight, Qt::AlignHCenter);
+        x += part.Widths[c];
     }
-    y += l.TitleHeight;
+    y += part.TitleHeight;
 
     QFont italic = l.TableFont;
     italic.setItalic(true);
     for (int r = p.FirstRow; r < p.EndRow; ++r) {
         const int first = r == p.FirstRow ? p.FirstLine : 0;
-        const int end = r == p.EndRow - 1 ? p.EndLine : l.RowLines[size_t(r)];
+        const int end = r == p.EndRow - 1 ? p.EndLine : part.RowLines[size_t(r)];
         const QRectF box(0, y, width, l.RowHeight(end - first));
-        const std::vector<QStringList>& cells = l.Cells[size_t(r)];
-        const QStringList& invalid = l.InvalidLines[size_t(r)];
-        const int cellLines = l.RowLines[size_t(r)] - int(invalid.size());
+        const std::vector<QStringList>& cells = part.Cells[size_t(r)];
+        const QStringList& invalid = part.InvalidLines[size_t(r)];
+        const int cellLines = part.RowLines[size_t(r)] - int(invalid.size());
+        // The cells' own lines on this page, then the reason across the row.
+        const int shownCells = std::max(0, std::min(end, cellLines) - first);
+        const qreal cellsBottom =
+            invalid.isEmpty() || end <= cellLines ? box.bottom()
+                                                  : box.top() + l.Pad + shownCells * l.LineHeight;
         if (!invalid.isEmpty())
             painter.fillRect(box, kInvalidShade);
         QFont font = l.TableFont;
@@ -77,18 +101,21 @@ void TReportPainter::PaintPage(QPainter& painter, const TReport& report, const T
         painter.setFont(font);
         x = 0;
         for (size_t c = 0; c < cells.size(); ++c) {
-            painter.drawLine(QPointF(x, box.top()), QPointF(x, box.bottom()));
-            Lines(painter, cells[c], QRectF(x + l.Pad, box.top() + l.Pad, l.Widths[c] - 2 * l.Pad, 0),
-                  first, std::min(end, cellLines), l.LineHeight, AlignOf(int(c)));
-            x += l.Widths[c];
+            painter.drawLine(QPointF(x, box.top()), QPointF(x, c == 0 ? box.bottom() : cellsBottom));
+            Lines(painter, cells[c],
+                  QRectF(x + l.Pad, box.top() + l.Pad, part.Widths[c] - 2 * l.Pad, 0), first,
+                  std::min(end, cellLines), l.LineHeight,
+                  part.Columns[c] == TReport::NameColumn ? Qt::AlignLeft : Qt::AlignRight);
+            x += part.Widths[c];
         }
         painter.drawLine(QPointF(x, box.top()), QPointF(x, box.bottom()));
         painter.drawLine(box.bottomLeft(), box.bottomRight());
-        if (!invalid.isEmpty()) {
+        if (!invalid.isEmpty() && end > cellLines) {
+            painter.setPen(QPen(Qt::black, thin / 2, Qt::DotLine));
+            painter.drawLine(QPointF(0, cellsBottom), QPointF(width, cellsBottom));
+            painter.setPen(QPen(Qt::black, thin));
             painter.setFont(italic);
-            // The reason's lines follow the cells' lines.
-            const qreal top = box.top() + l.Pad + std::max(0, cellLines - first) * l.LineHeight;
-            Lines(painter, invalid, QRectF(l.Pad, top, width - 2 * l.Pad, 0),
+            Lines(painter, invalid, QRectF(l.Pad, cellsBottom, width - 2 * l.Pad, 0),
                   std::max(0, first - cellLines), end - cellLines, l.LineHeight, Qt::AlignLeft);
         }
         y = box.bottom();
@@ -97,19 +124,22 @@ void TReportPainter::PaintPage(QPainter& painter, const TReport& report, const T
     // The signatures and the print's own line at the page's foot.
     painter.setFont(l.FooterFont);
     const qreal h = QFontMetricsF(l.FooterFont, painter.device()).lineSpacing();
+    const qreal mm = l.Dpi / 25.4;
     const qreal bottom = l.Area.height();
-    const QString sign = QStringLiteral("Подпись: ________________ /____________________/");
-    painter.drawText(QRectF(0, bottom - 2 * h, l.Area.width() / 2, h), Qt::AlignLeft | Qt::AlignVCenter,
-                     QStringLiteral("Исполнитель. ") + sign);
-    painter.drawText(QRectF(l.Area.width() / 2, bottom - 2 * h, l.Area.width() / 2, h),
-                     Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("Проверил. ") + sign);
+    QFont small = l.FooterFont;
+    small.setPointSizeF(6);
+    Signature(painter, QStringLiteral("Исполнитель:"), 0, bottom - 3 * h, h, mm, small);
+    Signature(painter, QStringLiteral("Проверил:"), l.Area.width() / 2, bottom - 3 * h, h, mm, small);
     QString printed = QStringLiteral("Напечатано %1")
                           .arg(QLocale().toString(report.Printed, QStringLiteral("dd.MM.yyyy HH:mm")));
     if (!report.User.isEmpty())
         printed += QStringLiteral(", пользователь ") + report.User;
-    painter.drawText(QRectF(0, bottom - h, l.Area.width(), h), Qt::AlignLeft | Qt::AlignVCenter, printed);
-    painter.drawText(QRectF(0, bottom - h, l.Area.width(), h), Qt::AlignRight | Qt::AlignVCenter,
-                     l.PageNumberText(page));
+    const QRectF last(0, bottom - h, l.Area.width(), h);
+    painter.drawText(last, Qt::AlignLeft | Qt::AlignVCenter, printed);
+    if (l.Parts.size() > 1)
+        painter.drawText(last, Qt::AlignHCenter | Qt::AlignVCenter,
+                         QStringLiteral("Показатели: часть %1 из %2").arg(p.Part + 1).arg(l.Parts.size()));
+    painter.drawText(last, Qt::AlignRight | Qt::AlignVCenter, l.PageNumberText(page));
     painter.restore();
 }
 
