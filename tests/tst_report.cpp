@@ -1,7 +1,9 @@
 // A report of 200 archive rows laid out on pages: numbering, every row once
 // and whole, the page's turn, and the PDF written from it.
 #include "archive/Archive.h"
+#include "archive/ArchiveRows.h"
 #include "archive/ArchiveSettings.h"
+#include "config/Cp1251.h"
 #include "config/ConfigFile.h"
 #include "config/RegisterSettings.h"
 #include "register/RecordCycle.h"
@@ -140,6 +142,26 @@ private slots:
             QStringLiteral("Недействительно: пузыри в кювете (petrova, ")));
         QCOMPARE(part.RowLines[7], 1 + int(part.InvalidLines[7].size()));
         QVERIFY(part.InvalidLines[8].isEmpty());
+    }
+
+    void tableRowsTakeTheArchivesMarks() {
+        // The table as the register shows these rows: two decimals.
+        TResultsTable table;
+        for (int c = 0; c < TResultsTable::ColCount; ++c)
+            table.SetCell(c, 0, Cp1251::encode(titles_.value(c)));
+        std::vector<TArchiveMeasurement> rows;
+        archive_->ForEach({}, [&rows](const TArchiveMeasurement& m) {
+            rows.push_back(m);
+            return rows.size() < 10;
+        });
+        TArchiveRows::FillTable(table, rows, cycle_, std::nullopt);
+        const TReport report = TReport::FromTable(table, QStringLiteral("/data/пиво.txt"), archive_.get(),
+                                                  {4}, TArchiveSettings(), cycle_);
+        QCOMPARE(int(report.Rows.size()), 10);
+        QCOMPARE(report.Rows[1].Cells.last(), QStringLiteral("0,99010"));
+        QVERIFY(report.Rows[7].Invalid.startsWith(QStringLiteral("Недействительно: пузыри")));
+        QCOMPARE(report.Filter, QStringLiteral("файл результатов «пиво.txt»"));
+        QCOMPARE(report.Instrument, QStringLiteral("№ 7, порт ttyUSB0, компьютер lab-pc"));
     }
 
     void pdfHasEveryPage() {
