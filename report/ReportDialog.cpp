@@ -51,6 +51,7 @@ TReportDialog::TReportDialog(const TReportRequest& start, QWidget* parent) : QDi
     }
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Cancel, this);
+    buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("Отмена"));
     PdfButton = buttons->addButton(QStringLiteral("Сохранить PDF…"), QDialogButtonBox::AcceptRole);
     PrintButton = buttons->addButton(QStringLiteral("Печать…"), QDialogButtonBox::AcceptRole);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -114,22 +115,29 @@ TReportRequest TReportDialog::Start(const QString& configPath, const TResultsTab
 
 QString TReportDialog::Finish(const TReportRequest& request, TReport& report,
                               const QString& configPath) {
+    report.Laboratory = request.Laboratory;
+    QString done;
+    {
+        const TWaitCursor wait;
+        if (request.Printer) {
+            done = QStringLiteral("Отчёт отправлен на печать: страниц %1.")
+                       .arg(TReportPainter::Print(report, *request.Printer));
+        } else {
+            const int pages = TReportPainter::WritePdf(report, request.FileName);
+            done = QStringLiteral("Отчёт записан в «%1»: страниц %2.")
+                       .arg(QDir::toNativeSeparators(request.FileName))
+                       .arg(pages);
+        }
+    }
+    // Kept once the report is out: a settings file that cannot take it
+    // does not cost the report.
     TReportSettings settings;
     settings.Read(configPath);
     if (settings.Laboratory != request.Laboratory) {
         settings.Laboratory = request.Laboratory;
         settings.Write(configPath);
     }
-    report.Laboratory = request.Laboratory;
-    const TWaitCursor wait;
-    if (request.Printer) {
-        const int pages = TReportPainter::Print(report, *request.Printer);
-        return QStringLiteral("Отчёт отправлен на печать: страниц %1.").arg(pages);
-    }
-    const int pages = TReportPainter::WritePdf(report, request.FileName);
-    return QStringLiteral("Отчёт записан в «%1»: страниц %2.")
-        .arg(QDir::toNativeSeparators(request.FileName))
-        .arg(pages);
+    return done;
 }
 
 void TReportDialog::Install(TForm1& form) {

@@ -43,7 +43,7 @@ public:
     // PDF named fileStem in folder.
     static TReportRequest Start(const QString& configPath, const TResultsTable& table,
                                 const QString& folder, const QString& fileStem);
-    // Keeps the laboratory's name, then writes or prints report; returns
+    // Writes or prints report, then keeps the laboratory's name; returns
     // what the status line says. Throws with the operator's message.
     static QString Finish(const TReportRequest& request, TReport& report, const QString& configPath);
     // "Отчёт…" in form's file menu: the current table's report.

@@ -146,9 +146,14 @@ void TReportPainter::PaintPage(QPainter& painter, const TReport& report, const T
 int TReportPainter::Print(const TReport& report, QPagedPaintDevice& device) {
     const QPageLayout current = device.pageLayout();
     const int dpi = device.logicalDpiY();
-    const TReportLayout layout = TReportLayout::Compute(report, current.pageSize(), dpi);
-    if (!device.setPageLayout(layout.Page))
-        throw EReportError("Не удалось задать страницу для отчёта.");
+    TReportLayout layout = TReportLayout::Compute(report, current.pageSize(), dpi);
+    device.setPageLayout(layout.Page);
+    // A printer may keep wider margins than asked: laid out again within them.
+    const QMarginsF margins = device.pageLayout().margins(QPageLayout::Millimeter);
+    if (margins != layout.Page.margins(QPageLayout::Millimeter)) {
+        layout = TReportLayout::Compute(report, current.pageSize(), dpi, margins);
+        device.setPageLayout(layout.Page);
+    }
     QPainter painter;
     if (!painter.begin(&device))
         throw EReportError("Не удалось начать печать отчёта.");
