@@ -145,7 +145,11 @@ void TReportDialog::Install(TForm1& form) {
     form.ReportDialog = [self](const TReportRequest& start) { return Ask(self, start); };
     form.actReport = new QAction(QStringLiteral("Отчёт…"), &form);
     form.actReport->setObjectName(QStringLiteral("actReport"));
-    form.mnFile->addAction(form.actReport);
+    // Beside the print commands.
+    const QList<QAction*> file = form.mnFile->actions();
+    const qsizetype preview = file.indexOf(form.actPrintPreview);
+    form.mnFile->insertAction(preview >= 0 && preview + 1 < file.size() ? file[preview + 1] : nullptr,
+                              form.actReport);
     connect(form.actReport, &QAction::triggered, &form, [self] {
         try {
             const QFileInfo file(self->Doc.FileName());
