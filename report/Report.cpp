@@ -19,8 +19,9 @@ QString ColumnTitle(const QStringList& titles, int column, const QString& otherw
 }
 
 QString InvalidText(const TArchiveMeasurement& m, const QLocale& locale) {
-    QString text = QStringLiteral("Недействительно: ") +
-                   (m.InvalidReason.isEmpty() ? QStringLiteral("причина не указана") : m.InvalidReason);
+    QString text =
+        QStringLiteral("Недействительно: ") +
+        (m.InvalidReason.isEmpty() ? QStringLiteral("причина не указана") : m.InvalidReason);
     QStringList who;
     if (!m.InvalidBy.isEmpty())
         who << m.InvalidBy;
@@ -38,12 +39,12 @@ QString Value(const TArchiveMeasurement& m, int indicator, const TArchiveSetting
 
 // Device, port and computer, once each in the order met.
 void AddInstrument(QStringList& instruments, const TArchiveMeasurement& m) {
-    QStringList parts{QStringLiteral("№ %1").arg(m.Device)};
+    QStringList items{QStringLiteral("№ %1").arg(m.Device)};
     if (!m.Port.isEmpty())
-        parts << QStringLiteral("порт ") + m.Port;
+        items << QStringLiteral("порт ") + m.Port;
     if (!m.Computer.isEmpty())
-        parts << QStringLiteral("компьютер ") + m.Computer;
-    const QString text = parts.join(QStringLiteral(", "));
+        items << QStringLiteral("компьютер ") + m.Computer;
+    const QString text = items.join(QStringLiteral(", "));
     if (!instruments.contains(text))
         instruments << text;
 }
@@ -58,14 +59,15 @@ TReport TReport::Start(const QStringList& titles, const std::vector<int>& indica
                                  ColumnTitle(titles, 3, QStringLiteral("Время")),
                                  ColumnTitle(titles, 4, QStringLiteral("Калибровка"))};
     for (const int k : indicators)
-        report.Columns << ColumnTitle(titles, k + FixedColumns, QStringLiteral("Показатель %1").arg(k + 1));
+        report.Columns << ColumnTitle(titles, k + FixedColumns,
+                                      QStringLiteral("Показатель %1").arg(k + 1));
     report.User = TArchive::ThisUser();
     report.Printed = QDateTime::currentDateTime();
     return report;
 }
 
-void TReport::Finish(const QStringList& instruments, const QDateTime& first,
-                     const QDateTime& last, const TRecordCycle& cycle) {
+void TReport::Finish(const QStringList& instruments, const QDateTime& first, const QDateTime& last,
+                     const TRecordCycle& cycle) {
     Instrument = instruments.isEmpty() ? QStringLiteral("не известен (измерений нет в архиве)")
                                        : instruments.join(QStringLiteral("; "));
     if (!first.isValid())
@@ -154,26 +156,26 @@ TReport TReport::FromTable(const TResultsTable& table, const QString& fileName,
 }
 
 QString TReport::FilterText(const TArchiveFilter& filter, const QLocale& locale) {
-    QStringList parts;
+    QStringList items;
     const auto date = [&locale](const QDateTime& when) {
         return locale.toString(when.date(), QLocale::ShortFormat);
     };
     if (filter.From.isValid() && filter.To.isValid())
-        parts << QStringLiteral("даты с %1 по %2").arg(date(filter.From), date(filter.To));
+        items << QStringLiteral("даты с %1 по %2").arg(date(filter.From), date(filter.To));
     else if (filter.From.isValid())
-        parts << QStringLiteral("даты с %1").arg(date(filter.From));
+        items << QStringLiteral("даты с %1").arg(date(filter.From));
     else if (filter.To.isValid())
-        parts << QStringLiteral("даты по %1").arg(date(filter.To));
+        items << QStringLiteral("даты по %1").arg(date(filter.To));
     else
-        parts << QStringLiteral("все даты");
-    parts << (filter.SampleContains.isEmpty()
+        items << QStringLiteral("все даты");
+    items << (filter.SampleContains.isEmpty()
                   ? QStringLiteral("все пробы")
                   : QStringLiteral("проба содержит «%1»").arg(filter.SampleContains));
-    parts << (filter.Device ? QStringLiteral("прибор № %1").arg(*filter.Device)
+    items << (filter.Device ? QStringLiteral("прибор № %1").arg(*filter.Device)
                             : QStringLiteral("все приборы"));
-    parts << (filter.IncludeInvalid ? QStringLiteral("недействительные включены")
+    items << (filter.IncludeInvalid ? QStringLiteral("недействительные включены")
                                     : QStringLiteral("без недействительных"));
     if (!filter.Ids.empty())
-        parts << QStringLiteral("выбрано измерений: %1").arg(filter.Ids.size());
-    return parts.join(QStringLiteral("; "));
+        items << QStringLiteral("выбрано измерений: %1").arg(filter.Ids.size());
+    return items.join(QStringLiteral("; "));
 }

@@ -21,8 +21,8 @@ public:
 };
 
 struct TReportRow {
-    QStringList Cells;  // one per column
-    QString Invalid;    // "Недействительно: <reason> (...)"; empty: a valid row
+    QStringList Cells; // one per column
+    QString Invalid;   // "Недействительно: <reason> (...)"; empty: a valid row
 };
 
 // What a report shows, as texts: made from archive rows or from the results
@@ -61,6 +61,6 @@ public:
 private:
     static TReport Start(const QStringList& titles, const std::vector<int>& indicators);
     // The instruments' texts and the period from first to last.
-    void Finish(const QStringList& instruments, const QDateTime& first,
-                const QDateTime& last, const TRecordCycle& cycle);
+    void Finish(const QStringList& instruments, const QDateTime& first, const QDateTime& last,
+                const TRecordCycle& cycle);
 };

@@ -104,8 +104,10 @@ TReportRequest TReportDialog::Start(const QString& configPath, const TResultsTab
     TReportRequest request;
     request.Laboratory = settings.Laboratory;
     for (int k = 0; k < IndicatorCount; ++k) {
-        const QString title = Cp1251::decode(table.CellView(k + TReport::FixedColumns, 0)).simplified();
-        request.IndicatorTitles << (title.isEmpty() ? QStringLiteral("Показатель %1").arg(k + 1) : title);
+        const QString title =
+            Cp1251::decode(table.CellView(k + TReport::FixedColumns, 0)).simplified();
+        request.IndicatorTitles << (title.isEmpty() ? QStringLiteral("Показатель %1").arg(k + 1)
+                                                    : title);
         if (table.ColVisible(k + TReport::FixedColumns))
             request.Indicators.push_back(k);
     }
@@ -148,8 +150,8 @@ void TReportDialog::Install(TForm1& form) {
     // Beside the print commands.
     const QList<QAction*> file = form.mnFile->actions();
     const qsizetype preview = file.indexOf(form.actPrintPreview);
-    form.mnFile->insertAction(preview >= 0 && preview + 1 < file.size() ? file[preview + 1] : nullptr,
-                              form.actReport);
+    form.mnFile->insertAction(
+        preview >= 0 && preview + 1 < file.size() ? file[preview + 1] : nullptr, form.actReport);
     connect(form.actReport, &QAction::triggered, &form, [self] {
         try {
             const QFileInfo file(self->Doc.FileName());
@@ -160,9 +162,9 @@ void TReportDialog::Install(TForm1& form) {
                 return;
             TArchiveSettings decimals;
             decimals.Read(self->ConfigFilePath());
-            TReport report = TReport::FromTable(self->Doc.Table(), self->Doc.FileName(),
-                                                self->Doc.Archive(), request->Indicators,
-                                                decimals, self->Doc.Cycle());
+            TReport report =
+                TReport::FromTable(self->Doc.Table(), self->Doc.FileName(), self->Doc.Archive(),
+                                   request->Indicators, decimals, self->Doc.Cycle());
             Finish(*request, report, self->ConfigFilePath());
         } catch (const std::exception& e) {
             self->ErrorBox(kCaption, QString::fromUtf8(e.what()));

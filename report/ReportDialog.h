@@ -20,9 +20,9 @@ class TResultsTable;
 // and where the report goes.
 struct TReportRequest {
     QString Laboratory;
-    QStringList IndicatorTitles;  // all of them, to choose from
-    std::vector<int> Indicators;  // chosen, 0-based
-    QString FileName;             // the PDF to write
+    QStringList IndicatorTitles;       // all of them, to choose from
+    std::vector<int> Indicators;       // chosen, 0-based
+    QString FileName;                  // the PDF to write
     std::shared_ptr<QPrinter> Printer; // set: printed there instead
 };
 
@@ -45,7 +45,8 @@ public:
                                 const QString& folder, const QString& fileStem);
     // Writes or prints report, then keeps the laboratory's name; returns
     // what the status line says. Throws with the operator's message.
-    static QString Finish(const TReportRequest& request, TReport& report, const QString& configPath);
+    static QString Finish(const TReportRequest& request, TReport& report,
+                          const QString& configPath);
     // "Отчёт…" in form's file menu: the current table's report.
     static void Install(TForm1& form);
 

@@ -73,10 +73,13 @@ QStringList TReportLayout::Wrap(const QString& text, qreal width, const QFontMet
     QStringList lines;
     QString line;
     // A column as wide as its widest text must not lose it to rounding.
-    const auto fits = [&](const QString& s) { return metrics.horizontalAdvance(s) <= width + 0.01; };
+    const auto fits = [&](const QString& s) {
+        return metrics.horizontalAdvance(s) <= width + 0.01;
+    };
     for (TPiece& piece : Pieces(text)) {
         const QString joined =
-            line.isEmpty() ? piece.Text : line + (piece.Blank ? QStringLiteral(" ") : QString()) + piece.Text;
+            line.isEmpty() ? piece.Text
+                           : line + (piece.Blank ? QStringLiteral(" ") : QString()) + piece.Text;
         if (fits(joined)) {
             line = joined;
             continue;
@@ -99,7 +102,7 @@ QStringList TReportLayout::Wrap(const QString& text, qreal width, const QFontMet
     return lines;
 }
 
-qreal TReportLayout::TPart::Width() const {
+qreal TReportLayout::TSection::Width() const {
     return std::accumulate(Widths.begin(), Widths.end(), qreal(0));
 }
 
@@ -157,35 +160,36 @@ TReportLayout TReportLayout::Compute(const TReport& report, const QPageSize& siz
         l.Scale = std::max(MinScale, l.Scale * room / sum(widths));
         widths = natural(l.Scale);
     }
-    // Still too wide: parts at the smallest font, as many of them as it
+    // Still too wide: sections at the smallest font, as many of them as it
     // takes, with about as many indicators each.
     const int fixed = std::min(columns, int(TReport::FixedColumns));
     const qreal fixedWidth = sum(widths, 0, fixed);
-    int parts = 1;
+    int sections = 1;
     qreal used = fixedWidth;
     for (int c = fixed; c < columns; ++c) {
         const qreal w = widths[size_t(c)];
         if (used > fixedWidth && used + w > room) {
-            ++parts;
+            ++sections;
             used = fixedWidth;
         }
         used += w;
     }
-    const int each = (columns - fixed + parts - 1) / parts;
-    TPart part;
+    const int each = (columns - fixed + sections - 1) / sections;
+    TSection section;
     for (int c = 0; c < columns; ++c) {
-        const int inPart = int(part.Columns.size()) - fixed;
-        if (c >= fixed && inPart > 0 && (inPart >= each || part.Width() + widths[size_t(c)] > room))
-            l.Parts.push_back(std::exchange(part, TPart{}));
-        if (part.Columns.empty())
+        const int inSection = int(section.Columns.size()) - fixed;
+        if (c >= fixed && inSection > 0 &&
+            (inSection >= each || section.Width() + widths[size_t(c)] > room))
+            l.Sections.push_back(std::exchange(section, TSection{}));
+        if (section.Columns.empty())
             for (int f = 0; f < fixed && c >= fixed; ++f) {
-                part.Columns.push_back(f);
-                part.Widths.push_back(widths[size_t(f)]);
+                section.Columns.push_back(f);
+                section.Widths.push_back(widths[size_t(f)]);
             }
-        part.Columns.push_back(c);
-        part.Widths.push_back(widths[size_t(c)]);
+        section.Columns.push_back(c);
+        section.Widths.push_back(widths[size_t(c)]);
     }
-    l.Parts.push_back(std::move(part));
+    l.Sections.push_back(std::move(section));
 
     l.Pad = 0.8 * mm * l.Scale;
     l.TableFont = Sized(base, base.pointSizeF() * l.Scale);
@@ -195,7 +199,7 @@ TReportLayout TReportLayout::Compute(const TReport& report, const QPageSize& siz
     italic.setItalic(true);
     const QFontMetricsF invalid(italic, &probe);
     l.LineHeight = metrics.lineSpacing();
-    for (TPart& p : l.Parts) {
+    for (TSection& p : l.Sections) {
         const qreal total = p.Width();
         const auto name = std::find(p.Columns.begin(), p.Columns.end(), int(TReport::NameColumn));
         if (total > room) {
@@ -209,7 +213,8 @@ TReportLayout TReportLayout::Compute(const TReport& report, const QPageSize& siz
         }
         int titleLines = 1;
         for (size_t i = 0; i < p.Columns.size(); ++i) {
-            p.TitleLines.push_back(Wrap(report.Columns[p.Columns[i]], p.Widths[i] - 2 * l.Pad, bold));
+            p.TitleLines.push_back(
+                Wrap(report.Columns[p.Columns[i]], p.Widths[i] - 2 * l.Pad, bold));
             titleLines = std::max(titleLines, int(p.TitleLines.back().size()));
         }
         p.TitleHeight = l.RowHeight(titleLines);
@@ -217,7 +222,8 @@ TReportLayout TReportLayout::Compute(const TReport& report, const QPageSize& siz
             std::vector<QStringList> cells;
             int lines = 1;
             for (size_t i = 0; i < p.Columns.size(); ++i) {
-                cells.push_back(Wrap(row.Cells.value(p.Columns[i]), p.Widths[i] - 2 * l.Pad, metrics));
+                cells.push_back(
+                    Wrap(row.Cells.value(p.Columns[i]), p.Widths[i] - 2 * l.Pad, metrics));
                 lines = std::max(lines, int(cells.back().size()));
             }
             p.Cells.push_back(std::move(cells));
@@ -240,9 +246,13 @@ TReportLayout TReportLayout::Compute(const TReport& report, const QPageSize& siz
     block(base, QStringLiteral("Прибор: ") + report.Instrument, false);
     block(base, QStringLiteral("Период: ") + report.Period, false);
     block(base, QStringLiteral("Отбор: ") + report.Filter, false);
-    const auto invalidRows = std::count_if(report.Rows.begin(), report.Rows.end(),
-                                           [](const TReportRow& row) { return !row.Invalid.isEmpty(); });
-    block(base, QStringLiteral("Измерений: %1, из них недействительных: %2").arg(report.Rows.size()).arg(invalidRows),
+    const auto invalidRows =
+        std::count_if(report.Rows.begin(), report.Rows.end(),
+                      [](const TReportRow& row) { return !row.Invalid.isEmpty(); });
+    block(base,
+          QStringLiteral("Измерений: %1, из них недействительных: %2")
+              .arg(report.Rows.size())
+              .arg(invalidRows),
           false);
     l.HeaderHeight += 2 * mm;
 
@@ -250,10 +260,10 @@ TReportLayout TReportLayout::Compute(const TReport& report, const QPageSize& siz
     // Room to sign above the signature line, its captions, the print's line.
     l.FooterHeight = 10 * mm + 3 * QFontMetricsF(l.FooterFont, &probe).lineSpacing();
 
-    // Rows to pages, part after part; a row moves whole to the next page,
+    // Rows to pages, section after section; a row moves whole to the next page,
     // unless it is taller than a page: then it goes on over as many as it needs.
-    for (int pi = 0; pi < int(l.Parts.size()); ++pi) {
-        const TPart& p = l.Parts[size_t(pi)];
+    for (int pi = 0; pi < int(l.Sections.size()); ++pi) {
+        const TSection& p = l.Sections[size_t(pi)];
         const qreal body = l.Area.height() - l.HeaderHeight - p.TitleHeight - l.FooterHeight;
         const int pageLines = std::max(1, int(std::floor((body - 2 * l.Pad) / l.LineHeight)));
         TPage page{pi, 0, 0, 0, 0};

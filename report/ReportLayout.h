@@ -18,7 +18,7 @@ class TReport;
 // never cut" can be checked without reading a PDF.
 //
 // Portrait when the columns fit, else landscape, else a smaller font (down
-// to MinScale); more indicators than that still fits are split into parts,
+// to MinScale); more indicators than that still fits are split into sections,
 // each with the number, name, date, time and calibration again, whose pages
 // follow one another.
 class TReportLayout {
@@ -26,13 +26,13 @@ public:
     static constexpr qreal MinScale = 0.75;
 
     // Some of the report's columns with the rows wrapped to their widths.
-    struct TPart {
+    struct TSection {
         std::vector<int> Columns;            // of the report
-        std::vector<qreal> Widths;           // per column of the part
-        std::vector<QStringList> TitleLines; // per column of the part
+        std::vector<qreal> Widths;           // per column of the section
+        std::vector<QStringList> TitleLines; // per column of the section
         qreal TitleHeight = 0;
-        std::vector<std::vector<QStringList>> Cells; // [row][column of the part]
-        std::vector<QStringList> InvalidLines;       // [row], over the part's width
+        std::vector<std::vector<QStringList>> Cells; // [row][column of the section]
+        std::vector<QStringList> InvalidLines;       // [row], over the section's width
         std::vector<int> RowLines;                   // cell lines then invalid lines
 
         qreal Width() const;
@@ -41,7 +41,7 @@ public:
     // FirstLine, the last up to (not including) its line EndLine. Only a
     // row taller than a whole page starts or ends within itself.
     struct TPage {
-        int Part = 0;
+        int Section = 0;
         int FirstRow = 0;
         int FirstLine = 0;
         int EndRow = 0;
@@ -55,21 +55,22 @@ public:
 
     QPageLayout Page; // page size, orientation and margins to print with
     int Dpi = 0;
-    QRectF Area;      // printable area, device units
-    QFont TableFont;  // scaled down when the columns need it
+    QRectF Area;     // printable area, device units
+    QFont TableFont; // scaled down when the columns need it
     qreal Scale = 1;
-    qreal LineHeight = 0; // of TableFont
-    qreal Pad = 0;        // inside each cell
+    qreal LineHeight = 0;       // of TableFont
+    qreal Pad = 0;              // inside each cell
     std::vector<TBlock> Header; // atop every page
     qreal HeaderHeight = 0;
-    std::vector<TPart> Parts;
+    std::vector<TSection> Sections;
     QFont FooterFont;
     qreal FooterHeight = 0;
     std::vector<TPage> Pages;
 
     // The report on pages of size with margins (mm) at dpi.
-    static TReportLayout Compute(const TReport& report, const QPageSize& size = QPageSize(QPageSize::A4),
-                                 int dpi = 300, const QMarginsF& marginsMm = QMarginsF(20, 12, 10, 12));
+    static TReportLayout Compute(const TReport& report,
+                                 const QPageSize& size = QPageSize(QPageSize::A4), int dpi = 300,
+                                 const QMarginsF& marginsMm = QMarginsF(20, 12, 10, 12));
     static QFont BaseFont();
     // Words to lines no wider than width, broken at blanks (dropped) and
     // after '.', ',', '/' and '-' (kept); a piece wider than that is broken

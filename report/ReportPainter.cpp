@@ -19,8 +19,9 @@ const QColor kInvalidShade(236, 236, 236);
 void Lines(QPainter& painter, const QStringList& lines, const QRectF& box, int first, int end,
            qreal lineHeight, Qt::Alignment align) {
     for (int i = std::max(first, 0); i < std::min(end, int(lines.size())); ++i)
-        painter.drawText(QRectF(box.left(), box.top() + (i - first) * lineHeight, box.width(), lineHeight),
-                         int(align | Qt::AlignVCenter) | Qt::TextDontClip, lines[i]);
+        painter.drawText(
+            QRectF(box.left(), box.top() + (i - first) * lineHeight, box.width(), lineHeight),
+            int(align | Qt::AlignVCenter) | Qt::TextDontClip, lines[i]);
 }
 
 // "Исполнитель: ______ /________/" with what goes on each line below it.
@@ -50,7 +51,7 @@ void Signature(QPainter& painter, const QString& who, qreal x, qreal y, qreal h,
 void TReportPainter::PaintPage(QPainter& painter, const TReport& report, const TReportLayout& l,
                                int page) {
     const TReportLayout::TPage& p = l.Pages[size_t(page)];
-    const TReportLayout::TPart& part = l.Parts[size_t(p.Part)];
+    const TReportLayout::TSection& section = l.Sections[size_t(p.Section)];
     painter.save();
     const qreal thin = std::max(1.0, l.Dpi / 150.0);
     painter.setPen(QPen(Qt::black, thin));
@@ -68,32 +69,32 @@ void TReportPainter::PaintPage(QPainter& painter, const TReport& report, const T
     QFont bold = l.TableFont;
     bold.setBold(true);
     painter.setFont(bold);
-    const qreal width = part.Width();
-    painter.fillRect(QRectF(0, y, width, part.TitleHeight), QColor(242, 242, 242));
+    const qreal width = section.Width();
+    painter.fillRect(QRectF(0, y, width, section.TitleHeight), QColor(242, 242, 242));
     qreal x = 0;
-    for (size_t c = 0; c < part.Widths.size(); ++c) {
-        const QRectF cell(x, y, part.Widths[c], part.TitleHeight);
+    for (size_t c = 0; c < section.Widths.size(); ++c) {
+        const QRectF cell(x, y, section.Widths[c], section.TitleHeight);
         painter.drawRect(cell);
-        Lines(painter, part.TitleLines[c], cell.adjusted(l.Pad, l.Pad, -l.Pad, -l.Pad), 0,
-              int(part.TitleLines[c].size()), l.LineHeight, Qt::AlignHCenter);
-        x += part.Widths[c];
+        Lines(painter, section.TitleLines[c], cell.adjusted(l.Pad, l.Pad, -l.Pad, -l.Pad), 0,
+              int(section.TitleLines[c].size()), l.LineHeight, Qt::AlignHCenter);
+        x += section.Widths[c];
     }
-    y += part.TitleHeight;
+    y += section.TitleHeight;
 
     QFont italic = l.TableFont;
     italic.setItalic(true);
     for (int r = p.FirstRow; r < p.EndRow; ++r) {
         const int first = r == p.FirstRow ? p.FirstLine : 0;
-        const int end = r == p.EndRow - 1 ? p.EndLine : part.RowLines[size_t(r)];
+        const int end = r == p.EndRow - 1 ? p.EndLine : section.RowLines[size_t(r)];
         const QRectF box(0, y, width, l.RowHeight(end - first));
-        const std::vector<QStringList>& cells = part.Cells[size_t(r)];
-        const QStringList& invalid = part.InvalidLines[size_t(r)];
-        const int cellLines = part.RowLines[size_t(r)] - int(invalid.size());
+        const std::vector<QStringList>& cells = section.Cells[size_t(r)];
+        const QStringList& invalid = section.InvalidLines[size_t(r)];
+        const int cellLines = section.RowLines[size_t(r)] - int(invalid.size());
         // The cells' own lines on this page, then the reason across the row.
         const int shownCells = std::max(0, std::min(end, cellLines) - first);
-        const qreal cellsBottom =
-            invalid.isEmpty() || end <= cellLines ? box.bottom()
-                                                  : box.top() + l.Pad + shownCells * l.LineHeight;
+        const qreal cellsBottom = invalid.isEmpty() || end <= cellLines
+                                      ? box.bottom()
+                                      : box.top() + l.Pad + shownCells * l.LineHeight;
         if (!invalid.isEmpty())
             painter.fillRect(box, kInvalidShade);
         QFont font = l.TableFont;
@@ -101,12 +102,13 @@ void TReportPainter::PaintPage(QPainter& painter, const TReport& report, const T
         painter.setFont(font);
         x = 0;
         for (size_t c = 0; c < cells.size(); ++c) {
-            painter.drawLine(QPointF(x, box.top()), QPointF(x, c == 0 ? box.bottom() : cellsBottom));
+            painter.drawLine(QPointF(x, box.top()),
+                             QPointF(x, c == 0 ? box.bottom() : cellsBottom));
             Lines(painter, cells[c],
-                  QRectF(x + l.Pad, box.top() + l.Pad, part.Widths[c] - 2 * l.Pad, 0), first,
+                  QRectF(x + l.Pad, box.top() + l.Pad, section.Widths[c] - 2 * l.Pad, 0), first,
                   std::min(end, cellLines), l.LineHeight,
-                  part.Columns[c] == TReport::NameColumn ? Qt::AlignLeft : Qt::AlignRight);
-            x += part.Widths[c];
+                  section.Columns[c] == TReport::NameColumn ? Qt::AlignLeft : Qt::AlignRight);
+            x += section.Widths[c];
         }
         painter.drawLine(QPointF(x, box.top()), QPointF(x, box.bottom()));
         painter.drawLine(box.bottomLeft(), box.bottomRight());
@@ -129,16 +131,19 @@ void TReportPainter::PaintPage(QPainter& painter, const TReport& report, const T
     QFont small = l.FooterFont;
     small.setPointSizeF(6);
     Signature(painter, QStringLiteral("Исполнитель:"), 0, bottom - 3 * h, h, mm, small);
-    Signature(painter, QStringLiteral("Проверил:"), l.Area.width() / 2, bottom - 3 * h, h, mm, small);
-    QString printed = QStringLiteral("Напечатано %1")
-                          .arg(QLocale().toString(report.Printed, QStringLiteral("dd.MM.yyyy HH:mm")));
+    Signature(painter, QStringLiteral("Проверил:"), l.Area.width() / 2, bottom - 3 * h, h, mm,
+              small);
+    QString printed =
+        QStringLiteral("Напечатано %1")
+            .arg(QLocale().toString(report.Printed, QStringLiteral("dd.MM.yyyy HH:mm")));
     if (!report.User.isEmpty())
         printed += QStringLiteral(", пользователь ") + report.User;
     const QRectF last(0, bottom - h, l.Area.width(), h);
     painter.drawText(last, Qt::AlignLeft | Qt::AlignVCenter, printed);
-    if (l.Parts.size() > 1)
-        painter.drawText(last, Qt::AlignHCenter | Qt::AlignVCenter,
-                         QStringLiteral("Показатели: часть %1 из %2").arg(p.Part + 1).arg(l.Parts.size()));
+    if (l.Sections.size() > 1)
+        painter.drawText(
+            last, Qt::AlignHCenter | Qt::AlignVCenter,
+            QStringLiteral("Показатели: часть %1 из %2").arg(p.Section + 1).arg(l.Sections.size()));
     painter.drawText(last, Qt::AlignRight | Qt::AlignVCenter, l.PageNumberText(page));
     painter.restore();
 }

@@ -3,8 +3,8 @@
 #include "archive/Archive.h"
 #include "archive/ArchiveRows.h"
 #include "archive/ArchiveSettings.h"
-#include "config/Cp1251.h"
 #include "config/ConfigFile.h"
+#include "config/Cp1251.h"
 #include "config/RegisterSettings.h"
 #include "register/RecordCycle.h"
 #include "report/Report.h"
@@ -17,18 +17,22 @@
 #include <QtTest>
 
 #include <memory>
-#include <set>
 #include <numeric>
+#include <set>
 
 namespace {
 
 constexpr int kRows = 200;
-const QString kLongName = QStringLiteral(
-    "Вино столовое сухое красное «Каберне-Совиньон» урожая 2025 года, партия 17/4, "
-    "резервуар № 12, отбор после фильтрации");
+const QString kLongName =
+    QStringLiteral("Вино столовое сухое красное «Каберне-Совиньон» урожая 2025 года, партия 17/4, "
+                   "резервуар № 12, отбор после фильтрации");
 
-bool LongName(int i) { return i % 37 == 5; }
-bool Invalid(int i) { return i % 23 == 7; }
+bool LongName(int i) {
+    return i % 37 == 5;
+}
+bool Invalid(int i) {
+    return i % 23 == 7;
+}
 
 TArchiveMeasurement Row(int i) {
     TArchiveMeasurement m;
@@ -62,7 +66,8 @@ class TstReport : public QObject {
     TReport Make(int indicators) const {
         std::vector<int> chosen(static_cast<size_t>(indicators));
         std::iota(chosen.begin(), chosen.end(), 0);
-        TReport report = TReport::FromArchive(*archive_, {}, titles_, chosen, TArchiveSettings(), cycle_);
+        TReport report =
+            TReport::FromArchive(*archive_, {}, titles_, chosen, TArchiveSettings(), cycle_);
         report.Laboratory = QStringLiteral("Испытательная лаборатория ООО «Пивзавод»");
         return report;
     }
@@ -83,14 +88,14 @@ private slots:
         QCOMPARE(archive_->AddAll(rows), kRows);
         for (int i = 0; i < kRows; ++i)
             if (Invalid(i))
-                archive_->MarkInvalid(archive_->Find(Row(i).Uid)->Id, QStringLiteral("пузыри в кювете"),
-                                      QStringLiteral("petrova"));
+                archive_->MarkInvalid(archive_->Find(Row(i).Uid)->Id,
+                                      QStringLiteral("пузыри в кювете"), QStringLiteral("petrova"));
     }
 
     void pages_data() {
         QTest::addColumn<int>("indicators");
         QTest::addColumn<QPageLayout::Orientation>("orientation");
-        QTest::addColumn<int>("parts");
+        QTest::addColumn<int>("sections");
         QTest::newRow("few columns") << 3 << QPageLayout::Portrait << 1;
         QTest::newRow("several") << 8 << QPageLayout::Landscape << 1;
         QTest::newRow("every indicator") << IndicatorCount << QPageLayout::Landscape << 2;
@@ -99,49 +104,49 @@ private slots:
     void pages() {
         QFETCH(int, indicators);
         QFETCH(QPageLayout::Orientation, orientation);
-        QFETCH(int, parts);
+        QFETCH(int, sections);
         const TReport report = Make(indicators);
         QCOMPARE(report.Instrument, QStringLiteral("№ 7, порт ttyUSB0, компьютер lab-pc; "
                                                    "№ 9, порт ttyUSB0, компьютер lab-pc"));
         QCOMPARE(report.Period, QStringLiteral("с 02.11.2026 08:00:00 по 03.11.2026 00:35:00"));
         const TReportLayout layout = TReportLayout::Compute(report);
         QCOMPARE(layout.Page.orientation(), orientation);
-        QCOMPARE(int(layout.Parts.size()), parts);
+        QCOMPARE(int(layout.Sections.size()), sections);
         const int m = layout.PageCount();
-        QVERIFY(m > 2 * parts);
+        QVERIFY(m > 2 * sections);
         QCOMPARE(layout.PageNumberText(m - 1), QStringLiteral("стр. %1 из %1").arg(m));
-        // Each part: every row once, whole, in order; nothing below the foot;
-        // every column in some part.
-        std::vector<int> next(size_t(parts), 0);
+        // Each section: every row once, whole, in order; nothing below the foot;
+        // every column in some section.
+        std::vector<int> next(size_t(sections), 0);
         std::set<int> columns;
         for (int k = 0; k < m; ++k) {
             const TReportLayout::TPage& page = layout.Pages[size_t(k)];
-            const TReportLayout::TPart& part = layout.Parts[size_t(page.Part)];
+            const TReportLayout::TSection& section = layout.Sections[size_t(page.Section)];
             QCOMPARE(layout.PageNumberText(k), QStringLiteral("стр. %1 из %2").arg(k + 1).arg(m));
-            QCOMPARE(page.FirstRow, next[size_t(page.Part)]);
+            QCOMPARE(page.FirstRow, next[size_t(page.Section)]);
             QCOMPARE(page.FirstLine, 0);
-            QCOMPARE(page.EndLine, part.RowLines[size_t(page.EndRow - 1)]);
-            qreal height = layout.HeaderHeight + part.TitleHeight + layout.FooterHeight;
+            QCOMPARE(page.EndLine, section.RowLines[size_t(page.EndRow - 1)]);
+            qreal height = layout.HeaderHeight + section.TitleHeight + layout.FooterHeight;
             for (int r = page.FirstRow; r < page.EndRow; ++r)
-                height += layout.RowHeight(part.RowLines[size_t(r)]);
+                height += layout.RowHeight(section.RowLines[size_t(r)]);
             QVERIFY(height <= layout.Area.height());
-            QVERIFY(part.Width() <= layout.Area.width() + 0.5);
-            next[size_t(page.Part)] = page.EndRow;
-            columns.insert(part.Columns.begin(), part.Columns.end());
+            QVERIFY(section.Width() <= layout.Area.width() + 0.5);
+            next[size_t(page.Section)] = page.EndRow;
+            columns.insert(section.Columns.begin(), section.Columns.end());
         }
-        QCOMPARE(next, std::vector<int>(size_t(parts), kRows));
+        QCOMPARE(next, std::vector<int>(size_t(sections), kRows));
         QCOMPARE(int(columns.size()), TReport::FixedColumns + indicators);
         // Values and dates on one line; the long name over several, all of
         // it; the invalid row's reason.
-        const TReportLayout::TPart& part = layout.Parts.back();
-        QCOMPARE(part.RowLines[0], 1);
-        const QStringList name = part.Cells[5][size_t(TReport::NameColumn)];
+        const TReportLayout::TSection& section = layout.Sections.back();
+        QCOMPARE(section.RowLines[0], 1);
+        const QStringList name = section.Cells[5][size_t(TReport::NameColumn)];
         QVERIFY(name.size() > 1);
         QCOMPARE(NoBlanks(name.join(QString())), NoBlanks(kLongName));
-        QVERIFY(part.InvalidLines[7].join(u' ').startsWith(
+        QVERIFY(section.InvalidLines[7].join(u' ').startsWith(
             QStringLiteral("Недействительно: пузыри в кювете (petrova, ")));
-        QCOMPARE(part.RowLines[7], 1 + int(part.InvalidLines[7].size()));
-        QVERIFY(part.InvalidLines[8].isEmpty());
+        QCOMPARE(section.RowLines[7], 1 + int(section.InvalidLines[7].size()));
+        QVERIFY(section.InvalidLines[8].isEmpty());
     }
 
     void tableRowsTakeTheArchivesMarks() {
@@ -155,8 +160,8 @@ private slots:
             return rows.size() < 10;
         });
         TArchiveRows::FillTable(table, rows, cycle_, std::nullopt);
-        const TReport report = TReport::FromTable(table, QStringLiteral("/data/пиво.txt"), archive_.get(),
-                                                  {4}, TArchiveSettings(), cycle_);
+        const TReport report = TReport::FromTable(table, QStringLiteral("/data/пиво.txt"),
+                                                  archive_.get(), {4}, TArchiveSettings(), cycle_);
         QCOMPARE(int(report.Rows.size()), 10);
         QCOMPARE(report.Rows[1].Cells.last(), QStringLiteral("0,99010"));
         QVERIFY(report.Rows[7].Invalid.startsWith(QStringLiteral("Недействительно: пузыри")));
@@ -194,8 +199,9 @@ private slots:
                                         : 8);
         const TReportLayout layout = TReportLayout::Compute(report, QPageSize(QPageSize::A4), 100);
         for (int k = 0; k < 2; ++k)
-            QVERIFY(TReportPainter::PageImage(report, layout, k)
-                        .save(QDir(folder).filePath(QStringLiteral("report-page%1.png").arg(k + 1))));
+            QVERIFY(
+                TReportPainter::PageImage(report, layout, k)
+                    .save(QDir(folder).filePath(QStringLiteral("report-page%1.png").arg(k + 1))));
     }
 };
 
