@@ -566,8 +566,8 @@ void TArchiveWindow::ReportExecute() {
         QStringLiteral("Отчёт ") + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))));
     if (!request)
         return;
-    TReport report = TReport::FromArchive(*archive, ChosenOrAll(), TableTitles(), request->Indicators,
-                                          settings_, doc_.Cycle());
+    TReport report = TReport::FromArchive(*archive, ChosenOrAll(), TableTitles(),
+                                          request->Indicators, settings_, doc_.Cycle());
     StatusLabel->setText(TReportDialog::Finish(*request, report, configPath_));
 }
 

@@ -80,9 +80,9 @@ public:
     // The operator's side; tests put answers in here.
     std::function<TExportTarget(const QString& start)> ExportDialog;
     std::function<QStringList(const QString& start)> ImportDialog; // empty: cancelled
-    std::function<std::optional<TReportRequest>(const TReportRequest& start)> ReportDialog;
     std::function<QString()> AskReason;                            // empty: cancelled
     std::function<std::optional<TDecimals>(const TDecimals& current)> AskDecimals;
+    std::function<std::optional<TReportRequest>(const TReportRequest& start)> ReportDialog;
     std::function<void(const QString& caption, const QString& text)> ErrorBox;
     std::function<void(const QString& caption, const QString& text)> InfoBox;
 
