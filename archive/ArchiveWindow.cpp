@@ -10,6 +10,7 @@
 #include "register/ResultsTable.h"
 #include "register/Unit1.h"
 #include "register/WaitCursor.h"
+#include "report/Report.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -159,6 +160,7 @@ void TArchiveWindow::InstallDialogs() {
                                              QStringLiteral("Файлы результатов (*.txt);;"
                                                             "Все файлы (*)"));
     };
+    ReportDialog = [this](const TReportRequest& start) { return TReportDialog::Ask(this, start); };
     AskReason = [this] {
         return QInputDialog::getText(this, QStringLiteral("Отметить недействительным"),
                                      QStringLiteral("Причина:"));
@@ -249,13 +251,14 @@ void TArchiveWindow::CreateControls() {
     OpenInTableButton = Button(QStringLiteral("Открыть в таблице"), "OpenInTableButton", this);
     ChartButton = Button(QStringLiteral("График"), "ChartButton", this);
     ExportButton = Button(QStringLiteral("Экспорт…"), "ExportButton", this);
+    ReportButton = Button(QStringLiteral("Отчёт…"), "ReportButton", this);
     ImportButton = Button(QStringLiteral("Импорт в архив…"), "ImportButton", this);
     MarkInvalidButton =
         Button(QStringLiteral("Отметить недействительным…"), "MarkInvalidButton", this);
     ClearMarkButton = Button(QStringLiteral("Снять отметку"), "ClearMarkButton", this);
     DecimalsButton = Button(QStringLiteral("Знаки после запятой…"), "DecimalsButton", this);
     auto* buttons = new QHBoxLayout;
-    for (QPushButton* b : {OpenInTableButton, ChartButton, ExportButton, ImportButton,
+    for (QPushButton* b : {OpenInTableButton, ChartButton, ExportButton, ReportButton, ImportButton,
                            MarkInvalidButton, ClearMarkButton, DecimalsButton})
         buttons->addWidget(b);
     buttons->addStretch(1);
@@ -276,6 +279,7 @@ void TArchiveWindow::CreateControls() {
     bind(OpenInTableButton, &TArchiveWindow::OpenInTableExecute);
     bind(ChartButton, &TArchiveWindow::ChartExecute);
     bind(ExportButton, &TArchiveWindow::ExportExecute);
+    bind(ReportButton, &TArchiveWindow::ReportExecute);
     bind(ImportButton, &TArchiveWindow::ImportExecute);
     bind(MarkInvalidButton, &TArchiveWindow::MarkInvalidExecute);
     bind(ClearMarkButton, &TArchiveWindow::ClearMarkExecute);
@@ -472,7 +476,7 @@ void TArchiveWindow::UpdateButtons() {
     OpenInTableButton->setEnabled(chosen);
     for (QPushButton* b : {MarkInvalidButton, ClearMarkButton})
         b->setEnabled(chosen && writable);
-    for (QPushButton* b : {ChartButton, ExportButton})
+    for (QPushButton* b : {ChartButton, ExportButton, ReportButton})
         b->setEnabled(archive);
     ImportButton->setEnabled(writable);
     // A lab server that failed is tried again by the next search.
@@ -595,6 +599,20 @@ void TArchiveWindow::ExportExecute() {
     StatusLabel->setText(QStringLiteral("Выгружено измерений: %1 в «%2».")
                              .arg(rows)
                              .arg(QDir::toNativeSeparators(target.FileName)));
+}
+
+void TArchiveWindow::ReportExecute() {
+    const TArchiveReader* archive = Model->Archive();
+    if (!archive)
+        return;
+    const std::optional<TReportRequest> request = ReportDialog(TReportDialog::Start(
+        configPath_, doc_.Table(), StartFolder(),
+        QStringLiteral("Отчёт ") + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))));
+    if (!request)
+        return;
+    TReport report = TReport::FromArchive(*archive, ChosenOrAll(), TableTitles(),
+                                          request->Indicators, settings_, doc_.Cycle());
+    StatusLabel->setText(TReportDialog::Finish(*request, report, configPath_));
 }
 
 void TArchiveWindow::ImportExecute() {

@@ -3,6 +3,7 @@
 #include "archive/ArchiveExport.h"
 #include "archive/ArchiveSettings.h"
 #include "archive/LabSettings.h"
+#include "report/ReportDialog.h"
 
 #include <QPointer>
 #include <QWidget>
@@ -65,6 +66,7 @@ public:
     QPushButton* OpenInTableButton = nullptr;
     QPushButton* ChartButton = nullptr;
     QPushButton* ExportButton = nullptr;
+    QPushButton* ReportButton = nullptr;
     QPushButton* ImportButton = nullptr;
     QPushButton* MarkInvalidButton = nullptr;
     QPushButton* ClearMarkButton = nullptr;
@@ -80,6 +82,7 @@ public:
     std::function<QStringList(const QString& start)> ImportDialog; // empty: cancelled
     std::function<QString()> AskReason;                            // empty: cancelled
     std::function<std::optional<TDecimals>(const TDecimals& current)> AskDecimals;
+    std::function<std::optional<TReportRequest>(const TReportRequest& start)> ReportDialog;
     std::function<void(const QString& caption, const QString& text)> ErrorBox;
     std::function<void(const QString& caption, const QString& text)> InfoBox;
 
@@ -96,6 +99,7 @@ public:
     void OpenInTableExecute();
     void ChartExecute();
     void ExportExecute();
+    void ReportExecute();
     void ImportExecute();
     void MarkInvalidExecute();
     void ClearMarkExecute();

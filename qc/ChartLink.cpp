@@ -9,9 +9,12 @@
 #include "register/Unit1.h"
 
 #include <QAction>
-#include <QFileInfo>
+#include <QDir>
 
 void TChartLink::Install(TForm1& form) {
+    // After the indicator entries, which are counted from 0 by their position.
+    form.mnView->addSeparator();
+    form.mnView->addAction(form.actChart);
     // After the form's own handler, which makes the window on first use.
     QObject::connect(form.actChart, &QAction::triggered, &form, [&form] {
         TChartWindow* chart = form.ChartWindow;
@@ -34,7 +37,7 @@ void TChartLink::Install(TForm1& form) {
 
 TChartCaption TChartLink::Caption(TForm1& form) {
     TChartCaption caption;
-    caption.Source = QFileInfo(form.Doc.FileName()).fileName();
+    caption.Source = QDir::toNativeSeparators(form.Doc.FileName());
     caption.Instrument = QStringLiteral("№ %1, порт %2, компьютер %3")
                              .arg(qRound(form.NumberEdit1->Value()))
                              .arg(form.OpSavro1->Port, TArchive::ThisComputer());

@@ -44,10 +44,8 @@ TForm1::TForm1(QWidget* parent, const QString& configPath, const QString& dataFo
     : QMainWindow(parent), Doc(dataFolder), ConfigPath_(configPath) {
     CreateComponents();
     FormCreate();
-    // After the indicator entries, which are counted from 0 by their position.
-    mnView->addSeparator();
-    mnView->addAction(actChart);
     TArchiveWindow::Install(*this);
+    TReportDialog::Install(*this);
     TLabServerUi::Install(*this);
     TChartLink::Install(*this);
 }

@@ -7,6 +7,7 @@
 #include "register/RegisterDocument.h"
 #include "register/RegisterToolBar.h"
 #include "register/TextEncoding.h"
+#include "report/ReportDialog.h"
 
 #include <QMainWindow>
 #include <QMessageBox>
@@ -66,6 +67,7 @@ public:
     TChartWindow* ChartWindow = nullptr; // made on first use
     QAction* actArchive = nullptr;
     std::unique_ptr<TArchiveWindow> ArchiveWindow; // made on first use; gone before Doc
+    QAction* actReport = nullptr;
     // Uploads the archive to the lab server; its worker stops before Doc goes.
     std::unique_ptr<TLabUploader> Uploader;
     QAction* actOtherPort = nullptr;
@@ -98,6 +100,7 @@ public:
     TLinkLostBox LostBox;
     std::function<void()> ShowAbout;
     std::function<void()> PrintCommand;
+    std::function<std::optional<TReportRequest>(const TReportRequest& start)> ReportDialog;
     // Any port name or path; empty for Cancel.
     std::function<QString(const QString& current)> AskPortName;
 

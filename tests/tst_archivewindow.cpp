@@ -4,6 +4,7 @@
 #include "register/ChartWindow.h"
 #include "register/RegisterDocument.h"
 #include "register/Unit1.h"
+#include "report/ReportSettings.h"
 #include "support/FormHarness.h"
 
 #include <QCheckBox>
@@ -333,6 +334,47 @@ private slots:
             QVERIFY(chart->ToolTipFor(chart->ExcludedSeries, invalidPoints[0]).contains(QStringLiteral("проба")));
         chart->close();
         QTRY_VERIFY_WITH_TIMEOUT(!w_->Chart, 10000); // freed when closed
+    }
+
+    void reportOfChosenRowsAndOfTheTable() {
+        const auto pdf = [](const QString& path) {
+            QFile file(path);
+            return file.open(QIODevice::ReadOnly) && file.read(4) == "%PDF";
+        };
+        std::vector<TReportRequest> asked;
+        const auto answer = [&](const QString& name) {
+            return [&, name](const TReportRequest& start) {
+                asked.push_back(start);
+                TReportRequest request = start;
+                request.Laboratory = QStringLiteral("Лаборатория завода");
+                request.FileName = h_->Path(name);
+                return std::optional(request);
+            };
+        };
+        w_->ReportDialog = answer(QStringLiteral("архив.pdf"));
+        form_->Table()->SetColWidth(5 + kDensity, 0);
+        Choose({4, 5, 6});
+        w_->ReportButton->click();
+        QVERIFY(pdf(h_->Path(QStringLiteral("архив.pdf"))));
+        QVERIFY(w_->StatusLabel->text().contains(QStringLiteral("страниц 1")));
+        // The indicators the table shows, offered.
+        std::vector<int> shown;
+        for (int k = 0; k < IndicatorCount; ++k)
+            if (form_->Table()->ColVisible(k + 5))
+                shown.push_back(k);
+        QCOMPARE(asked.back().Indicators, shown);
+        TReportSettings kept;
+        kept.Read(h_->IniPath());
+        QCOMPARE(kept.Laboratory, QStringLiteral("Лаборатория завода"));
+
+        // The table's report from the file menu, the laboratory as kept.
+        form_->Doc.NewFromArchive({Model().Measurement(4), Model().Measurement(5)});
+        form_->ReportDialog = answer(QStringLiteral("таблица.pdf"));
+        QVERIFY(form_->mnFile->actions().contains(form_->actReport));
+        form_->actReport->trigger();
+        QCOMPARE(asked.back().Laboratory, QStringLiteral("Лаборатория завода"));
+        QVERIFY(pdf(h_->Path(QStringLiteral("таблица.pdf"))));
+        QVERIFY2(h_->Errors.isEmpty(), qPrintable(h_->Errors.join(u'\n')));
     }
 
     void nameHistoryOfTheCurrentRow() {

@@ -228,7 +228,7 @@ private slots:
         for (QAction* a : form->mnFile->actions())
             captions << a->text();
         QCOMPARE(captions, (QStringList{"Новый", "Открыть", "Сохранить", "Сохранить как",
-                                        "Печать", "Предварительный просмотр", "", "Архив",
+                                        "Печать", "Предварительный просмотр", "Отчёт…", "", "Архив",
                                         "Архив лаборатории…"}));
         QCOMPARE(form->actOpr->toolTip(), QStringLiteral("Включить опрос"));
         QCOMPARE(form->NumberEdit1->toolTip(), QStringLiteral("Номер прибора"));
