@@ -10,6 +10,7 @@
 
 #include <QAction>
 #include <QDir>
+#include <QMenu>
 
 void TChartLink::Install(TForm1& form) {
     // After the indicator entries, which are counted from 0 by their position.
