@@ -14,13 +14,13 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QImage>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPdfWriter>
 #include <QPushButton>
-#include <QHeaderView>
 #include <QSaveFile>
 #include <QSplitter>
 #include <QStringListModel>
@@ -96,7 +96,7 @@ TChartWindow::TChartWindow(TResultsTable* table, const QLocale& locale, QWidget*
     : QWidget(parent, Qt::Window), table_(table), locale_(locale) {
     setWindowTitle(QStringLiteral("График"));
     setObjectName(QStringLiteral("ChartWindow"));
-    resize(960, 620);
+    resize(1180, 680); // the chart and the rule list beside it
 
     ExportDialog = [this](const QString& start) {
         QString filter = kPngFilter;
@@ -144,6 +144,9 @@ TChartWindow::TChartWindow(TResultsTable* table, const QLocale& locale, QWidget*
     RuleList->setSelectionMode(QAbstractItemView::SingleSelection);
     RuleList->verticalHeader()->hide();
     RuleList->horizontalHeader()->setStretchLastSection(true);
+    // The rule texts wrap in the width the list has, rather than hide.
+    RuleList->setWordWrap(true);
+    RuleList->verticalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
 
     auto* controls = new QHBoxLayout;
     controls->addWidget(new QLabel(QStringLiteral("Показатель:"), this));
@@ -160,7 +163,7 @@ TChartWindow::TChartWindow(TResultsTable* table, const QLocale& locale, QWidget*
     split->addWidget(RuleList);
     split->setStretchFactor(0, 3);
     split->setStretchFactor(1, 1);
-    split->setSizes({3000, 1000}); // the chart takes three quarters, whatever the list's hint
+    split->setSizes({2000, 1000}); // the chart takes two thirds, whatever the list's hint
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(controls);
     layout->addWidget(LimitsPanel);
@@ -219,7 +222,8 @@ TChartWindow::TChartWindow(TResultsTable* table, const QLocale& locale, QWidget*
         if (!chosen.isEmpty())
             ChooseRule(chosen.first()->row());
     });
-    for (QScatterSeries* series : {InControlSeries, WarningSeries, OutOfControlSeries, ExcludedSeries})
+    for (QScatterSeries* series :
+         {InControlSeries, WarningSeries, OutOfControlSeries, ExcludedSeries})
         connect(
             series, &QScatterSeries::hovered, this,
             [this, series](const QPointF& point, bool state) { OnHovered(series, point, state); });
@@ -370,8 +374,8 @@ void TChartWindow::Rebuild() {
     options.Fixed = fixed_;
     options.WesternElectric = WesternElectricBox->isChecked();
     options.Excluded = excluded_;
-    data_ = table_ ? ControlChart::Build(*table_, Column(), Sample(), locale_, options)
-                   : TChartData();
+    data_ =
+        table_ ? ControlChart::Build(*table_, Column(), Sample(), locale_, options) : TChartData();
     const TChartLimits& limits = data_.Limits;
 
     QList<QPointF> trend, normal, warning, control, excluded;
@@ -417,9 +421,8 @@ void TChartWindow::Rebuild() {
     ExcludedSeries->replace(excluded);
     for (QLegendMarker* marker : chart_->legend()->markers(ExcludedSeries))
         marker->setVisible(!excluded.isEmpty());
-    const QString warningName = options.WesternElectric
-                                    ? QStringLiteral("2 из 3 за ±2σ, серия из 8, тренд из 6")
-                                    : QStringLiteral("2 из 3 подряд за ±2σ");
+    const QString warningName = options.WesternElectric ? QStringLiteral("Нарушение правил")
+                                                        : QStringLiteral("2 из 3 подряд за ±2σ");
     if (WarningSeries->name() != warningName)
         WarningSeries->setName(warningName);
     FillRuleList();
@@ -524,9 +527,9 @@ void TChartWindow::ExportChart(const QString& fileName) {
             (failed + QStringLiteral(": ") + file.errorString()).toStdString());
     const bool pdf =
         QFileInfo(fileName).suffix().compare(QLatin1String("pdf"), Qt::CaseInsensitive) == 0;
-    const QStringList caption = ControlChart::CaptionLines(
-        CaptionSource ? CaptionSource() : TChartCaption(), data_, locale_,
-        QDateTime::currentDateTime());
+    const QStringList caption =
+        ControlChart::CaptionLines(CaptionSource ? CaptionSource() : TChartCaption(), data_,
+                                   locale_, QDateTime::currentDateTime());
     // The chart above, the figures of the note and the caption under it. With
     // fit the view takes the chart's area for the drawing, so its fonts keep
     // their size against the sheet.
@@ -544,9 +547,10 @@ void TChartWindow::ExportChart(const QString& fileName) {
         if (ChartView->size() != old)
             ChartView->resize(old);
         const int margin = line / 2;
-        const QRect noteArea(area.left() + margin, chartArea.bottom() + 1, area.width() - 2 * margin,
-                             noteHeight);
-        painter.drawText(noteArea, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, NoteLabel->text());
+        const QRect noteArea(area.left() + margin, chartArea.bottom() + 1,
+                             area.width() - 2 * margin, noteHeight);
+        painter.drawText(noteArea, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                         NoteLabel->text());
         const QRect captionArea(noteArea.left(), noteArea.bottom() + 1, noteArea.width(),
                                 captionHeight);
         painter.drawText(captionArea, Qt::AlignLeft | Qt::AlignTop, caption.join(u'\n'));
@@ -743,15 +747,16 @@ void TChartWindow::FillRuleList() {
         const int line = RuleList->rowCount();
         RuleList->insertRow(line);
         const QStringList cells{Cp1251::decode(table_->CellView(2, p.Row)).trimmed(),
-                                Cp1251::decode(table_->CellView(3, p.Row)).trimmed(),
-                                ValueText(p), ControlChart::RulesText(p.Rules)};
+                                Cp1251::decode(table_->CellView(3, p.Row)).trimmed(), ValueText(p),
+                                ControlChart::RulesText(p.Rules)};
         for (int c = 0; c < int(cells.size()); ++c) {
             auto* item = new QTableWidgetItem(cells[c]);
             item->setData(Qt::UserRole, p.Row);
             RuleList->setItem(line, c, item);
         }
     }
-    RuleList->resizeColumnsToContents();
+    for (int c = 0; c + 1 < RuleList->columnCount(); ++c)
+        RuleList->resizeColumnToContents(c);
 }
 
 int TChartWindow::ChooseRule(int line) {
