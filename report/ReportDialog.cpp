@@ -137,7 +137,14 @@ QString TReportDialog::Finish(const TReportRequest& request, TReport& report,
     settings.Read(configPath);
     if (settings.Laboratory != request.Laboratory) {
         settings.Laboratory = request.Laboratory;
-        settings.Write(configPath);
+        try {
+            settings.Write(configPath);
+        } catch (const std::exception& e) {
+            throw EReportError(
+                (done + QStringLiteral("\nНазвание лаборатории не сохранено в настройках: ") +
+                 QString::fromUtf8(e.what()))
+                    .toStdString());
+        }
     }
     return done;
 }
