@@ -110,6 +110,7 @@ private slots:
             db.setDatabaseName(dir.filePath(TArchive::FileName));
             QVERIFY(db.open());
             QVERIFY(QSqlQuery(db).exec(QStringLiteral("DROP TABLE chart_limits")));
+            QVERIFY(QSqlQuery(db).exec(QStringLiteral("DROP INDEX measurement_invalid")));
             QVERIFY(QSqlQuery(db).exec(QStringLiteral("DELETE FROM schema_version WHERE version > 2")));
             db.close();
         }
