@@ -51,6 +51,9 @@ const QString kChartSection = QStringLiteral("Chart");
 const QString kPngFilter = QStringLiteral("Рисунок PNG (*.png)");
 const QString kPdfFilter = QStringLiteral("Документ PDF (*.pdf)");
 
+// The rule list's length at most.
+constexpr int kMaxRuleLines = 500;
+
 // The size of an exported PDF's chart when the window is hidden.
 const QSize kExportSize(1200, 800);
 
@@ -144,9 +147,7 @@ TChartWindow::TChartWindow(TResultsTable* table, const QLocale& locale, QWidget*
     RuleList->setSelectionMode(QAbstractItemView::SingleSelection);
     RuleList->verticalHeader()->hide();
     RuleList->horizontalHeader()->setStretchLastSection(true);
-    // The rule texts wrap in the width the list has, rather than hide.
     RuleList->setWordWrap(true);
-    RuleList->verticalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
 
     auto* controls = new QHBoxLayout;
     controls->addWidget(new QLabel(QStringLiteral("Показатель:"), this));
@@ -739,13 +740,22 @@ QString TChartWindow::ValueText(const TChartPoint& point) const {
 void TChartWindow::FillRuleList() {
     const QSignalBlocker block(RuleList);
     RuleList->setRowCount(0);
+    ruleLinesLeftOut_ = 0;
     if (!table_)
         return;
-    for (const TChartPoint& p : data_.Points) {
-        if (!p.Rules)
-            continue;
-        const int line = RuleList->rowCount();
-        RuleList->insertRow(line);
+    std::vector<const TChartPoint*> broken;
+    for (const TChartPoint& p : data_.Points)
+        if (p.Rules)
+            broken.push_back(&p);
+    // Every sample at once can put most points beyond limits that mean
+    // little; the list keeps the latest, the chart shows them all.
+    if (broken.size() > size_t(kMaxRuleLines)) {
+        ruleLinesLeftOut_ = int(broken.size()) - kMaxRuleLines;
+        broken.erase(broken.begin(), broken.begin() + ruleLinesLeftOut_);
+    }
+    RuleList->setRowCount(int(broken.size()));
+    for (int line = 0; line < int(broken.size()); ++line) {
+        const TChartPoint& p = *broken[size_t(line)];
         const QStringList cells{Cp1251::decode(table_->CellView(2, p.Row)).trimmed(),
                                 Cp1251::decode(table_->CellView(3, p.Row)).trimmed(), ValueText(p),
                                 ControlChart::RulesText(p.Rules)};
@@ -757,6 +767,7 @@ void TChartWindow::FillRuleList() {
     }
     for (int c = 0; c + 1 < RuleList->columnCount(); ++c)
         RuleList->resizeColumnToContents(c);
+    RuleList->resizeRowsToContents(); // the rule texts wrap
 }
 
 int TChartWindow::ChooseRule(int line) {
@@ -805,5 +816,9 @@ QString TChartWindow::Note() const {
     if (data_.ExcludedCount > 0)
         note += QStringLiteral(" Недействительных точек: %1, в границы и правила не входят.")
                     .arg(data_.ExcludedCount);
+    if (ruleLinesLeftOut_ > 0)
+        note += QStringLiteral(" В списке нарушений последние %1, ранних не показано: %2.")
+                    .arg(kMaxRuleLines)
+                    .arg(ruleLinesLeftOut_);
     return note;
 }

@@ -148,6 +148,7 @@ private:
     QString limitsKey_;                 // the indicator and sample the panel shows
     QString limitsError_;
     int chosenRow_ = -1;
+    int ruleLinesLeftOut_ = 0; // breaks older than the rule list shows
     QString settingsPath_;
     QTimer timer_;
     bool dirty_ = true; // the table changed while the window was hidden
