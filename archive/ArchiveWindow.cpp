@@ -311,6 +311,11 @@ void TArchiveWindow::Install(TForm1& form) {
                 [&form](const std::vector<TArchiveMeasurement>& rows) {
                     form.NewTable([&] { form.Doc.NewFromArchive(rows); });
                 };
+            // The table's chart leaves invalid points out of its limits.
+            connect(form.ArchiveWindow.get(), &TArchiveWindow::marksChanged, &form, [&form] {
+                if (form.ChartWindow)
+                    form.ChartWindow->Rebuild();
+            });
         }
         form.ArchiveWindow->Raise();
     });
@@ -666,6 +671,7 @@ void TArchiveWindow::Mark(const QString& reason) {
             archive->MarkInvalid(Model->Measurement(r).Id, reason);
         all.Commit();
     }
+    emit marksChanged();
     // Rows marked invalid leave a list without them; otherwise they are
     // redrawn where they are.
     if (Model->Filter().IncludeInvalid)

@@ -105,6 +105,10 @@ public:
     void ClearMarkExecute();
     void DecimalsExecute();
 
+signals:
+    // Rows were marked invalid or valid again.
+    void marksChanged();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 

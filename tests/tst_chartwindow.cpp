@@ -1,4 +1,5 @@
 #include "archive/Archive.h"
+#include "archive/ArchiveWindow.h"
 #include "config/Cp1251.h"
 #include "config/iniplus.h"
 #include "qc/ChartLimitsPanel.h"
@@ -327,8 +328,9 @@ private slots:
         m.Calibration = read->Calibration;
         m.Values = read->Values;
         QVERIFY(archive->Add(m));
+        form_->actArchive->trigger();
         archive->MarkInvalid(archive->Find(m.Uid)->Id, QStringLiteral("Пузырь в кювете"));
-        chart_->Rebuild();
+        emit form_->ArchiveWindow->marksChanged(); // as its mark buttons do
         QCOMPARE(chart_->ExcludedSeries->count(), 1);
         const QPointF invalid = chart_->ExcludedSeries->points().first();
         QCOMPARE(invalid.y(), 9.0);
