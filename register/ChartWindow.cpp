@@ -36,6 +36,7 @@
 #include <QtCharts/QValueAxis>
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 namespace {
@@ -467,6 +468,15 @@ void TChartWindow::Rebuild() {
         margin = std::max(std::abs(vMax) * 0.05, 0.5);
     valueAxis_->setRange(vMin - margin, vMax + margin);
     valueAxis_->applyNiceNumbers();
+    // The table's decimals, or more where the ticks are finer than that.
+    const int shown = data_.Points.empty() || !table_
+                          ? 0
+                          : Decimals(table_->CellView(Column(), data_.Points.front().Row));
+    const double step =
+        (valueAxis_->max() - valueAxis_->min()) / std::max(valueAxis_->tickCount() - 1, 1);
+    const int needed = step > 0 ? int(std::ceil(-std::log10(step) - 1e-9)) : 0;
+    valueAxis_->setLabelFormat(
+        QStringLiteral("%.%1f").arg(std::clamp(std::max(shown, needed), 0, 9)));
     timeAxis_->setRange(QDateTime::fromMSecsSinceEpoch(tMin), QDateTime::fromMSecsSinceEpoch(tMax));
     const bool severalDays = tMax - tMin > 24LL * 3600 * 1000;
     timeAxis_->setFormat(severalDays
