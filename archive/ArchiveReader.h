@@ -53,6 +53,17 @@ struct TArchiveMeasurement {
     bool Invalid() const { return InvalidAt.isValid(); }
 };
 
+// An instrument as reports and chart captions name it: "№ 7, порт ttyUSB0,
+// компьютер lab-pc", leaving out what is not known.
+inline QString InstrumentText(quint16 device, const QString& port, const QString& computer) {
+    QString text = QStringLiteral("№ %1").arg(device);
+    if (!port.isEmpty())
+        text += QStringLiteral(", порт ") + port;
+    if (!computer.isEmpty())
+        text += QStringLiteral(", компьютер ") + computer;
+    return text;
+}
+
 struct TNameChange {
     QDateTime When;
     QString User;

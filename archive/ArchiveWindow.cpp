@@ -552,26 +552,14 @@ void TArchiveWindow::ChartExecute() {
 }
 
 TChartCaption TArchiveWindow::ChartCaption(const std::vector<TArchiveMeasurement>& list) const {
-    const QLocale& locale = doc_.Cycle().Locale;
-    const TArchiveFilter filter = ChosenOrAll();
-    QStringList conditions;
-    if (!filter.Ids.empty())
-        conditions << QStringLiteral("выбрано строк: %1").arg(filter.Ids.size());
-    if (filter.From.isValid())
-        conditions << QStringLiteral("с %1").arg(locale.toString(filter.From.date(), QLocale::ShortFormat));
-    if (filter.To.isValid())
-        conditions << QStringLiteral("по %1").arg(locale.toString(filter.To.date(), QLocale::ShortFormat));
-    if (!filter.SampleContains.isEmpty())
-        conditions << QStringLiteral("проба «%1»").arg(filter.SampleContains);
-    if (filter.Device)
-        conditions << QStringLiteral("прибор № %1").arg(*filter.Device);
     TChartCaption caption;
-    caption.Source = FromLab() ? QStringLiteral("Архив лаборатории") : QStringLiteral("Архив этого компьютера");
-    if (!conditions.isEmpty())
-        caption.Source += QStringLiteral(" (") + conditions.join(QStringLiteral(", ")) + u')';
+    caption.Source = (FromLab() ? QStringLiteral("Архив лаборатории")
+                                : QStringLiteral("Архив этого компьютера")) +
+                     QStringLiteral(" (") +
+                     TReport::FilterText(ChosenOrAll(), doc_.Cycle().Locale) + u')';
     QStringList instruments;
     for (const TArchiveMeasurement& m : list) {
-        const QString one = QStringLiteral("№ %1, порт %2, компьютер %3").arg(m.Device).arg(m.Port, m.Computer);
+        const QString one = InstrumentText(m.Device, m.Port, m.Computer);
         if (!instruments.contains(one))
             instruments << one;
     }

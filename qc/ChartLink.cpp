@@ -39,9 +39,8 @@ void TChartLink::Install(TForm1& form) {
 TChartCaption TChartLink::Caption(TForm1& form) {
     TChartCaption caption;
     caption.Source = QDir::toNativeSeparators(form.Doc.FileName());
-    caption.Instrument = QStringLiteral("№ %1, порт %2, компьютер %3")
-                             .arg(qRound(form.NumberEdit1->Value()))
-                             .arg(form.OpSavro1->Port, TArchive::ThisComputer());
+    caption.Instrument = InstrumentText(quint16(qRound(form.NumberEdit1->Value())),
+                                        form.OpSavro1->Port, TArchive::ThisComputer());
     return caption;
 }
 

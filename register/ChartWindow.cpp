@@ -701,11 +701,10 @@ void TChartWindow::SaveLimitsExecute() {
         if (fixed.Kind == TLimitsKind::BasePeriod) {
             fixed.BaseFromMs = LimitsPanel->FromMs();
             fixed.BaseToMs = LimitsPanel->ToMs();
-            TChartOptions options;
-            options.Excluded = excluded_;
-            const TChartLimits limits = ControlChart::BasePeriodLimits(
-                ControlChart::Build(*table_, Column(), sample, locale_, options).Points,
-                fixed.BaseFromMs, fixed.BaseToMs);
+            if (RebuildPending())
+                Rebuild();
+            const TChartLimits limits =
+                ControlChart::BasePeriodLimits(data_.Points, fixed.BaseFromMs, fixed.BaseToMs);
             if (!limits.Valid)
                 throw std::runtime_error(
                     QStringLiteral("В базовом периоде меньше %1 действительных измерений "

@@ -39,12 +39,7 @@ QString Value(const TArchiveMeasurement& m, int indicator, const TArchiveSetting
 
 // Device, port and computer, once each in the order met.
 void AddInstrument(QStringList& instruments, const TArchiveMeasurement& m) {
-    QStringList items{QStringLiteral("№ %1").arg(m.Device)};
-    if (!m.Port.isEmpty())
-        items << QStringLiteral("порт ") + m.Port;
-    if (!m.Computer.isEmpty())
-        items << QStringLiteral("компьютер ") + m.Computer;
-    const QString text = items.join(QStringLiteral(", "));
+    const QString text = InstrumentText(m.Device, m.Port, m.Computer);
     if (!instruments.contains(text))
         instruments << text;
 }

@@ -24,6 +24,22 @@ TArchiveMeasurement Measured(double value, const QDateTime& when, const QString&
 
 const QDateTime kDay(QDate(2026, 3, 2), QTime(9, 0));
 
+// Runs statements on the archive file of folder behind the archive's back,
+// as another program version would have left it.
+bool AlterFile(const QString& folder, const QStringList& statements) {
+    bool ok = true;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
+        db.setDatabaseName(QDir(folder).filePath(TArchive::FileName));
+        ok = db.open();
+        for (const QString& statement : statements)
+            ok = ok && QSqlQuery(db).exec(statement);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("raw"));
+    return ok;
+}
+
 } // namespace
 
 class TstArchive : public QObject {
@@ -85,14 +101,7 @@ private slots:
             TArchive archive(dir.path());
             archive.Add(Measured(1, kDay, QString()));
         }
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
-            db.setDatabaseName(dir.filePath(TArchive::FileName));
-            QVERIFY(db.open());
-            QVERIFY(QSqlQuery(db).exec(QStringLiteral("INSERT INTO schema_version VALUES (99)")));
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("raw"));
+        QVERIFY(AlterFile(dir.path(), {QStringLiteral("INSERT INTO schema_version VALUES (99)")}));
         QVERIFY_THROWS_EXCEPTION(EArchiveTooNew, TArchive(dir.path()));
         QCOMPARE(QDir(dir.path()).entryList({"*damaged*"}).size(), 0);
     }
@@ -105,16 +114,10 @@ private slots:
             TArchive archive(dir.path());
             archive.Add(Measured(1, kDay, QString()));
         }
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
-            db.setDatabaseName(dir.filePath(TArchive::FileName));
-            QVERIFY(db.open());
-            QVERIFY(QSqlQuery(db).exec(QStringLiteral("DROP TABLE chart_limits")));
-            QVERIFY(QSqlQuery(db).exec(QStringLiteral("DROP INDEX measurement_invalid")));
-            QVERIFY(QSqlQuery(db).exec(QStringLiteral("DELETE FROM schema_version WHERE version > 2")));
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("raw"));
+        // Back to schema 2.
+        QVERIFY(AlterFile(dir.path(), {QStringLiteral("DROP TABLE chart_limits"),
+                                       QStringLiteral("DROP INDEX measurement_invalid"),
+                                       QStringLiteral("DELETE FROM schema_version WHERE version > 2")}));
         TFixedLimits base;
         base.Centre = 5.1;
         base.Sigma = 0.13;
