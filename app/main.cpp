@@ -136,17 +136,17 @@ int main(int argc, char* argv[]) {
         return TellRunning(instance, profile->IniPath());
     case TSingleInstance::TState::Unavailable:
         // As before this guard existed: the window says what fails to be written.
-        PrintError(QStringLiteral("второй запуск с этими настройками не будет замечен: %1 (%2)")
-                       .arg(instance.LockProblem(),
-                            QDir::toNativeSeparators(TSingleInstance::LockPathFor(profile->IniPath()))));
+        PrintError(
+            QStringLiteral("второй запуск с этими настройками не будет замечен: %1 (%2)")
+                .arg(instance.LockProblem(),
+                     QDir::toNativeSeparators(TSingleInstance::LockPathFor(profile->IniPath()))));
         break;
     }
 
     TForm1 form(nullptr, profile->IniPath(), profile->DataFolder());
     form.show();
-    if (instance.IsLocked()
-        && !instance.Listen([&form] { BringForward(form); },
-                            [&form] { return form.CurrentFileName(); }))
+    if (instance.IsLocked() && !instance.Listen([&form] { BringForward(form); },
+                                                [&form] { return form.CurrentFileName(); }))
         PrintError(QStringLiteral("второй запуск с этими настройками не сможет вызвать это окно"));
     // Package checks start the installed program once: it closes as soon as
     // it is up, as if the operator had closed it.

@@ -39,7 +39,6 @@ QDateTime FromMs(const QVariant& v) {
     return v.isNull() ? QDateTime() : QDateTime::fromMSecsSinceEpoch(v.toLongLong());
 }
 
-
 // Table text of a value or cell as the results file may hold it, with a
 // decimal point.
 QByteArray PointText(QByteArrayView cell) {
@@ -243,9 +242,10 @@ void TArchive::CreateSchema() {
                             "invalid_ms INTEGER)")
                  .arg(values));
         Exec(QStringLiteral("CREATE INDEX measurement_time ON measurement (measured_ms)"));
-        Exec(QStringLiteral("CREATE TABLE name_change ("
-                            "id INTEGER PRIMARY KEY, uid TEXT NOT NULL, changed_ms INTEGER NOT NULL, "
-                            "user_name TEXT NOT NULL, old_name TEXT NOT NULL, new_name TEXT NOT NULL)"));
+        Exec(QStringLiteral(
+            "CREATE TABLE name_change ("
+            "id INTEGER PRIMARY KEY, uid TEXT NOT NULL, changed_ms INTEGER NOT NULL, "
+            "user_name TEXT NOT NULL, old_name TEXT NOT NULL, new_name TEXT NOT NULL)"));
         Exec(QStringLiteral("CREATE INDEX name_change_uid ON name_change (uid)"));
         Exec(QStringLiteral("CREATE TABLE link_outage ("
                             "id INTEGER PRIMARY KEY, from_ms INTEGER NOT NULL, to_ms INTEGER, "
@@ -253,8 +253,9 @@ void TArchive::CreateSchema() {
         Exec(QStringLiteral("CREATE INDEX link_outage_from ON link_outage (from_ms)"));
         // The last record each link brought: offered again, it is the same
         // measurement, whatever became of its row.
-        Exec(QStringLiteral("CREATE TABLE last_record (device INTEGER NOT NULL, port TEXT NOT NULL, "
-                            "uid TEXT NOT NULL, raw BLOB NOT NULL, PRIMARY KEY (device, port))"));
+        Exec(
+            QStringLiteral("CREATE TABLE last_record (device INTEGER NOT NULL, port TEXT NOT NULL, "
+                           "uid TEXT NOT NULL, raw BLOB NOT NULL, PRIMARY KEY (device, port))"));
         Exec(QStringLiteral("INSERT INTO schema_version (version) VALUES (1)"));
     }
     if (version < 2) {
@@ -262,15 +263,18 @@ void TArchive::CreateSchema() {
         // marks a history, so both can go to a lab server exactly once; and
         // how far each server has confirmed.
         Exec(QStringLiteral("ALTER TABLE name_change ADD COLUMN key TEXT"));
-        Exec(QStringLiteral("UPDATE name_change SET key = lower(hex(randomblob(16))) WHERE key IS NULL"));
+        Exec(QStringLiteral(
+            "UPDATE name_change SET key = lower(hex(randomblob(16))) WHERE key IS NULL"));
         Exec(QStringLiteral("CREATE UNIQUE INDEX name_change_key ON name_change (key)"));
-        Exec(QStringLiteral("CREATE TABLE invalid_mark (id INTEGER PRIMARY KEY, key TEXT NOT NULL UNIQUE, "
-                            "uid TEXT NOT NULL, marked_ms INTEGER NOT NULL, user_name TEXT NOT NULL, "
-                            "reason TEXT NOT NULL)"));
-        Exec(QStringLiteral("INSERT INTO invalid_mark (key, uid, marked_ms, user_name, reason) "
-                            "SELECT lower(hex(randomblob(16))), uid, invalid_ms, coalesce(invalid_by, ''), "
-                            "coalesce(invalid_reason, '') FROM measurement WHERE invalid_ms IS NOT NULL "
-                            "ORDER BY id"));
+        Exec(QStringLiteral(
+            "CREATE TABLE invalid_mark (id INTEGER PRIMARY KEY, key TEXT NOT NULL UNIQUE, "
+            "uid TEXT NOT NULL, marked_ms INTEGER NOT NULL, user_name TEXT NOT NULL, "
+            "reason TEXT NOT NULL)"));
+        Exec(QStringLiteral(
+            "INSERT INTO invalid_mark (key, uid, marked_ms, user_name, reason) "
+            "SELECT lower(hex(randomblob(16))), uid, invalid_ms, coalesce(invalid_by, ''), "
+            "coalesce(invalid_reason, '') FROM measurement WHERE invalid_ms IS NOT NULL "
+            "ORDER BY id"));
         Exec(QStringLiteral("CREATE TABLE upload_state (server TEXT PRIMARY KEY, "
                             "measurement_id INTEGER NOT NULL DEFAULT 0, "
                             "name_change_id INTEGER NOT NULL DEFAULT 0, "
@@ -370,12 +374,14 @@ bool TArchive::Insert(const TArchiveMeasurement& m) {
     q.bindValue(i++, m.Calibration);
     for (const std::optional<double>& v : m.Values)
         q.bindValue(i++, v ? QVariant(*v) : QVariant(QMetaType(QMetaType::Double)));
-    q.bindValue(i++, m.Raw.isEmpty() ? QVariant(QMetaType(QMetaType::QByteArray)) : QVariant(m.Raw));
+    q.bindValue(i++,
+                m.Raw.isEmpty() ? QVariant(QMetaType(QMetaType::QByteArray)) : QVariant(m.Raw));
     q.bindValue(i++, (m.Received.isValid() ? m.Received : m.Measured).toMSecsSinceEpoch());
     q.bindValue(i++, Text(m.ResultsFile));
     q.bindValue(i++, Text(m.SampleName));
     q.bindValue(i++, Text(m.Source));
-    q.bindValue(i++, m.Invalid() ? QVariant(m.InvalidReason) : QVariant(QMetaType(QMetaType::QString)));
+    q.bindValue(i++,
+                m.Invalid() ? QVariant(m.InvalidReason) : QVariant(QMetaType(QMetaType::QString)));
     q.bindValue(i++, m.Invalid() ? QVariant(m.InvalidBy) : QVariant(QMetaType(QMetaType::QString)));
     q.bindValue(i++, Ms(m.InvalidAt));
     q.bindValue(i++, Text(m.SampleName.toLower()));
@@ -504,9 +510,10 @@ std::optional<QString> TArchive::FindRow(const TResultsTable::Row& row,
             values += QStringLiteral(", ") + ValueColumn(k);
         query = std::make_unique<QSqlQuery>(Db_->Db);
         query->setForwardOnly(true);
-        if (!query->prepare(QStringLiteral("SELECT uid%1 FROM measurement WHERE measured_ms = ? AND "
-                                           "calibration = ?%2 ORDER BY id DESC")
-                                .arg(values, device ? QStringLiteral(" AND device = ?") : QString()))) {
+        if (!query->prepare(
+                QStringLiteral("SELECT uid%1 FROM measurement WHERE measured_ms = ? AND "
+                               "calibration = ?%2 ORDER BY id DESC")
+                    .arg(values, device ? QStringLiteral(" AND device = ?") : QString()))) {
             const QSqlError error = query->lastError();
             query.reset();
             Fail(QStringLiteral("Не удалось прочитать архив"), error);
@@ -532,7 +539,8 @@ std::optional<QString> TArchive::FindRow(const TResultsTable::Row& row,
             const QByteArray& cell = cells[size_t(k)];
             // Imported rows hold the file's own two decimals; either way the
             // table's text of the value is what must agree.
-            same = v.isNull() ? cell.isEmpty() : FormatIndicator(v.toDouble(), u'.').toLatin1() == cell;
+            same = v.isNull() ? cell.isEmpty()
+                              : FormatIndicator(v.toDouble(), u'.').toLatin1() == cell;
         }
         if (same)
             found = q.value(0).toString();
@@ -555,8 +563,9 @@ bool TArchive::Rename(const QString& uid, const QString& newName, const QString&
     q.finish();
     if (old == newName)
         return false;
-    q.prepare(QStringLiteral("INSERT INTO name_change (key, uid, changed_ms, user_name, old_name, new_name) "
-                             "VALUES (?, ?, ?, ?, ?, ?)"));
+    q.prepare(QStringLiteral(
+        "INSERT INTO name_change (key, uid, changed_ms, user_name, old_name, new_name) "
+        "VALUES (?, ?, ?, ?, ?, ?)"));
     q.addBindValue(QUuid::createUuid().toString(QUuid::WithoutBraces));
     q.addBindValue(uid);
     q.addBindValue(when.toMSecsSinceEpoch());
@@ -565,7 +574,8 @@ bool TArchive::Rename(const QString& uid, const QString& newName, const QString&
     q.addBindValue(Text(newName));
     if (!q.exec())
         Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
-    q.prepare(QStringLiteral("UPDATE measurement SET sample_name = ?, sample_lower = ? WHERE uid = ?"));
+    q.prepare(
+        QStringLiteral("UPDATE measurement SET sample_name = ?, sample_lower = ? WHERE uid = ?"));
     q.addBindValue(Text(newName));
     q.addBindValue(Text(newName.toLower()));
     q.addBindValue(uid);
@@ -577,15 +587,17 @@ bool TArchive::Rename(const QString& uid, const QString& newName, const QString&
 
 std::vector<TNameChange> TArchive::NameHistory(const QString& uid) const {
     QSqlQuery q(Db_->Db);
-    q.prepare(QStringLiteral("SELECT changed_ms, user_name, old_name, new_name, id, key FROM name_change "
-                             "WHERE uid = ? ORDER BY id"));
+    q.prepare(
+        QStringLiteral("SELECT changed_ms, user_name, old_name, new_name, id, key FROM name_change "
+                       "WHERE uid = ? ORDER BY id"));
     q.addBindValue(uid);
     if (!q.exec())
         Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
     std::vector<TNameChange> list;
     while (q.next()) {
         list.push_back({FromMs(q.value(0)), q.value(1).toString(), q.value(2).toString(),
-                        q.value(3).toString(), q.value(4).toLongLong(), q.value(5).toString(), uid});
+                        q.value(3).toString(), q.value(4).toLongLong(), q.value(5).toString(),
+                        uid});
     }
     return list;
 }
@@ -594,8 +606,9 @@ void TArchive::MarkInvalid(qint64 id, const QString& reason, const QString& user
                            const QDateTime& when) {
     TTransaction t(*this);
     QSqlQuery q(Db_->Db);
-    q.prepare(QStringLiteral("UPDATE measurement SET invalid_reason = ?, invalid_by = ?, invalid_ms = ? "
-                             "WHERE id = ?"));
+    q.prepare(
+        QStringLiteral("UPDATE measurement SET invalid_reason = ?, invalid_by = ?, invalid_ms = ? "
+                       "WHERE id = ?"));
     const bool valid = reason.trimmed().isEmpty();
     q.addBindValue(valid ? QVariant(QMetaType(QMetaType::QString)) : QVariant(reason));
     q.addBindValue(valid ? QVariant(QMetaType(QMetaType::QString)) : Text(user));
@@ -604,8 +617,9 @@ void TArchive::MarkInvalid(qint64 id, const QString& reason, const QString& user
     if (!q.exec())
         Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
     if (q.numRowsAffected() > 0) {
-        q.prepare(QStringLiteral("INSERT INTO invalid_mark (key, uid, marked_ms, user_name, reason) "
-                                 "SELECT ?, uid, ?, ?, ? FROM measurement WHERE id = ?"));
+        q.prepare(
+            QStringLiteral("INSERT INTO invalid_mark (key, uid, marked_ms, user_name, reason) "
+                           "SELECT ?, uid, ?, ?, ? FROM measurement WHERE id = ?"));
         q.addBindValue(QUuid::createUuid().toString(QUuid::WithoutBraces));
         q.addBindValue(when.toMSecsSinceEpoch());
         q.addBindValue(Text(user));
@@ -635,9 +649,10 @@ TArchive::TUnsent TArchive::Unsent(const QString& server, int limit) const {
         unsent.Upto.Measurement = unsent.Measurements.back().Id;
     // Changes of measurements the server will have after this batch, in
     // order, up to the first that must wait for a later batch.
-    q.prepare(QStringLiteral("SELECT n.id, n.key, n.uid, n.changed_ms, n.user_name, n.old_name, n.new_name, "
-                             "m.id FROM name_change n LEFT JOIN measurement m ON m.uid = n.uid "
-                             "WHERE n.id > ? ORDER BY n.id LIMIT %1")
+    q.prepare(QStringLiteral(
+                  "SELECT n.id, n.key, n.uid, n.changed_ms, n.user_name, n.old_name, n.new_name, "
+                  "m.id FROM name_change n LEFT JOIN measurement m ON m.uid = n.uid "
+                  "WHERE n.id > ? ORDER BY n.id LIMIT %1")
                   .arg(limit));
     q.addBindValue(sent.NameChange);
     if (!q.exec())
@@ -657,8 +672,9 @@ TArchive::TUnsent TArchive::Unsent(const QString& server, int limit) const {
     if (!q.exec())
         Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
     while (q.next() && q.value(6).toLongLong() <= unsent.Upto.Measurement) {
-        unsent.Marks.push_back({q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toString(),
-                                FromMs(q.value(3)), q.value(4).toString(), q.value(5).toString()});
+        unsent.Marks.push_back({q.value(0).toLongLong(), q.value(1).toString(),
+                                q.value(2).toString(), FromMs(q.value(3)), q.value(4).toString(),
+                                q.value(5).toString()});
         unsent.Upto.InvalidMark = unsent.Marks.back().Id;
     }
     return unsent;
@@ -666,8 +682,9 @@ TArchive::TUnsent TArchive::Unsent(const QString& server, int limit) const {
 
 TArchive::TUploadMark TArchive::Sent(const QString& server) const {
     QSqlQuery q(Db_->Db);
-    q.prepare(QStringLiteral("SELECT measurement_id, name_change_id, invalid_mark_id FROM upload_state "
-                             "WHERE server = ?"));
+    q.prepare(
+        QStringLiteral("SELECT measurement_id, name_change_id, invalid_mark_id FROM upload_state "
+                       "WHERE server = ?"));
     q.addBindValue(server);
     if (!q.exec())
         Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
@@ -680,11 +697,12 @@ void TArchive::MarkSent(const QString& server, const TUploadMark& upto) {
     TTransaction t(*this);
     QSqlQuery q(Db_->Db);
     // Never backwards: a late confirmation of an older batch changes nothing.
-    q.prepare(QStringLiteral("INSERT INTO upload_state (server, measurement_id, name_change_id, "
-                             "invalid_mark_id) VALUES (?, ?, ?, ?) ON CONFLICT (server) DO UPDATE SET "
-                             "measurement_id = max(measurement_id, excluded.measurement_id), "
-                             "name_change_id = max(name_change_id, excluded.name_change_id), "
-                             "invalid_mark_id = max(invalid_mark_id, excluded.invalid_mark_id)"));
+    q.prepare(
+        QStringLiteral("INSERT INTO upload_state (server, measurement_id, name_change_id, "
+                       "invalid_mark_id) VALUES (?, ?, ?, ?) ON CONFLICT (server) DO UPDATE SET "
+                       "measurement_id = max(measurement_id, excluded.measurement_id), "
+                       "name_change_id = max(name_change_id, excluded.name_change_id), "
+                       "invalid_mark_id = max(invalid_mark_id, excluded.invalid_mark_id)"));
     q.addBindValue(server);
     q.addBindValue(upto.Measurement);
     q.addBindValue(upto.NameChange);
@@ -717,7 +735,8 @@ qint64 TArchive::LinkLost(const QDateTime& from, const QString& port, quint16 de
                           const QString& reason) {
     TTransaction t(*this);
     QSqlQuery q(Db_->Db);
-    q.prepare(QStringLiteral("INSERT INTO link_outage (from_ms, port, device, reason) VALUES (?, ?, ?, ?)"));
+    q.prepare(QStringLiteral(
+        "INSERT INTO link_outage (from_ms, port, device, reason) VALUES (?, ?, ?, ?)"));
     q.addBindValue(from.toMSecsSinceEpoch());
     q.addBindValue(Text(port));
     q.addBindValue(int(device));
@@ -742,8 +761,9 @@ void TArchive::LinkBack(qint64 outage, const QDateTime& to) {
 
 std::vector<TLinkOutage> TArchive::Outages(const QDateTime& from, const QDateTime& to) const {
     QSqlQuery q(Db_->Db);
-    q.prepare(QStringLiteral("SELECT id, from_ms, to_ms, port, device, reason FROM link_outage "
-                             "WHERE from_ms <= ? AND (to_ms IS NULL OR to_ms >= ?) ORDER BY from_ms"));
+    q.prepare(
+        QStringLiteral("SELECT id, from_ms, to_ms, port, device, reason FROM link_outage "
+                       "WHERE from_ms <= ? AND (to_ms IS NULL OR to_ms >= ?) ORDER BY from_ms"));
     q.addBindValue(to.isValid() ? to.toMSecsSinceEpoch() : std::numeric_limits<qint64>::max());
     q.addBindValue(from.isValid() ? from.toMSecsSinceEpoch() : std::numeric_limits<qint64>::min());
     if (!q.exec())
@@ -783,7 +803,8 @@ QString TArchive::Where(const TArchiveFilter& filter, QVariantList& binds) const
     }
     if (!filter.IncludeInvalid)
         terms << QStringLiteral("invalid_ms IS NULL");
-    return terms.isEmpty() ? QString() : QStringLiteral(" WHERE ") + terms.join(QStringLiteral(" AND "));
+    return terms.isEmpty() ? QString()
+                           : QStringLiteral(" WHERE ") + terms.join(QStringLiteral(" AND "));
 }
 
 std::vector<TArchiveMeasurement> TArchive::Page(const TArchiveFilter& filter,
@@ -817,7 +838,8 @@ void TArchive::ForEach(const TArchiveFilter& filter,
     const QString where = Where(filter, binds);
     QSqlQuery q(Db_->Db);
     q.setForwardOnly(true);
-    q.prepare(QStringLiteral("SELECT %1 FROM measurement%2 ORDER BY measured_ms, id").arg(kColumns, where));
+    q.prepare(QStringLiteral("SELECT %1 FROM measurement%2 ORDER BY measured_ms, id")
+                  .arg(kColumns, where));
     for (const QVariant& b : binds)
         q.addBindValue(b);
     if (!q.exec())
@@ -836,9 +858,10 @@ std::vector<TArchivePoint> TArchive::Points(const TArchiveFilter& filter, int in
     where += ValueColumn(indicator) + QStringLiteral(" IS NOT NULL");
     QSqlQuery q(Db_->Db);
     q.setForwardOnly(true);
-    q.prepare(QStringLiteral("SELECT id, measured_ms, %1, invalid_ms IS NOT NULL FROM measurement%2 "
-                             "ORDER BY measured_ms, id")
-                  .arg(ValueColumn(indicator), where));
+    q.prepare(
+        QStringLiteral("SELECT id, measured_ms, %1, invalid_ms IS NOT NULL FROM measurement%2 "
+                       "ORDER BY measured_ms, id")
+            .arg(ValueColumn(indicator), where));
     for (const QVariant& b : binds)
         q.addBindValue(b);
     if (!q.exec())

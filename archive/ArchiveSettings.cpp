@@ -44,7 +44,9 @@ void TArchiveSettings::Write(const QString& path) const {
 
 QString TArchiveSettings::Format(double value, int decimals, QChar separator) {
     if (!std::isfinite(value))
-        return std::isnan(value) ? QStringLiteral("NAN") : value > 0 ? QStringLiteral("INF") : QStringLiteral("-INF");
+        return std::isnan(value) ? QStringLiteral("NAN")
+               : value > 0       ? QStringLiteral("INF")
+                                 : QStringLiteral("-INF");
     QString text = QString::number(value, 'f', decimals);
     if (text.startsWith(u'-') &&
         std::none_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'1' && c <= u'9'; }))

@@ -35,11 +35,23 @@ QString Why(const QSqlError& error) {
 // server's roles must change before a retry can help. In English and in
 // Russian, as libpq and the server may speak either.
 bool LoginRefused(const QString& why) {
-    static const char* const fragments[] = {
-        "authentication failed", "no password supplied", "pg_hba.conf", "does not exist",
-        "permission denied", "does not support SSL", "certificate", "service file",
-        "definition of service", "проверку подлинности", "не существует", "нет доступа",
-        "запрещён", "не поддерживает SSL", "сертификат", "определений служб", "определение службы"};
+    static const char* const fragments[] = {"authentication failed",
+                                            "no password supplied",
+                                            "pg_hba.conf",
+                                            "does not exist",
+                                            "permission denied",
+                                            "does not support SSL",
+                                            "certificate",
+                                            "service file",
+                                            "definition of service",
+                                            "проверку подлинности",
+                                            "не существует",
+                                            "нет доступа",
+                                            "запрещён",
+                                            "не поддерживает SSL",
+                                            "сертификат",
+                                            "определений служб",
+                                            "определение службы"};
     for (const char* f : fragments)
         if (why.contains(QString::fromUtf8(f), Qt::CaseInsensitive))
             return true;
@@ -86,9 +98,9 @@ void AppendTime(QString& sql, const QDateTime& time) {
         return;
     }
     char text[40];
-    std::snprintf(text, sizeof text, "'%04d-%02d-%02d %02d:%02d:%02d.%03d+00'", date.year(), date.month(),
-                  date.day(), int(inDay / 3600000), int(inDay / 60000 % 60), int(inDay / 1000 % 60),
-                  int(inDay % 1000));
+    std::snprintf(text, sizeof text, "'%04d-%02d-%02d %02d:%02d:%02d.%03d+00'", date.year(),
+                  date.month(), date.day(), int(inDay / 3600000), int(inDay / 60000 % 60),
+                  int(inDay / 1000 % 60), int(inDay % 1000));
     sql += QLatin1String(text);
 }
 
@@ -173,7 +185,8 @@ const std::vector<TLabServer::TMigration>& TLabServer::Migrations() {
               "      RAISE NOTICE 'pg_trgm: %', SQLERRM;\n"
               "    END;\n"
               "  END IF;\n"
-              "  SELECT extnamespace::regnamespace::name INTO trgm FROM pg_extension WHERE extname = 'pg_trgm';\n"
+              "  SELECT extnamespace::regnamespace::name INTO trgm FROM pg_extension WHERE extname "
+              "= 'pg_trgm';\n"
               "  IF trgm IS NOT NULL THEN\n"
               "    EXECUTE format('CREATE INDEX measurement_name ON measurement '\n"
               "                   'USING gin (lower(current_name) %I.gin_trgm_ops)', trgm);\n"
@@ -185,9 +198,10 @@ const std::vector<TLabServer::TMigration>& TLabServer::Migrations() {
                          "changed timestamptz NOT NULL, user_name text NOT NULL, "
                          "old_name text NOT NULL, new_name text NOT NULL)"),
           QStringLiteral("CREATE INDEX name_change_uid ON name_change (uid, changed, id)"),
-          QStringLiteral("CREATE TABLE invalid_mark (key text PRIMARY KEY, "
-                         "id bigint GENERATED ALWAYS AS IDENTITY UNIQUE, uid text NOT NULL, "
-                         "marked timestamptz NOT NULL, user_name text NOT NULL, reason text NOT NULL)"),
+          QStringLiteral(
+              "CREATE TABLE invalid_mark (key text PRIMARY KEY, "
+              "id bigint GENERATED ALWAYS AS IDENTITY UNIQUE, uid text NOT NULL, "
+              "marked timestamptz NOT NULL, user_name text NOT NULL, reason text NOT NULL)"),
           QStringLiteral("CREATE INDEX invalid_mark_uid ON invalid_mark (uid, marked, id)"),
           // The current name and invalid state follow the latest change, in
           // whatever order changes and measurements arrive. The functions run
@@ -196,12 +210,14 @@ const std::vector<TLabServer::TMigration>& TLabServer::Migrations() {
               "CREATE FUNCTION measurement_current() RETURNS trigger LANGUAGE plpgsql "
               "SECURITY DEFINER SET search_path FROM CURRENT AS $$\n"
               "BEGIN\n"
-              "  NEW.current_name := coalesce((SELECT c.new_name FROM name_change c WHERE c.uid = NEW.uid\n"
+              "  NEW.current_name := coalesce((SELECT c.new_name FROM name_change c WHERE c.uid = "
+              "NEW.uid\n"
               "    ORDER BY c.changed DESC, c.id DESC LIMIT 1), NEW.sample_name);\n"
               "  SELECT nullif(i.reason, ''), CASE WHEN i.reason <> '' THEN i.user_name END,\n"
               "         CASE WHEN i.reason <> '' THEN i.marked END\n"
               "    INTO NEW.invalid_reason, NEW.invalid_by, NEW.invalid_at\n"
-              "    FROM invalid_mark i WHERE i.uid = NEW.uid ORDER BY i.marked DESC, i.id DESC LIMIT 1;\n"
+              "    FROM invalid_mark i WHERE i.uid = NEW.uid ORDER BY i.marked DESC, i.id DESC "
+              "LIMIT 1;\n"
               "  RETURN NEW;\n"
               "END $$"),
           QStringLiteral("CREATE TRIGGER measurement_current BEFORE INSERT ON measurement "
@@ -292,10 +308,12 @@ TLabServer::TLabServer(const TLabSettings& settings, const std::vector<TMigratio
     if (!db.open()) {
         const QString why = Why(db.lastError());
         if (LoginRefused(why))
-            throw Failure(QStringLiteral("Сервер лаборатории %1 отказал во входе пользователю «%2»: %3")
-                              .arg(server, settings.User, why),
-                          true);
-        throw Failure(QStringLiteral("Нет связи с сервером лаборатории %1: %2").arg(server, why), false);
+            throw Failure(
+                QStringLiteral("Сервер лаборатории %1 отказал во входе пользователю «%2»: %3")
+                    .arg(server, settings.User, why),
+                true);
+        throw Failure(QStringLiteral("Нет связи с сервером лаборатории %1: %2").arg(server, why),
+                      false);
     }
     // The batches are written as SQL text: quotes doubled, backslashes plain.
     Exec(QStringLiteral("SET standard_conforming_strings = on"),
@@ -313,7 +331,8 @@ void TLabServer::Exec(const QString& sql, const QString& what) {
     QSqlQuery q(Connection_->Db);
     q.setForwardOnly(true);
     if (!q.exec(sql))
-        throw Failure(QStringLiteral("%1: %2").arg(what, Why(q.lastError())), !Transient(q.lastError()));
+        throw Failure(QStringLiteral("%1: %2").arg(what, Why(q.lastError())),
+                      !Transient(q.lastError()));
 }
 
 void TLabServer::Rollback() {
@@ -327,15 +346,18 @@ int TLabServer::ReadVersion() {
     QSqlQuery q(Connection_->Db);
     q.setForwardOnly(true);
     if (!q.exec(QStringLiteral("SELECT to_regclass('schema_version') IS NOT NULL")) || !q.next())
-        throw Failure(QStringLiteral("Не удалось прочитать версию схемы архива на сервере лаборатории: %1")
-                          .arg(Why(q.lastError())),
-                      !Transient(q.lastError()));
+        throw Failure(
+            QStringLiteral("Не удалось прочитать версию схемы архива на сервере лаборатории: %1")
+                .arg(Why(q.lastError())),
+            !Transient(q.lastError()));
     if (!q.value(0).toBool())
         return 0;
-    if (!q.exec(QStringLiteral("SELECT coalesce(max(version), 0) FROM schema_version")) || !q.next())
-        throw Failure(QStringLiteral("Не удалось прочитать версию схемы архива на сервере лаборатории: %1")
-                          .arg(Why(q.lastError())),
-                      !Transient(q.lastError()));
+    if (!q.exec(QStringLiteral("SELECT coalesce(max(version), 0) FROM schema_version")) ||
+        !q.next())
+        throw Failure(
+            QStringLiteral("Не удалось прочитать версию схемы архива на сервере лаборатории: %1")
+                .arg(Why(q.lastError())),
+            !Transient(q.lastError()));
     return q.value(0).toInt();
 }
 
@@ -343,12 +365,13 @@ void TLabServer::Migrate(const std::vector<TMigration>& migrations) {
     const int known = migrations.empty() ? 0 : migrations.back().Version;
     const auto checkNotNewer = [&] {
         if (Version_ > known)
-            throw Failure(QStringLiteral("Схема архива на сервере лаборатории — версии %1, а эта версия "
-                                         "программы знает схемы до версии %2: нужна более новая "
-                                         "версия программы.")
-                              .arg(Version_)
-                              .arg(known),
-                          true);
+            throw Failure(
+                QStringLiteral("Схема архива на сервере лаборатории — версии %1, а эта версия "
+                               "программы знает схемы до версии %2: нужна более новая "
+                               "версия программы.")
+                    .arg(Version_)
+                    .arg(known),
+                true);
     };
     Version_ = ReadVersion();
     checkNotNewer();
@@ -371,40 +394,48 @@ void TLabServer::Migrate(const std::vector<TMigration>& migrations) {
                 continue;
             }
             // The trigger functions keep the schema they were made in.
-            Exec(QStringLiteral("SELECT set_config('search_path', quote_ident(s) || ', pg_temp', true) "
-                                "FROM current_schema() s WHERE s IS NOT NULL"),
+            Exec(QStringLiteral(
+                     "SELECT set_config('search_path', quote_ident(s) || ', pg_temp', true) "
+                     "FROM current_schema() s WHERE s IS NOT NULL"),
                  QStringLiteral("Нет связи с сервером лаборатории"));
             QStringList statements = step.Statements;
-            statements << QStringLiteral("INSERT INTO schema_version (version) VALUES (%1)").arg(step.Version);
+            statements << QStringLiteral("INSERT INTO schema_version (version) VALUES (%1)")
+                              .arg(step.Version);
             for (const QString& sql : statements) {
                 if (q.exec(sql))
                     continue;
                 const QSqlError error = q.lastError();
                 if (Transient(error))
-                    throw Failure(QStringLiteral("Нет связи с сервером лаборатории: %1").arg(Why(error)), false);
+                    throw Failure(
+                        QStringLiteral("Нет связи с сервером лаборатории: %1").arg(Why(error)),
+                        false);
                 const bool privilege = error.nativeErrorCode() == QLatin1String("42501");
                 if (privilege && Version_ == 0)
-                    failed = QStringLiteral("Схемы архива на сервере лаборатории ещё нет, а пользователь "
-                                            "«%1» не может её создать: %2. Её создаёт владелец базы "
-                                            "(savro2_owner, см. roles.sql), соединившись с сервером из "
-                                            "программы.")
+                    failed = QStringLiteral(
+                                 "Схемы архива на сервере лаборатории ещё нет, а пользователь "
+                                 "«%1» не может её создать: %2. Её создаёт владелец базы "
+                                 "(savro2_owner, см. roles.sql), соединившись с сервером из "
+                                 "программы.")
                                  .arg(Settings_.User, Why(error));
                 else if (privilege)
-                    failed = QStringLiteral("Схема архива на сервере лаборатории устарела (версия %1, "
-                                            "программе нужна %2), а пользователь «%3» не может её "
-                                            "обновить: %4. Её обновляет владелец базы (savro2_owner, "
-                                            "см. roles.sql), соединившись с сервером из программы.")
-                                 .arg(Version_)
-                                 .arg(known)
-                                 .arg(Settings_.User, Why(error));
+                    failed =
+                        QStringLiteral("Схема архива на сервере лаборатории устарела (версия %1, "
+                                       "программе нужна %2), а пользователь «%3» не может её "
+                                       "обновить: %4. Её обновляет владелец базы (savro2_owner, "
+                                       "см. roles.sql), соединившись с сервером из программы.")
+                            .arg(Version_)
+                            .arg(known)
+                            .arg(Settings_.User, Why(error));
                 else
-                    failed = QStringLiteral("Не удалось обновить схему архива на сервере лаборатории "
-                                            "до версии %1: %2")
-                                 .arg(step.Version)
-                                 .arg(Why(error));
+                    failed =
+                        QStringLiteral("Не удалось обновить схему архива на сервере лаборатории "
+                                       "до версии %1: %2")
+                            .arg(step.Version)
+                            .arg(Why(error));
                 throw Failure(failed, true);
             }
-            Exec(QStringLiteral("COMMIT"), QStringLiteral("Не удалось обновить схему архива на сервере лаборатории"));
+            Exec(QStringLiteral("COMMIT"),
+                 QStringLiteral("Не удалось обновить схему архива на сервере лаборатории"));
             Version_ = step.Version;
         } catch (const ELabServerError&) {
             q = QSqlQuery();
@@ -422,70 +453,75 @@ QString TLabServer::ServerVersion() {
 }
 
 void TLabServer::Upload(const std::vector<TArchiveMeasurement>& measurements,
-                        const std::vector<TNameChange>& names, const std::vector<TInvalidMark>& marks) {
+                        const std::vector<TNameChange>& names,
+                        const std::vector<TInvalidMark>& marks) {
     if (measurements.empty() && names.empty() && marks.empty())
         return;
     std::vector<QString> statements;
-    AppendRows(statements, measurements,
-               QStringLiteral("INSERT INTO measurement (uid, device, port, computer, user_name, "
-                              "program_version, measured, calibration%1, raw, received, results_file, "
-                              "sample_name, source) VALUES")
-                   .arg(ValueColumns(QString())),
-               QStringLiteral(" ON CONFLICT (uid) DO NOTHING"),
-               [](QString& sql, const TArchiveMeasurement& m) {
-                   AppendText(sql, m.Uid);
-                   sql += QStringLiteral(", %1, ").arg(m.Device);
-                   AppendText(sql, m.Port);
-                   sql += QLatin1String(", ");
-                   AppendText(sql, m.Computer);
-                   sql += QLatin1String(", ");
-                   AppendText(sql, m.User);
-                   sql += QLatin1String(", ");
-                   AppendText(sql, m.ProgramVersion);
-                   sql += QLatin1String(", ");
-                   AppendTime(sql, m.Measured);
-                   sql += QStringLiteral(", %1").arg(m.Calibration);
-                   for (const std::optional<double>& v : m.Values) {
-                       sql += QLatin1String(", ");
-                       AppendValue(sql, v);
-                   }
-                   sql += QLatin1String(", ");
-                   AppendBytes(sql, m.Raw);
-                   sql += QLatin1String(", ");
-                   AppendTime(sql, m.Received);
-                   sql += QLatin1String(", ");
-                   AppendText(sql, m.ResultsFile);
-                   sql += QLatin1String(", ");
-                   AppendText(sql, m.SampleName);
-                   sql += QLatin1String(", ");
-                   AppendText(sql, m.Source);
-               });
-    AppendRows(statements, names,
-               QStringLiteral("INSERT INTO name_change (key, uid, changed, user_name, old_name, new_name) VALUES"),
-               QStringLiteral(" ON CONFLICT (key) DO NOTHING"), [](QString& sql, const TNameChange& c) {
-                   for (const QString& text : {c.Key, c.Uid}) {
-                       AppendText(sql, text);
-                       sql += QLatin1String(", ");
-                   }
-                   AppendTime(sql, c.When);
-                   for (const QString& text : {c.User, c.OldName, c.NewName}) {
-                       sql += QLatin1String(", ");
-                       AppendText(sql, text);
-                   }
-               });
-    AppendRows(statements, marks,
-               QStringLiteral("INSERT INTO invalid_mark (key, uid, marked, user_name, reason) VALUES"),
-               QStringLiteral(" ON CONFLICT (key) DO NOTHING"), [](QString& sql, const TInvalidMark& i) {
-                   for (const QString& text : {i.Key, i.Uid}) {
-                       AppendText(sql, text);
-                       sql += QLatin1String(", ");
-                   }
-                   AppendTime(sql, i.When);
-                   for (const QString& text : {i.User, i.Reason}) {
-                       sql += QLatin1String(", ");
-                       AppendText(sql, text);
-                   }
-               });
+    AppendRows(
+        statements, measurements,
+        QStringLiteral("INSERT INTO measurement (uid, device, port, computer, user_name, "
+                       "program_version, measured, calibration%1, raw, received, results_file, "
+                       "sample_name, source) VALUES")
+            .arg(ValueColumns(QString())),
+        QStringLiteral(" ON CONFLICT (uid) DO NOTHING"),
+        [](QString& sql, const TArchiveMeasurement& m) {
+            AppendText(sql, m.Uid);
+            sql += QStringLiteral(", %1, ").arg(m.Device);
+            AppendText(sql, m.Port);
+            sql += QLatin1String(", ");
+            AppendText(sql, m.Computer);
+            sql += QLatin1String(", ");
+            AppendText(sql, m.User);
+            sql += QLatin1String(", ");
+            AppendText(sql, m.ProgramVersion);
+            sql += QLatin1String(", ");
+            AppendTime(sql, m.Measured);
+            sql += QStringLiteral(", %1").arg(m.Calibration);
+            for (const std::optional<double>& v : m.Values) {
+                sql += QLatin1String(", ");
+                AppendValue(sql, v);
+            }
+            sql += QLatin1String(", ");
+            AppendBytes(sql, m.Raw);
+            sql += QLatin1String(", ");
+            AppendTime(sql, m.Received);
+            sql += QLatin1String(", ");
+            AppendText(sql, m.ResultsFile);
+            sql += QLatin1String(", ");
+            AppendText(sql, m.SampleName);
+            sql += QLatin1String(", ");
+            AppendText(sql, m.Source);
+        });
+    AppendRows(
+        statements, names,
+        QStringLiteral(
+            "INSERT INTO name_change (key, uid, changed, user_name, old_name, new_name) VALUES"),
+        QStringLiteral(" ON CONFLICT (key) DO NOTHING"), [](QString& sql, const TNameChange& c) {
+            for (const QString& text : {c.Key, c.Uid}) {
+                AppendText(sql, text);
+                sql += QLatin1String(", ");
+            }
+            AppendTime(sql, c.When);
+            for (const QString& text : {c.User, c.OldName, c.NewName}) {
+                sql += QLatin1String(", ");
+                AppendText(sql, text);
+            }
+        });
+    AppendRows(
+        statements, marks,
+        QStringLiteral("INSERT INTO invalid_mark (key, uid, marked, user_name, reason) VALUES"),
+        QStringLiteral(" ON CONFLICT (key) DO NOTHING"), [](QString& sql, const TInvalidMark& i) {
+            for (const QString& text : {i.Key, i.Uid}) {
+                AppendText(sql, text);
+                sql += QLatin1String(", ");
+            }
+            AppendTime(sql, i.When);
+            for (const QString& text : {i.User, i.Reason}) {
+                sql += QLatin1String(", ");
+                AppendText(sql, text);
+            }
+        });
     const QString what = QStringLiteral("Не удалось записать на сервер лаборатории");
     try {
         Exec(QStringLiteral("BEGIN"), what);
@@ -506,14 +542,17 @@ QString TLabServer::TestConnection(const TLabSettings& settings, bool* ok) {
         return failed.arg(QStringLiteral("не указан адрес сервера."));
     try {
         TLabServer server(settings);
-        QString sentence = QStringLiteral("Соединение установлено: PostgreSQL %1, база «%2», схема архива версии %3.")
-                               .arg(server.ServerVersion(), settings.Database)
-                               .arg(server.Version());
+        QString sentence =
+            QStringLiteral(
+                "Соединение установлено: PostgreSQL %1, база «%2», схема архива версии %3.")
+                .arg(server.ServerVersion(), settings.Database)
+                .arg(server.Version());
         QSqlQuery q(server.Database());
-        if (q.exec(QStringLiteral("SELECT has_table_privilege('measurement', 'INSERT')")) && q.next() &&
-            !q.value(0).toBool())
-            sentence += QStringLiteral(" Пользователь «%1» может только читать: измерения он не отправит.")
-                            .arg(settings.User);
+        if (q.exec(QStringLiteral("SELECT has_table_privilege('measurement', 'INSERT')")) &&
+            q.next() && !q.value(0).toBool())
+            sentence +=
+                QStringLiteral(" Пользователь «%1» может только читать: измерения он не отправит.")
+                    .arg(settings.User);
         if (ok)
             *ok = true;
         return sentence;

@@ -44,7 +44,7 @@ void checkFormat(double value) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > kMaxReply)
-        return -1;   // longer than any reply; not worth keeping
+        return -1; // longer than any reply; not worth keeping
     const QByteArrayView reply(reinterpret_cast<const char*>(data), qsizetype(size));
 
     TMeasurementRecord other;
@@ -65,8 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool allValid = true;
     for (int k = 0; k < IndicatorCount; ++k) {
         const int at = 7 + 4 * k;
-        const quint32 word = quint32(bytes[at]) | (quint32(bytes[at + 1]) << 8)
-                             | (quint32(bytes[at + 2]) << 16) | (quint32(bytes[at + 3]) << 24);
+        const quint32 word = quint32(bytes[at]) | (quint32(bytes[at + 1]) << 8) |
+                             (quint32(bytes[at + 2]) << 16) | (quint32(bytes[at + 3]) << 24);
         try {
             const double value = DeviceFloatToReal(word);
             if (decoded)
@@ -80,8 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!decoded)
         return 0;
 
-    FUZZ_CHECK(record.Mask == (quint32(bytes[0]) | (quint32(bytes[1]) << 8) | (quint32(bytes[2]) << 16)
-                               | (quint32(bytes[3]) << 24)));
+    FUZZ_CHECK(record.Mask == (quint32(bytes[0]) | (quint32(bytes[1]) << 8) |
+                               (quint32(bytes[2]) << 16) | (quint32(bytes[3]) << 24)));
     FUZZ_CHECK(record.Flags == quint16(bytes[4] | (bytes[5] << 8)));
     FUZZ_CHECK(record.Calibration == bytes[6]);
     for (const double value : record.Values)
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray carriers = EncodeRecordCarriers(record, data[0]);
     TMeasurementRecord again;
     FUZZ_CHECK(DecodeRecord(ReplyStatusComplete, carriers, again));
-    FUZZ_CHECK(again.Mask == record.Mask && again.Flags == record.Flags
-               && again.Calibration == record.Calibration && again.Values == record.Values);
+    FUZZ_CHECK(again.Mask == record.Mask && again.Flags == record.Flags &&
+               again.Calibration == record.Calibration && again.Values == record.Values);
     return 0;
 }

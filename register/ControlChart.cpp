@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <iterator>
 #include <cmath>
+#include <iterator>
 #include <string_view>
 
 namespace ControlChart {
@@ -118,8 +118,9 @@ std::vector<TDateTimeReader::TNumericFormat> Formats(const QStringList& list) {
     std::vector<TDateTimeReader::TNumericFormat> out;
     out.reserve(size_t(list.size()));
     for (const QString& s : list) {
-        const bool seen = std::any_of(out.begin(), out.end(),
-                                      [&](const TDateTimeReader::TNumericFormat& f) { return f.Format == s; });
+        const bool seen =
+            std::any_of(out.begin(), out.end(),
+                        [&](const TDateTimeReader::TNumericFormat& f) { return f.Format == s; });
         if (!s.isEmpty() && !seen)
             out.emplace_back(s);
     }
@@ -136,9 +137,7 @@ std::vector<TIndicatorColumn> IndicatorColumns(const TResultsTable& table) {
 }
 
 QByteArrayView SampleKey(QByteArrayView name) {
-    const auto blank = [](char c) {
-        return c == ' ' || (c >= '\t' && c <= '\r') || c == '\xa0';
-    };
+    const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r') || c == '\xa0'; };
     while (!name.isEmpty() && blank(name.front()))
         name = name.sliced(1);
     while (!name.isEmpty() && blank(name.back()))
@@ -336,7 +335,8 @@ TChartLimits FixedLimits(const TFixedLimits& fixed) {
                                               : LimitsAround(fixed.Centre, fixed.Sigma, fixed.Kind);
 }
 
-void ApplyRules(std::vector<TChartPoint>& points, const TChartLimits& limits, bool westernElectric) {
+void ApplyRules(std::vector<TChartPoint>& points, const TChartLimits& limits,
+                bool westernElectric) {
     for (TChartPoint& p : points) {
         p.State = TPointState::InControl;
         p.Rules = 0;
@@ -386,8 +386,8 @@ void ApplyRules(std::vector<TChartPoint>& points, const TChartLimits& limits, bo
         if (p->Value > limits.Upper3 || p->Value < limits.Lower3)
             p->Rules |= RuleBeyond3;
         p->State = (p->Rules & RuleBeyond3) ? TPointState::OutOfControl
-                   : p->Rules                ? TPointState::Warning
-                                             : TPointState::InControl;
+                   : p->Rules               ? TPointState::Warning
+                                            : TPointState::InControl;
     }
 }
 
@@ -481,7 +481,8 @@ QStringList CaptionLines(const TChartCaption& caption, const TChartData& data,
     }
     if (!caption.Instrument.isEmpty())
         lines << QStringLiteral("Прибор: %1").arg(caption.Instrument);
-    lines << QStringLiteral("Дата выгрузки: %1").arg(locale.toString(exported, QLocale::ShortFormat));
+    lines
+        << QStringLiteral("Дата выгрузки: %1").arg(locale.toString(exported, QLocale::ShortFormat));
     return lines;
 }
 

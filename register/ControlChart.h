@@ -26,8 +26,8 @@ enum class TPointState {
 
 // The rules a point can break, as bits of TChartPoint::Rules.
 enum TChartRule : unsigned {
-    RuleBeyond3 = 1,     // beyond ±3σ
-    RuleTwoOfThree = 2,  // 2 of 3 consecutive points beyond the same 2σ limit
+    RuleBeyond3 = 1,      // beyond ±3σ
+    RuleTwoOfThree = 2,   // 2 of 3 consecutive points beyond the same 2σ limit
     RuleEightOneSide = 4, // 8 points in a row on one side of the centre line
     RuleSixTrend = 8,     // 6 points in a row steadily rising or falling
 };
@@ -73,7 +73,7 @@ struct TFixedLimits {
 
 struct TChartOptions {
     std::optional<TFixedLimits> Fixed; // none: from the shown points
-    bool WesternElectric = false;       // also the run and trend rules
+    bool WesternElectric = false;      // also the run and trend rules
     // Table rows marked invalid, with the reason.
     std::map<int, QString> Excluded;
 };

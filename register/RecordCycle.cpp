@@ -13,8 +13,8 @@ quint8 TRecordCycle::CommandForTurn(quint8 command) const {
     return command;
 }
 
-quint8 TRecordCycle::PutResult(quint8 command, quint8 status, QByteArrayView data,
-                               bool replyDone, TResultsTable& table) {
+quint8 TRecordCycle::PutResult(quint8 command, quint8 status, QByteArrayView data, bool replyDone,
+                               TResultsTable& table) {
     if (command == 6) {
         TMeasurementRecord record;
         if (!replyDone || !DecodeRecord(status, data, record))
@@ -36,7 +36,6 @@ quint8 TRecordCycle::PutResult(quint8 command, quint8 status, QByteArrayView dat
     }
     return command;
 }
-
 
 QString TRecordCycle::DateText(const QDateTime& when) const {
     return Locale.toString(when.date(), QLocale::ShortFormat);

@@ -9,8 +9,8 @@
 namespace {
 
 quint32 littleEndian32(const std::array<quint8, RecordSize>& bytes, int at) {
-    return quint32(bytes[at]) | (quint32(bytes[at + 1]) << 8) | (quint32(bytes[at + 2]) << 16)
-           | (quint32(bytes[at + 3]) << 24);
+    return quint32(bytes[at]) | (quint32(bytes[at + 1]) << 8) | (quint32(bytes[at + 2]) << 16) |
+           (quint32(bytes[at + 3]) << 24);
 }
 
 void appendLittleEndian(QByteArray& out, quint32 value, int size) {
@@ -90,7 +90,8 @@ QString FormatIndicator(double value, QChar decimalSeparator) {
     const std::string exact = exactDecimal(std::fabs(value));
     const std::size_t point = exact.find('.');
     std::string intPart = exact.substr(0, point);
-    const std::string fracPart = point == std::string::npos ? std::string() : exact.substr(point + 1);
+    const std::string fracPart =
+        point == std::string::npos ? std::string() : exact.substr(point + 1);
     if (intPart == "0")
         intPart.clear();
 
@@ -99,7 +100,8 @@ QString FormatIndicator(double value, QChar decimalSeparator) {
     std::string digits = intPart + fracPart;
     int intLen = int(intPart.size());
     const std::size_t firstNonZero = digits.find_first_not_of('0');
-    const int firstSignificant = firstNonZero == std::string::npos ? int(digits.size()) : int(firstNonZero);
+    const int firstSignificant =
+        firstNonZero == std::string::npos ? int(digits.size()) : int(firstNonZero);
     const int keep = std::min(intLen + kDecimals, firstSignificant + kMaxSignificant);
 
     if (int(digits.size()) < keep)
@@ -167,5 +169,6 @@ QByteArray EncodeRecordCarriers(const TMeasurementRecord& rec, quint8 highNibble
     std::array<quint32, IndicatorCount> words{};
     for (int k = 0; k < IndicatorCount; ++k)
         words[k] = NearestDeviceFloat(rec.Values[k]);
-    return EncodeCarriers(EncodeRecordBytes(rec.Mask, rec.Flags, rec.Calibration, words), highNibbleNoise);
+    return EncodeCarriers(EncodeRecordBytes(rec.Mask, rec.Flags, rec.Calibration, words),
+                          highNibbleNoise);
 }

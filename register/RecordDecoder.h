@@ -17,8 +17,8 @@ constexpr int RecordCarrierCount = 2 * RecordSize;
 constexpr quint8 ReplyStatusComplete = 0x40;
 
 struct TMeasurementRecord {
-    quint32 Mask = 0;          // bit k: indicator k present
-    quint16 Flags = 0;         // bit 11 set, bit 0 clear: new measurement
+    quint32 Mask = 0;  // bit k: indicator k present
+    quint16 Flags = 0; // bit 11 set, bit 0 clear: new measurement
     quint8 Calibration = 0;
     std::array<double, IndicatorCount> Values{};
 };

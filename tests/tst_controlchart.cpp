@@ -189,23 +189,23 @@ private slots:
         QTest::addColumn<QString>("rules");
         const int points = int(TLimitsKind::Points), base = int(TLimitsKind::BasePeriod),
                   nominal = int(TLimitsKind::Nominal);
-        QTest::newRow("points, one excluded") << QList<double>{5.0, 5.2, 99, 5.1} << QList<int>{2}
-                                              << points << 0.0 << 0.0 << true << 5.1 << 0.132979
-                                              << "....";
+        QTest::newRow("points, one excluded")
+            << QList<double>{5.0, 5.2, 99, 5.1} << QList<int>{2} << points << 0.0 << 0.0 << true
+            << 5.1 << 0.132979 << "....";
         QTest::newRow("base period") << QList<double>{5.0, 5.2, 5.1, 6.0, 6.2} << QList<int>{}
                                      << base << 1.0 << 3.0 << false << 5.1 << 0.132979 << "...33";
         QTest::newRow("nominal") << QList<double>{5.0, 5.25, 5.1, 5.25, 5.4} << QList<int>{}
                                  << nominal << 5.0 << 0.3 << false << 5.0 << 0.1 << ".2.23";
         const QList<double> ones{1, 1, 1, 1, 1, 1, 1, 1, 1};
-        QTest::newRow("eight on one side, plain") << ones << QList<int>{} << nominal << 0.0 << 3.0
-                                                  << false << 0.0 << 1.0 << ".........";
-        QTest::newRow("eight on one side") << ones << QList<int>{} << nominal << 0.0 << 3.0 << true
-                                           << 0.0 << 1.0 << ".......44";
+        QTest::newRow("eight on one side, plain")
+            << ones << QList<int>{} << nominal << 0.0 << 3.0 << false << 0.0 << 1.0 << ".........";
+        QTest::newRow("eight on one side")
+            << ones << QList<int>{} << nominal << 0.0 << 3.0 << true << 0.0 << 1.0 << ".......44";
         const QList<double> rise{-2.5, -2, -1.5, -1, -0.5, 0.5, 0.6};
-        QTest::newRow("six rising, plain") << rise << QList<int>{} << nominal << 0.0 << 3.0 << false
-                                           << 0.0 << 1.0 << ".......";
-        QTest::newRow("six rising") << rise << QList<int>{} << nominal << 0.0 << 3.0 << true << 0.0
-                                    << 1.0 << ".....88";
+        QTest::newRow("six rising, plain")
+            << rise << QList<int>{} << nominal << 0.0 << 3.0 << false << 0.0 << 1.0 << ".......";
+        QTest::newRow("six rising")
+            << rise << QList<int>{} << nominal << 0.0 << 3.0 << true << 0.0 << 1.0 << ".....88";
         QTest::newRow("run over an excluded point")
             << QList<double>{1, 1, 1, -5, 1, 1, 1, 1, 1} << QList<int>{3} << nominal << 0.0 << 3.0
             << true << 0.0 << 1.0 << "........4";
@@ -232,9 +232,10 @@ private slots:
             p.Excluded = excluded.contains(int(points.size()) - 1);
         }
         const TChartLimits limits =
-            kind == int(TLimitsKind::Points)       ? ComputeLimits(points)
-            : kind == int(TLimitsKind::BasePeriod) ? BasePeriodLimits(points, qint64(a * 1000), qint64(b * 1000))
-                                                   : NominalLimits(a, b);
+            kind == int(TLimitsKind::Points) ? ComputeLimits(points)
+            : kind == int(TLimitsKind::BasePeriod)
+                ? BasePeriodLimits(points, qint64(a * 1000), qint64(b * 1000))
+                : NominalLimits(a, b);
         QVERIFY(limits.Valid);
         QCOMPARE(int(limits.Kind), kind);
         QVERIFY(std::abs(limits.Mean - mean) < 1e-6);
@@ -309,10 +310,10 @@ private slots:
         TResultsTable table;
         const QDateTime t(QDate(2026, 12, 8), QTime(14, 16, 53));
         const QString nbsp(QChar(0xA0));
-        Append(table, "Пиво" + nbsp, t, {{kAlcohol, 4.5}});                 // row 1
-        Append(table, "Пиво", t.addSecs(60), {{kAlcohol, 4.6}});            // row 2
+        Append(table, "Пиво" + nbsp, t, {{kAlcohol, 4.5}});                       // row 1
+        Append(table, "Пиво", t.addSecs(60), {{kAlcohol, 4.6}});                  // row 2
         Append(table, nbsp + "Эталон" + nbsp, t.addSecs(120), {{kAlcohol, 5.0}}); // row 3
-        Append(table, "Эталон", t.addSecs(180), {{kAlcohol, 5.1}});         // row 4
+        Append(table, "Эталон", t.addSecs(180), {{kAlcohol, 5.1}});               // row 4
         const auto rows = [&](const QString& sample) {
             QList<int> out;
             for (const TChartPoint& p : SelectPoints(table, kAlcohol, sample, kRu))
@@ -399,8 +400,8 @@ private slots:
         QTest::newRow("text") << QByteArray("5,2 %") << false << 0.0;
         QTest::newRow("grouped") << QByteArray("1,000,5") << false << 0.0;
         QTest::newRow("long") << QByteArray(100, '1') << false << 0.0;
-        QTest::newRow("largest device value") << QByteArray("-1,70141163E+38") << true
-                                              << -1.70141163e38;
+        QTest::newRow("largest device value")
+            << QByteArray("-1,70141163E+38") << true << -1.70141163e38;
         QTest::newRow("beyond the device") << QByteArray("1e300") << false << 0.0;
     }
 

@@ -20,14 +20,18 @@ QByteArray carriersOf(const QByteArray& record, quint8 high = 0x30) {
 
 // The example record: Mask 3, Flags 0x0800, Calibration 5, 12.5 and -0.75.
 QByteArray exampleRecord() {
-    QByteArray r("\x03\x00\x00\x00" "\x00\x08" "\x05"
-                 "\x00\x00\x64\x03" "\x00\x00\xE0\xFF", 15);
+    QByteArray r("\x03\x00\x00\x00"
+                 "\x00\x08"
+                 "\x05"
+                 "\x00\x00\x64\x03"
+                 "\x00\x00\xE0\xFF",
+                 15);
     r.append(QByteArray(RecordSize - r.size(), '\0'));
     return r;
 }
 
 QByteArray reply(const QByteArray& record) {
-    return carriersOf(record) + QByteArray("\x31\x32\x33\x34", 4);   // address tail
+    return carriersOf(record) + QByteArray("\x31\x32\x33\x34", 4); // address tail
 }
 
 } // namespace
@@ -61,7 +65,7 @@ void TstRecordDecoder::carrierHalves() {
     QFETCH(quint8, high);
     QFETCH(quint8, expected);
     QByteArray data = reply(exampleRecord());
-    data[12] = char(low);    // record byte 6: Calibration
+    data[12] = char(low); // record byte 6: Calibration
     data[13] = char(high);
     TMeasurementRecord rec;
     QVERIFY(DecodeRecord(0x40, data, rec));
@@ -71,7 +75,11 @@ void TstRecordDecoder::carrierHalves() {
 void TstRecordDecoder::decodesLayout() {
     QByteArray record = exampleRecord();
     // Fields with every byte distinct, to catch byte-order slips.
-    record.replace(0, 7, QByteArray("\x03\x80\x40\xF8" "\x01\x88" "\xC8", 7));
+    record.replace(0, 7,
+                   QByteArray("\x03\x80\x40\xF8"
+                              "\x01\x88"
+                              "\xC8",
+                              7));
     // Last indicator: 2.5.
     record.replace(7 + 4 * 26, 4, QByteArray("\x00\x00\x50\x01", 4));
     TMeasurementRecord rec;
@@ -106,7 +114,8 @@ void TstRecordDecoder::refuses_data() {
     QTest::newRow("invalid word of absent indicator") << quint8(0x40) << reply(absentBad) << false;
     QByteArray presentBad = exampleRecord();
     presentBad.replace(7, 4, QByteArray("\x00\x00\x20\x00", 4));
-    QTest::newRow("invalid word of present indicator") << quint8(0x40) << reply(presentBad) << false;
+    QTest::newRow("invalid word of present indicator")
+        << quint8(0x40) << reply(presentBad) << false;
     QByteArray exp127 = exampleRecord();
     exp127.replace(7 + 4 * 5, 4, QByteArray("\x00\x00\x40\x7F", 4));
     QTest::newRow("exponent 127 reads as zero") << quint8(0x40) << reply(exp127) << true;
@@ -154,7 +163,10 @@ void TstRecordDecoder::encoderIsInverse() {
     for (const char c : carriers)
         QCOMPARE(quint8(c) & 0xF0, 0xA0);
     // Independent of the encoder's own byte builder: the fields as written by hand.
-    QCOMPARE(carriers.left(14), QByteArray("\xA5\xAA\xA5\xAA\xA5\xAA\xA5\xA0" "\xA0\xA0\xA8\xA0" "\xAD\xA4", 14));
+    QCOMPARE(carriers.left(14), QByteArray("\xA5\xAA\xA5\xAA\xA5\xAA\xA5\xA0"
+                                           "\xA0\xA0\xA8\xA0"
+                                           "\xAD\xA4",
+                                           14));
 
     TMeasurementRecord back;
     QVERIFY(DecodeRecord(0x40, carriers, back));

@@ -1,4 +1,3 @@
-#include "support/TestFiles.h"
 #include "config/Cp1251.h"
 #include "register/ClGrid.h"
 #include "register/RecordDecoder.h"
@@ -8,6 +7,7 @@
 #include "support/BoxAnswerer.h"
 #include "support/FormHarness.h"
 #include "support/RecordReply.h"
+#include "support/TestFiles.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -254,7 +254,7 @@ private slots:
         earlier->actSaveAs->trigger();
         Measure(*earlier, 3.5);
         auto form = h_->MakeForm(); // not offered: a running program holds it
-        earlier.reset(); // died: its copy stays, its lock goes
+        earlier.reset();            // died: its copy stays, its lock goes
         Measure(*form, 4.5);
         form->PutRecordReply(9, ReplyStatusComplete, {}, true);
         int rowsMeanwhile = -1;
@@ -263,9 +263,18 @@ private slots:
             meanwhile = Measure(*form, 5.5);
             rowsMeanwhile = form->Table()->RowCount();
         };
-        form->AskSaveData = [&] { arrive(); return QMessageBox::No; };
-        form->AskRestore = [&](const QString&) { arrive(); return QMessageBox::Yes; };
-        form->AskSaveOnClose = [&] { arrive(); return QMessageBox::Cancel; };
+        form->AskSaveData = [&] {
+            arrive();
+            return QMessageBox::No;
+        };
+        form->AskRestore = [&](const QString&) {
+            arrive();
+            return QMessageBox::Yes;
+        };
+        form->AskSaveOnClose = [&] {
+            arrive();
+            return QMessageBox::Cancel;
+        };
         form->OpenDialog1 = [&](const QString&) { return day; };
         const int rowsBefore = form->Table()->RowCount();
         if (prompt == "save")
@@ -294,7 +303,8 @@ private slots:
         const int writes = form->Doc.Recovery().FullWrites();
         for (int row = 1; row <= 3; ++row) {
             TypeName(*form, row, QStringLiteral("проба %1").arg(row));
-            QTest::keyClick(form->MainGrid->indexWidget(form->MainGrid->currentIndex()), Qt::Key_Return);
+            QTest::keyClick(form->MainGrid->indexWidget(form->MainGrid->currentIndex()),
+                            Qt::Key_Return);
         }
         const auto written = [&] {
             TResultsTable copy;
@@ -317,7 +327,8 @@ private slots:
         Measure(*form, 1.0);
         const int writes = form->Doc.Recovery().FullWrites();
         TypeName(*form, 2, QStringLiteral("ahead"));
-        QTest::keyClick(form->MainGrid->indexWidget(form->MainGrid->currentIndex()), Qt::Key_Return);
+        QTest::keyClick(form->MainGrid->indexWidget(form->MainGrid->currentIndex()),
+                        Qt::Key_Return);
         QTRY_COMPARE_WITH_TIMEOUT(form->Doc.Recovery().FullWrites(), writes + 1, 10000);
         Measure(*form, 2.0);
         QCOMPARE(form->Doc.Recovery().FullWrites(), writes + 1); // appended
@@ -387,8 +398,10 @@ private slots:
             QCOMPARE(answer.Texts.size(), 1);
             QVERIFY2(answer.Texts[0].contains(QStringLiteral("Восстановить несохранённые данные?")),
                      qPrintable(answer.Texts[0]));
-            QVERIFY2(answer.Texts[0].contains(QStringLiteral("«Новый.txt»")), qPrintable(answer.Texts[0]));
-            QVERIFY2(answer.Texts[0].contains(QStringLiteral("строк: 2")), qPrintable(answer.Texts[0]));
+            QVERIFY2(answer.Texts[0].contains(QStringLiteral("«Новый.txt»")),
+                     qPrintable(answer.Texts[0]));
+            QVERIFY2(answer.Texts[0].contains(QStringLiteral("строк: 2")),
+                     qPrintable(answer.Texts[0]));
         }
         QVERIFY(!QFileInfo::exists(h_->Path(QStringLiteral("Новый.txt"))));
         if (restore) {
@@ -421,7 +434,8 @@ private slots:
         {
             auto crashed = h_->MakeForm();
             crashed->actNew->trigger();
-            QCOMPARE(QFileInfo(crashed->CurrentFileName()).fileName(), QStringLiteral("Новый1.txt"));
+            QCOMPARE(QFileInfo(crashed->CurrentFileName()).fileName(),
+                     QStringLiteral("Новый1.txt"));
             Measure(*crashed, 21.5);
         }
         std::unique_ptr<TForm1> form;
@@ -429,7 +443,8 @@ private slots:
             TBoxAnswerer answer(restore ? QMessageBox::Yes : QMessageBox::No);
             form = h_->MakeForm();
             QCOMPARE(answer.Texts.size(), 1);
-            QVERIFY2(answer.Texts[0].contains(QStringLiteral("«Новый1.txt»")), qPrintable(answer.Texts[0]));
+            QVERIFY2(answer.Texts[0].contains(QStringLiteral("«Новый1.txt»")),
+                     qPrintable(answer.Texts[0]));
         }
         if (restore) {
             QCOMPARE(QFileInfo(form->CurrentFileName()).fileName(), QStringLiteral("Новый1.txt"));

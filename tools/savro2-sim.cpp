@@ -24,7 +24,9 @@ namespace {
 
 volatile std::sig_atomic_t gStop = 0;
 
-void OnSignal(int) { gStop = 1; }
+void OnSignal(int) {
+    gStop = 1;
+}
 
 const char kHelp[] =
     "Usage: savro2-sim [options]\n"
@@ -258,7 +260,8 @@ private:
 // adapter's stable name does: pointed at our pty while the line is up.
 class TPortLink {
 public:
-    TPortLink(std::string link, const std::string& target) : link_(std::move(link)), target_(target) {
+    TPortLink(std::string link, const std::string& target)
+        : link_(std::move(link)), target_(target) {
         if (link_.empty())
             return;
         // Re-pointed in one step, so a client never finds the name missing.
@@ -396,8 +399,8 @@ int main(int argc, char** argv) {
     TPortLink link(opt.Link, pty.Path());
     Emit("PORT " + pty.Path());
 
-    const auto autoPeriod = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(opt.AutoSeconds));
+    const auto autoPeriod =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(opt.AutoSeconds));
     // The first one at once: whoever starts polling sees a measurement.
     Clock::time_point nextAuto = Clock::now();
     QByteArray later;
