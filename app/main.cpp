@@ -77,7 +77,8 @@ int main(int argc, char* argv[]) {
     // Answered before the application exists, so they need no display.
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("Savro2 %s\n", ProgramVersion().toUtf8().constData());
+            std::fputs(QStringLiteral("Savro2 %1\n").arg(ProgramVersion()).toUtf8().constData(),
+                       stdout);
             return 0;
         }
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {

@@ -1,6 +1,7 @@
 #include "archive/Archive.h"
 
 #include "config/Cp1251.h"
+#include "measurement/ValueText.h"
 #include "resources/ProgramVersion.h"
 
 #include <QAtomicInt>
@@ -13,6 +14,8 @@
 #include <QSysInfo>
 #include <QUuid>
 #include <QVariant>
+
+#include <cmath>
 
 namespace {
 
@@ -39,12 +42,20 @@ QDateTime FromMs(const QVariant& v) {
     return v.isNull() ? QDateTime() : QDateTime::fromMSecsSinceEpoch(v.toLongLong());
 }
 
-// Table text of a value or cell as the results file may hold it, with a
-// decimal point.
-QByteArray PointText(QByteArrayView cell) {
-    QByteArray text = cell.trimmed().toByteArray();
-    text.replace(',', '.');
-    return text;
+// Whether a stored value (NULL: absent) is what a table cell shows, as
+// numbers at the table's decimals: imported rows hold the file's own
+// decimals, live ones the analyser's full value, and a file may have been
+// written under another locale or re-saved by a spreadsheet ("20" for
+// "20,00").
+bool SameValue(const QVariant& stored, QByteArrayView cell) {
+    cell = cell.trimmed();
+    if (stored.isNull())
+        return cell.isEmpty();
+    const double value = stored.toDouble();
+    if (const std::optional<double> shown = TValueText::Parse(cell))
+        return TValueText::SameInTable(value, *shown);
+    // "NAN", "INF": the analyser gave no number.
+    return !std::isfinite(value) && TValueText::Table(value, u'.').toLatin1() == cell;
 }
 
 } // namespace
@@ -488,7 +499,7 @@ std::optional<TArchiveMeasurement> TArchive::FromRow(const TResultsTable::Row& r
     m.Measured = QDateTime::fromMSecsSinceEpoch(*when);
     m.Calibration = calibration;
     for (int k = 0; k < IndicatorCount; ++k)
-        if (const std::optional<double> v = ControlChart::ParseValue(row.Cell(k + 5)))
+        if (const std::optional<double> v = TValueText::Parse(row.Cell(k + 5)))
             m.Values[size_t(k)] = *v;
     m.SampleName = Cp1251::decode(row.Cell(1));
     m.Source = SourceImport;
@@ -526,22 +537,11 @@ std::optional<QString> TArchive::FindRow(const TResultsTable::Row& row,
         q.bindValue(2, int(*device));
     if (!q.exec())
         Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
-    std::array<QByteArray, IndicatorCount> cells;
-    bool cellsRead = false; // most rows have no candidate at all
     std::optional<QString> found;
     while (!found && q.next()) {
-        for (int k = 0; k < IndicatorCount && !cellsRead; ++k)
-            cells[size_t(k)] = PointText(row.Cell(k + 5));
-        cellsRead = true;
         bool same = true;
-        for (int k = 0; k < IndicatorCount && same; ++k) {
-            const QVariant v = q.value(1 + k);
-            const QByteArray& cell = cells[size_t(k)];
-            // Imported rows hold the file's own two decimals; either way the
-            // table's text of the value is what must agree.
-            same = v.isNull() ? cell.isEmpty()
-                              : FormatIndicator(v.toDouble(), u'.').toLatin1() == cell;
-        }
+        for (int k = 0; k < IndicatorCount && same; ++k)
+            same = SameValue(q.value(1 + k), row.Cell(k + 5));
         if (same)
             found = q.value(0).toString();
     }

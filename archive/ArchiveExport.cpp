@@ -1,16 +1,16 @@
 #include "archive/ArchiveExport.h"
 
+#include "measurement/ValueText.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStringEncoder>
-#include <QtAlgorithms>
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <cstring>
 
 namespace {
 
@@ -108,57 +108,6 @@ void AppendInteger(QByteArray& out, qint64 value) {
     const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
     Q_UNUSED(ec);
     out.append(buf, end - buf);
-}
-
-// Whether value lies exactly halfway between two numbers of that many
-// decimals (20.125 to two): its lowest binary digit is then worth exactly
-// 2^-(decimals + 1).
-bool ExactTie(double value, int decimals) {
-    if (value == 0)
-        return false;
-    int exponent = 0;
-    const double fraction = std::frexp(std::fabs(value), &exponent);
-    const auto mantissa = static_cast<quint64>(std::ldexp(fraction, 53));
-    return exponent - 53 + int(qCountTrailingZeroBits(mantissa)) == -(decimals + 1);
-}
-
-// As TArchiveSettings::Format writes it ("-0,00" without its sign), with no
-// QString on the way: a million rows have 27 values each.
-void AppendValue(QByteArray& out, double value, int decimals, char point) {
-    char buf[400]; // the largest double in fixed notation with 9 decimals fits
-    const bool tie = std::isfinite(value) && ExactTie(value, decimals);
-    auto [end, ec] = std::isfinite(value)
-                         ? std::to_chars(buf, buf + sizeof buf - 1, value, std::chars_format::fixed,
-                                         decimals + (tie ? 1 : 0))
-                         : std::to_chars_result{buf, std::errc::value_too_large};
-    if (ec != std::errc()) {
-        out += TArchiveSettings::Format(value, decimals, QLatin1Char(point)).toLatin1();
-        return;
-    }
-    if (tie) {
-        // to_chars takes ties to even; the window and the table round them
-        // away from zero. The text holds the value exactly, its last digit
-        // the 5: dropped, and one added in the place before.
-        end -= decimals == 0 ? 2 : 1;
-        qsizetype i = end - buf - 1;
-        for (; i >= 0 && (buf[i] == '9' || buf[i] == '.'); --i)
-            if (buf[i] == '9')
-                buf[i] = '0';
-        if (i >= 0 && buf[i] != '-') {
-            ++buf[i];
-        } else { // 9.5 to 10: a digit more
-            std::memmove(buf + i + 2, buf + i + 1, size_t(end - (buf + i + 1)));
-            buf[i + 1] = '1';
-            ++end;
-        }
-    }
-    const char* begin = buf;
-    if (*begin == '-' && std::none_of(begin + 1, static_cast<const char*>(end),
-                                      [](char c) { return c >= '1' && c <= '9'; }))
-        ++begin;
-    if (decimals > 0)
-        end[-decimals - 1] = point;
-    out.append(begin, end - begin);
 }
 
 // dd.MM.yyyy
@@ -285,7 +234,7 @@ private:
         for (int k = 0; k < IndicatorCount; ++k) {
             b += Separator_;
             if (const std::optional<double>& v = m.Values[size_t(k)])
-                AppendValue(b, *v, Settings_.Decimals[size_t(k)], Point_);
+                TValueText::AppendFixed(b, *v, Settings_.Decimals[size_t(k)], Point_);
         }
         for (const QString* text :
              {&m.InvalidReason, &m.Port, &m.Computer, &m.User, &m.ResultsFile, &m.Uid}) {
@@ -346,7 +295,7 @@ private:
             b += JsonTitles_[size_t(k)];
             // JSON has no NaN or infinity.
             if (std::isfinite(*v))
-                AppendValue(b, *v, Settings_.Decimals[size_t(k)], '.');
+                TValueText::AppendFixed(b, *v, Settings_.Decimals[size_t(k)], '.');
             else
                 b += "null";
             b += '}';

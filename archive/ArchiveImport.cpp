@@ -1,6 +1,7 @@
 #include "archive/ArchiveImport.h"
 
 #include "config/Cp1251.h"
+#include "measurement/ValueText.h"
 #include "register/ResultsFile.h"
 #include "register/TextEncoding.h"
 #include "resources/ProgramVersion.h"
@@ -144,7 +145,7 @@ QString RowProblem(const TResultsTable::Row& row, ControlChart::TDateTimeReader&
         return QStringLiteral("градуировка «%1» — не целое число").arg(CellText(calibration));
     for (int c = kFirstIndicatorColumn; c < TResultsTable::ColCount; ++c) {
         const QByteArrayView cell = row.Cell(c).trimmed();
-        if (!cell.isEmpty() && !NotANumberText(cell) && !ControlChart::ParseValue(cell))
+        if (!cell.isEmpty() && !NotANumberText(cell) && !TValueText::Parse(cell))
             return QStringLiteral("в столбце %1 не число: «%2»").arg(c).arg(CellText(cell));
     }
     return {};

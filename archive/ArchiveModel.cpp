@@ -1,6 +1,7 @@
 #include "archive/ArchiveModel.h"
 
 #include "archive/ArchiveRows.h"
+#include "measurement/ValueText.h"
 #include "register/RecordCycle.h"
 
 #include <QFont>
@@ -115,7 +116,7 @@ QString TArchiveModel::Text(const TArchiveMeasurement& m, int column) const {
     default: {
         const size_t k = size_t(column - FirstIndicator);
         const std::optional<double>& v = m.Values[k];
-        return v ? TArchiveRows::ValueText(*v, decimals_[k], locale_) : QString();
+        return v ? TValueText::Fixed(*v, decimals_[k], locale_) : QString();
     }
     }
 }

@@ -2,18 +2,15 @@
 
 #include "archive/ArchiveSettings.h"
 #include "config/Cp1251.h"
+#include "measurement/ValueText.h"
 #include "register/RecordCycle.h"
 
 #include <QHash>
 #include <QSet>
 
-QString TArchiveRows::ValueText(double value, int decimals, const QLocale& locale) {
-    return TArchiveSettings::Format(value, decimals, locale.decimalPoint().at(0));
-}
-
 TResultsTable::Row TArchiveRows::TableRow(const TArchiveMeasurement& m, const TRecordCycle& cycle,
                                           const TDecimals& decimals) {
-    const QChar separator = cycle.Locale.decimalPoint().at(0);
+    const QChar separator = TValueText::Separator(cycle.Locale);
     TResultsTable::Row row;
     row.SetCell(1, Cp1251::encode(TResultsTable::CleanName(m.SampleName)));
     row.SetCell(2, Cp1251::encode(cycle.DateText(m.Measured)));
@@ -23,9 +20,8 @@ TResultsTable::Row TArchiveRows::TableRow(const TArchiveMeasurement& m, const TR
         const std::optional<double>& v = m.Values[size_t(k)];
         if (!v)
             continue;
-        const QString text = decimals
-                                 ? TArchiveSettings::Format(*v, (*decimals)[size_t(k)], separator)
-                                 : FormatIndicator(*v, separator);
+        const QString text = decimals ? TValueText::Fixed(*v, (*decimals)[size_t(k)], separator)
+                                      : TValueText::Table(*v, separator);
         row.SetCell(k + 5, Cp1251::encode(text));
     }
     return row;

@@ -20,8 +20,6 @@ public:
     // Decimals per indicator; nullopt: the results table's own two decimals.
     using TDecimals = std::optional<std::array<int, IndicatorCount>>;
 
-    // A value with decimals places and the locale's decimal separator.
-    static QString ValueText(double value, int decimals, const QLocale& locale);
     // A results-table row of m as the register writes a measurement: name,
     // the cycle's date and time texts, calibration and values. Column 0 (the
     // number) is left to RenumberRows.

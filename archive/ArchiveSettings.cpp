@@ -2,10 +2,6 @@
 
 #include "config/iniplus.h"
 
-#include <algorithm>
-
-#include <cmath>
-
 namespace {
 
 const QString kArchive = QStringLiteral("Archive");
@@ -40,18 +36,4 @@ void TArchiveSettings::Write(const QString& path) const {
     TIniPlus ini(path);
     for (int k = 0; k < IndicatorCount; ++k)
         ini.WriteNumber(kArchive, Key(k), Decimals[size_t(k)]);
-}
-
-QString TArchiveSettings::Format(double value, int decimals, QChar separator) {
-    if (!std::isfinite(value))
-        return std::isnan(value) ? QStringLiteral("NAN")
-               : value > 0       ? QStringLiteral("INF")
-                                 : QStringLiteral("-INF");
-    QString text = QString::number(value, 'f', decimals);
-    if (text.startsWith(u'-') &&
-        std::none_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'1' && c <= u'9'; }))
-        text.remove(0, 1);
-    if (separator != u'.')
-        text.replace(u'.', separator);
-    return text;
 }

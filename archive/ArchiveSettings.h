@@ -2,7 +2,6 @@
 
 #include "register/RecordDecoder.h"
 
-#include <QChar>
 #include <QString>
 
 #include <array>
@@ -22,7 +21,4 @@ public:
     // A missing or unreadable value keeps the default.
     void Read(const QString& path);
     void Write(const QString& path) const;
-
-    // value with decimals places, no grouping; "-0,00" loses its sign.
-    static QString Format(double value, int decimals, QChar separator);
 };

@@ -1,5 +1,7 @@
 #include "archive/LabServer.h"
 
+#include "measurement/ValueText.h"
+
 #include <QAtomicInt>
 #include <QRegularExpression>
 #include <QSqlDatabase>
@@ -7,8 +9,8 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 
 namespace {
 
@@ -97,11 +99,29 @@ void AppendTime(QString& sql, const QDateTime& time) {
         AppendText(sql, time.toUTC().toString(Qt::ISODateWithMs));
         return;
     }
-    char text[40];
-    std::snprintf(text, sizeof text, "'%04d-%02d-%02d %02d:%02d:%02d.%03d+00'", date.year(),
-                  date.month(), date.day(), int(inDay / 3600000), int(inDay / 60000 % 60),
-                  int(inDay / 1000 % 60), int(inDay % 1000));
-    sql += QLatin1String(text);
+    const auto digits = [&sql](int value, int width) {
+        char text[12];
+        const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+        Q_UNUSED(ec);
+        for (qsizetype n = end - text; n < width; ++n)
+            sql += u'0';
+        sql += QLatin1String(text, end - text);
+    };
+    sql += u'\'';
+    digits(date.year(), 4);
+    sql += u'-';
+    digits(date.month(), 2);
+    sql += u'-';
+    digits(date.day(), 2);
+    sql += u' ';
+    digits(int(inDay / 3600000), 2);
+    sql += u':';
+    digits(int(inDay / 60000 % 60), 2);
+    sql += u':';
+    digits(int(inDay / 1000 % 60), 2);
+    sql += u'.';
+    digits(int(inDay % 1000), 3);
+    sql += QLatin1String("+00'");
 }
 
 void AppendValue(QString& sql, const std::optional<double>& value) {
@@ -112,7 +132,7 @@ void AppendValue(QString& sql, const std::optional<double>& value) {
     else if (std::isinf(*value))
         sql += *value > 0 ? QLatin1String("'Infinity'") : QLatin1String("'-Infinity'");
     else
-        sql += QString::number(*value, 'g', QLocale::FloatingPointShortest);
+        sql += TValueText::Shortest(*value);
 }
 
 void AppendBytes(QString& sql, const QByteArray& bytes) {

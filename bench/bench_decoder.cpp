@@ -1,3 +1,4 @@
+#include "measurement/ValueText.h"
 #include "register/RecordDecoder.h"
 
 #include <benchmark/benchmark.h>
@@ -26,7 +27,7 @@ void BM_DecodeAndFormatRecord(benchmark::State& state) {
         benchmark::DoNotOptimize(ok);
         for (int k = 0; k < IndicatorCount; ++k)
             if (rec.Mask & (1u << k)) {
-                QString text = FormatIndicator(rec.Values[k], separator);
+                QString text = TValueText::Table(rec.Values[k], separator);
                 benchmark::DoNotOptimize(text);
             }
     }
@@ -48,7 +49,7 @@ BENCHMARK(BM_DecodeRecordOnly);
 void BM_FormatSmallestDeviceFloat(benchmark::State& state) {
     const double value = std::ldexp(double((1 << 23) - 1), -150);
     for (auto _ : state) {
-        QString text = FormatIndicator(value, QChar(','));
+        QString text = TValueText::Table(value, QChar(','));
         benchmark::DoNotOptimize(text);
     }
 }

@@ -7,6 +7,7 @@
 #include "config/Cp1251.h"
 #include "fuzz/FuzzCheck.h"
 #include "fuzz/FuzzMode.h"
+#include "measurement/ValueText.h"
 #include "register/ControlChart.h"
 #include "register/ResultsFile.h"
 #include "register/ResultsTable.h"
@@ -30,7 +31,7 @@ void check(const TResultsTable& table, const QString& sample, const QLocale& loc
     const TChartData data = ControlChart::Build(table, kColumn, sample, locale);
     size_t next = 0;
     for (int r = 1; r < table.RowCount(); ++r) {
-        const auto value = ControlChart::ParseValue(table.CellView(kColumn, r));
+        const auto value = TValueText::Parse(table.CellView(kColumn, r));
         const auto when = reader.When(table.CellView(2, r), table.CellView(3, r));
         // Blanks around the name do not count, the no-break space among them.
         const bool named =

@@ -3,6 +3,7 @@
 // to a table text close to the value.
 #include "analyser/FPConvert.h"
 #include "fuzz/FuzzCheck.h"
+#include "measurement/ValueText.h"
 #include "register/RecordDecoder.h"
 
 #include <QLocale>
@@ -18,7 +19,7 @@ constexpr size_t kMaxReply = 300;
 
 void checkFormat(double value) {
     for (const QChar separator : {QChar(u','), QChar(u'.')}) {
-        const QString text = FormatIndicator(value, separator);
+        const QString text = TValueText::Table(value, separator);
         FUZZ_CHECK(!text.isEmpty());
         FUZZ_CHECK(text.count(separator) == 1);
         if (text.contains(u'E')) {

@@ -1,5 +1,7 @@
 #include "qc/ChartLimitsPanel.h"
 
+#include "measurement/ValueText.h"
+
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDateTime>
@@ -13,7 +15,7 @@
 namespace {
 
 std::optional<double> Number(const QLineEdit* edit) {
-    return ControlChart::ParseValue(edit->text().toLatin1());
+    return TValueText::Parse(edit->text());
 }
 
 } // namespace
@@ -104,8 +106,9 @@ void TChartLimitsPanel::Show(const std::optional<TFixedLimits>& fixed) {
         FromEdit->setDate(QDateTime::fromMSecsSinceEpoch(fixed->BaseFromMs).date());
         ToEdit->setDate(QDateTime::fromMSecsSinceEpoch(fixed->BaseToMs).date());
     } else {
-        NominalEdit->setText(locale_.toString(fixed->Nominal, 'g', 12));
-        ToleranceEdit->setText(locale_.toString(fixed->Tolerance, 'g', 12));
+        NominalEdit->setText(TValueText::Shortest(fixed->Nominal, TValueText::Separator(locale_)));
+        ToleranceEdit->setText(
+            TValueText::Shortest(fixed->Tolerance, TValueText::Separator(locale_)));
     }
 }
 

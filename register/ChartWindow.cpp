@@ -3,6 +3,7 @@
 #include "archive/Archive.h"
 #include "config/Cp1251.h"
 #include "config/iniplus.h"
+#include "measurement/ValueText.h"
 #include "qc/ChartLimitsPanel.h"
 #include "register/ResultsTable.h"
 #include "resources/MyConsts.h"
@@ -743,7 +744,7 @@ void TChartWindow::ResetLimitsExecute() {
 
 QString TChartWindow::ValueText(const TChartPoint& point) const {
     const int decimals = table_ ? Decimals(table_->CellView(Column(), point.Row)) : 2;
-    return locale_.toString(point.Value, 'f', decimals);
+    return TValueText::Fixed(point.Value, decimals, locale_);
 }
 
 void TChartWindow::FillRuleList() {
@@ -808,12 +809,12 @@ QString TChartWindow::Note() const {
     QString note = ControlChart::LimitsNote(data_);
     if (note.isEmpty()) {
         const TChartLimits& limits = data_.Limits;
-        const auto number = [this](double v) { return locale_.toString(v, 'f', 3); };
+        const auto number = [this](double v) { return TValueText::Fixed(v, 3, locale_); };
         const QString source =
             fixed_ ? ControlChart::FixedLimitsNote(*fixed_, locale_)
-                   : QStringLiteral("Среднее %1, σ = %2 (средний скользящий размах %3 / 1,128).")
+                   : QStringLiteral("Среднее %1, σ = %2 (средний скользящий размах %3 / %4).")
                          .arg(number(limits.Mean), number(limits.Sigma),
-                              number(limits.MeanMovingRange));
+                              number(limits.MeanMovingRange), number(ControlChart::D2));
         note = QStringLiteral("Точек: %1. %2 Границы ±2σ: %3 … %4, ±3σ: %5 … %6. ")
                    .arg(QString::number(data_.Points.size() - size_t(data_.ExcludedCount)), source,
                         number(limits.Lower2), number(limits.Upper2), number(limits.Lower3),

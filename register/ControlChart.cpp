@@ -1,6 +1,7 @@
 #include "register/ControlChart.h"
 
 #include "config/Cp1251.h"
+#include "measurement/ValueText.h"
 #include "register/RecordCycle.h"
 #include "register/ResultsTable.h"
 
@@ -161,24 +162,6 @@ QStringList SampleNames(const TResultsTable& table) {
     return out;
 }
 
-std::optional<double> ParseValue(QByteArrayView text) {
-    text = text.trimmed();
-    char buf[64];
-    if (text.isEmpty() || text.size() >= qsizetype(sizeof buf))
-        return std::nullopt;
-    for (qsizetype i = 0; i < text.size(); ++i)
-        buf[i] = text[i] == ',' ? '.' : text[i];
-    const char* end = buf + text.size();
-    const char* begin = buf[0] == '+' ? buf + 1 : buf;
-    double value = 0;
-    const auto [ptr, ec] = std::from_chars(begin, end, value);
-    // Beyond what the analyser's float format holds the text is not a
-    // measurement, and sums of such values would leave the double range.
-    if (ec != std::errc() || ptr != end || !(std::fabs(value) <= MaxMagnitude))
-        return std::nullopt;
-    return value;
-}
-
 TDateTimeReader::TDateTimeReader(const QLocale& locale)
     : locale_(locale),
       dateFormats_(Formats({locale.dateFormat(QLocale::ShortFormat), QStringLiteral("dd.MM.yyyy"),
@@ -266,7 +249,7 @@ std::vector<TChartPoint> SelectPoints(const TResultsTable& table, int column, co
     for (int r = 1; r < table.RowCount(); ++r) {
         if (!sample.isEmpty() && SampleKey(table.CellView(kNameCol, r)) != wanted)
             continue;
-        const std::optional<double> value = ParseValue(table.CellView(column, r));
+        const std::optional<double> value = TValueText::Parse(table.CellView(column, r));
         if (!value)
             continue;
         const std::optional<qint64> when =
@@ -446,7 +429,7 @@ QString LimitsNote(const TChartData& data) {
 }
 
 QString FixedLimitsNote(const TFixedLimits& fixed, const QLocale& locale) {
-    const auto number = [&](double v) { return locale.toString(v, 'f', 3); };
+    const auto number = [&](double v) { return TValueText::Fixed(v, 3, locale); };
     const auto day = [&](qint64 ms) {
         return locale.toString(QDateTime::fromMSecsSinceEpoch(ms).date(), QLocale::ShortFormat);
     };

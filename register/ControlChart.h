@@ -117,14 +117,6 @@ QByteArrayView SampleKey(QByteArrayView name);
 // order they first appear.
 QStringList SampleNames(const TResultsTable& table);
 
-// Larger than any value of the analyser's float format (about 1.7E+38).
-constexpr double MaxMagnitude = 1e39;
-
-// An indicator cell as a number: either decimal separator, no group
-// separators. Empty, non-numeric and non-finite (NAN, INF) texts and
-// magnitudes above MaxMagnitude give nothing.
-std::optional<double> ParseValue(QByteArrayView text);
-
 // Reads the date and time columns: the locale's short date and its time with
 // seconds as the register writes them, then a few common fixed forms, so a
 // file written under another locale still charts.

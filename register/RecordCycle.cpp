@@ -1,6 +1,7 @@
 #include "register/RecordCycle.h"
 
 #include "config/Cp1251.h"
+#include "measurement/ValueText.h"
 #include "register/ResultsTable.h"
 
 quint8 TRecordCycle::CommandForTurn(quint8 command) const {
@@ -73,13 +74,14 @@ QString TRecordCycle::TimeText(const QDateTime& when) const {
 void TRecordCycle::AppendMeasurement(TResultsTable& table, const TMeasurementRecord& record,
                                      const QDateTime& when) const {
     const int row = table.RowCount() - 1;
-    const QChar separator = Locale.decimalPoint().at(0);
+    const QChar separator = TValueText::Separator(Locale);
     table.SetCell(2, row, Cp1251::encode(DateText(when)));
     table.SetCell(3, row, Cp1251::encode(TimeText(when)));
     table.SetCell(4, row, QByteArray::number(record.Calibration));
     for (int k = 0; k < IndicatorCount; ++k) {
         if (record.Mask & (1u << k))
-            table.SetCell(k + 5, row, Cp1251::encode(FormatIndicator(record.Values[k], separator)));
+            table.SetCell(k + 5, row,
+                          Cp1251::encode(TValueText::Table(record.Values[k], separator)));
     }
     table.AddEntryRow();
     table.SetModified(true);

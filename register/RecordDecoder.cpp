@@ -2,10 +2,6 @@
 
 #include "analyser/FPConvert.h"
 
-#include <cmath>
-#include <cstdio>
-#include <string>
-
 namespace {
 
 quint32 littleEndian32(const std::array<quint8, RecordSize>& bytes, int at) {
@@ -16,26 +12,6 @@ quint32 littleEndian32(const std::array<quint8, RecordSize>& bytes, int at) {
 void appendLittleEndian(QByteArray& out, quint32 value, int size) {
     for (int i = 0; i < size; ++i)
         out.append(char(quint8(value >> (8 * i))));
-}
-
-// Exact decimal expansion of |value|: no fraction digit is dropped, so the
-// rounding below sees the true binary value.
-std::string exactDecimal(double magnitude) {
-    if (magnitude == 0.0)
-        return "0";
-    int binExp = 0;
-    const double fraction = std::frexp(magnitude, &binExp);
-    auto mantissa = static_cast<unsigned long long>(std::ldexp(fraction, 53));
-    int lowestBit = binExp - 53;
-    while (mantissa != 0 && (mantissa & 1u) == 0) {
-        mantissa >>= 1;
-        ++lowestBit;
-    }
-    const int fractionDigits = lowestBit < 0 ? -lowestBit : 0;
-    std::string text(400 + fractionDigits, '\0');
-    const int n = std::snprintf(text.data(), text.size(), "%.*f", fractionDigits, magnitude);
-    text.resize(n > 0 ? std::size_t(n) : 0);
-    return text;
 }
 
 } // namespace
@@ -76,69 +52,6 @@ QByteArray DecodeRecordBytes(QByteArrayView data) {
 
 bool IsNewMeasurement(const TMeasurementRecord& record) {
     return (record.Flags & 0x0801) == 0x0800;
-}
-
-QString FormatIndicator(double value, QChar decimalSeparator) {
-    if (std::isnan(value))
-        return QStringLiteral("NAN");
-    if (std::isinf(value))
-        return value < 0 ? QStringLiteral("-INF") : QStringLiteral("INF");
-
-    constexpr int kMaxSignificant = 9;
-    constexpr int kDecimals = 2;
-
-    const std::string exact = exactDecimal(std::fabs(value));
-    const std::size_t point = exact.find('.');
-    std::string intPart = exact.substr(0, point);
-    const std::string fracPart =
-        point == std::string::npos ? std::string() : exact.substr(point + 1);
-    if (intPart == "0")
-        intPart.clear();
-
-    // All digits from the first integer digit on; a pure fraction starts at the
-    // first decimal.
-    std::string digits = intPart + fracPart;
-    int intLen = int(intPart.size());
-    const std::size_t firstNonZero = digits.find_first_not_of('0');
-    const int firstSignificant =
-        firstNonZero == std::string::npos ? int(digits.size()) : int(firstNonZero);
-    const int keep = std::min(intLen + kDecimals, firstSignificant + kMaxSignificant);
-
-    if (int(digits.size()) < keep)
-        digits.append(std::size_t(keep) - digits.size(), '0');
-    const bool roundUp = int(digits.size()) > keep && digits[std::size_t(keep)] >= '5';
-    digits.resize(std::size_t(keep));
-    if (roundUp) {
-        int i = keep - 1;
-        for (; i >= 0 && digits[std::size_t(i)] == '9'; --i)
-            digits[std::size_t(i)] = '0';
-        if (i >= 0) {
-            ++digits[std::size_t(i)];
-        } else {
-            digits.insert(digits.begin(), '1');
-            ++intLen;
-        }
-    }
-
-    const bool isZero = digits.find_first_not_of('0') == std::string::npos;
-    QString out;
-    if (value < 0 && !isZero)
-        out += QLatin1Char('-');
-
-    if (intLen > kMaxSignificant) {
-        out += QLatin1Char(digits[0]);
-        out += decimalSeparator;
-        out += QLatin1String(digits.data() + 1, kMaxSignificant - 1);
-        out += QStringLiteral("E+%1").arg(intLen - 1, 2, 10, QLatin1Char('0'));
-        return out;
-    }
-
-    // Fixed: pad the kept digits out to two decimals.
-    digits.resize(std::size_t(intLen + kDecimals), '0');
-    out += intLen == 0 ? QStringLiteral("0") : QString::fromLatin1(digits.data(), intLen);
-    out += decimalSeparator;
-    out += QLatin1String(digits.data() + intLen, kDecimals);
-    return out;
 }
 
 QByteArray EncodeRecordBytes(quint32 mask, quint16 flags, quint8 calibration,

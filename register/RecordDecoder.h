@@ -2,8 +2,6 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QChar>
-#include <QString>
 #include <QtGlobal>
 
 #include <array>
@@ -34,13 +32,6 @@ QByteArray DecodeRecordBytes(QByteArrayView data);
 
 // (Flags & 0x0801) == 0x0800
 bool IsNewMeasurement(const TMeasurementRecord& record);
-
-// Table text of an indicator: two decimals, rounded on the exact binary value
-// half away from zero, to two decimals or to 9 significant digits where that
-// keeps fewer; no grouping. More than 9 integer digits give 9 significant
-// digits with an exponent ("1,70141163E+38"). A value that rounds to zero
-// has no minus sign. NaN and infinities give "NAN", "INF", "-INF".
-QString FormatIndicator(double value, QChar decimalSeparator);
 
 // The 115 record bytes for the given fields and raw value words.
 QByteArray EncodeRecordBytes(quint32 mask, quint16 flags, quint8 calibration,

@@ -3,6 +3,7 @@
 #include "archive/Archive.h"
 #include "archive/ArchiveSettings.h"
 #include "config/Cp1251.h"
+#include "measurement/ValueText.h"
 #include "register/ControlChart.h"
 #include "register/RecordCycle.h"
 #include "register/ResultsTable.h"
@@ -32,9 +33,7 @@ QString InvalidText(const TArchiveMeasurement& m, const QLocale& locale) {
 QString Value(const TArchiveMeasurement& m, int indicator, const TArchiveSettings& settings,
               const QLocale& locale) {
     const std::optional<double>& v = m.Values[size_t(indicator)];
-    return v ? TArchiveSettings::Format(*v, settings.Decimals[size_t(indicator)],
-                                        locale.decimalPoint().at(0))
-             : QString();
+    return v ? TValueText::Fixed(*v, settings.Decimals[size_t(indicator)], locale) : QString();
 }
 
 // Device, port and computer, once each in the order met.

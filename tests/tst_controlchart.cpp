@@ -1,4 +1,5 @@
 #include "config/Cp1251.h"
+#include "measurement/ValueText.h"
 #include "register/ControlChart.h"
 #include "register/RecordCycle.h"
 #include "register/ResultsTable.h"
@@ -409,7 +410,7 @@ private slots:
         QFETCH(QByteArray, text);
         QFETCH(bool, valid);
         QFETCH(double, value);
-        const std::optional<double> parsed = ParseValue(text);
+        const std::optional<double> parsed = TValueText::Parse(text);
         QCOMPARE(parsed.has_value(), valid);
         if (valid)
             QCOMPARE(*parsed, value);

@@ -1,4 +1,5 @@
 #include "analyser/FPConvert.h"
+#include "measurement/ValueText.h"
 #include "register/RecordDecoder.h"
 
 #include <QtTest>
@@ -234,7 +235,7 @@ void TstRecordDecoder::format() {
     QFETCH(double, value);
     QFETCH(QChar, separator);
     QFETCH(QString, expected);
-    QCOMPARE(FormatIndicator(value, separator), expected);
+    QCOMPARE(TValueText::Table(value, separator), expected);
 }
 
 QTEST_GUILESS_MAIN(TstRecordDecoder)

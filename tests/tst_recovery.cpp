@@ -1,4 +1,5 @@
 #include "config/Cp1251.h"
+#include "measurement/ValueText.h"
 #include "register/ClGrid.h"
 #include "register/RecordDecoder.h"
 #include "register/ResultsFile.h"
@@ -196,7 +197,7 @@ private slots:
         QCOMPARE(form->windowTitle(), title);
         QCOMPARE(form->Table()->RowCount(), 3);
         QCOMPARE(form->Table()->Cell(1, 1), Name("Сок"));
-        QCOMPARE(form->Table()->Cell(5, 1), QByteArray("12.50"));
+        QCOMPARE(TValueText::Parse(form->Table()->CellView(5, 1)), std::optional(12.5));
         QVERIFY(form->Doc.Recovery().Exists());
         QVERIFY(!QFileInfo::exists(h_->Path(QStringLiteral("Новый.txt"))));
     }
@@ -209,14 +210,14 @@ private slots:
         TResultsTable copy;
         form->Doc.Recovery().Load(copy);
         QCOMPARE(copy.RowCount(), 3);
-        QCOMPARE(copy.Cell(5, 1), QByteArray("12.50"));
+        QCOMPARE(TValueText::Parse(copy.CellView(5, 1)), std::optional(12.5));
         QCOMPARE(form->Doc.Recovery().ReadPendingAck().Record.size(), RecordSize);
 
         QCOMPARE(Measure(*form, 13.5), quint8(9));
         QCOMPARE(form->Doc.Recovery().Appends(), 1); // the second one only appended
         form->Doc.Recovery().Load(copy);
         QCOMPARE(copy.RowCount(), 4);
-        QCOMPARE(copy.Cell(5, 2), QByteArray("13.50"));
+        QCOMPARE(TValueText::Parse(copy.CellView(5, 2)), std::optional(13.50));
         QCOMPARE(copy.Cell(0, 3), QByteArray("3"));
 
         QCOMPARE(form->PutRecordReply(9, ReplyStatusComplete, {}, true), quint8(0));
@@ -289,10 +290,10 @@ private slots:
         QCOMPARE(Measure(*form, 5.5), quint8(9));
         QCOMPARE(form->Table()->RowCount(), rowsAfter + 1);
         if (prompt == "restore") // into the restored table, and into its copy
-            QCOMPARE(form->Table()->Cell(5, 1), QByteArray("3.50"));
+            QCOMPARE(TValueText::Parse(form->Table()->CellView(5, 1)), std::optional(3.50));
         TResultsTable copy;
         form->Doc.Recovery().Load(copy);
-        QCOMPARE(copy.Cell(5, copy.RowCount() - 2), QByteArray("5.50"));
+        QCOMPARE(TValueText::Parse(copy.CellView(5, copy.RowCount() - 2)), std::optional(5.50));
     }
 
     // Edits reach the copy through a timer: a burst gives one write.
@@ -336,7 +337,7 @@ private slots:
         form->Doc.Recovery().Load(copy);
         QCOMPARE(copy.RowCount(), 4);
         QCOMPARE(copy.Cell(1, 2), QByteArray("ahead"));
-        QCOMPARE(copy.Cell(5, 2), QByteArray("2.00"));
+        QCOMPARE(TValueText::Parse(copy.CellView(5, 2)), std::optional(2.00));
         QCOMPARE(copy.Cell(1, 3), QByteArray());
         QCOMPARE(copy.Cell(5, 3), QByteArray());
         // Byte for byte what Save writes.
@@ -406,7 +407,7 @@ private slots:
         QVERIFY(!QFileInfo::exists(h_->Path(QStringLiteral("Новый.txt"))));
         if (restore) {
             QCOMPARE(form->Table()->RowCount(), 4);
-            QCOMPARE(form->Table()->Cell(5, 2), QByteArray("13.50"));
+            QCOMPARE(TValueText::Parse(form->Table()->CellView(5, 2)), std::optional(13.50));
             QVERIFY(form->Table()->Modified());
             QVERIFY(QFileInfo::exists(copy));
             return;
@@ -419,7 +420,7 @@ private slots:
         QCOMPARE(aside.size(), 1);
         TResultsTable kept;
         LoadResultsFile(kept, info.dir().filePath(aside[0]));
-        QCOMPARE(kept.Cell(5, 2), QByteArray("13.50"));
+        QCOMPARE(TValueText::Parse(kept.CellView(5, 2)), std::optional(13.50));
     }
 
     // New, measured, killed: the configuration still names the file of the
@@ -449,7 +450,7 @@ private slots:
         if (restore) {
             QCOMPARE(QFileInfo(form->CurrentFileName()).fileName(), QStringLiteral("Новый1.txt"));
             QVERIFY(form->windowTitle().endsWith(QStringLiteral("Новый1.txt)")));
-            QCOMPARE(form->Table()->Cell(5, 1), QByteArray("21.50"));
+            QCOMPARE(TValueText::Parse(form->Table()->CellView(5, 1)), std::optional(21.50));
             QVERIFY(form->Table()->Modified());
             form->actSave->trigger();
             QVERIFY(QFileInfo::exists(h_->Path(QStringLiteral("Новый1.txt"))));
@@ -484,7 +485,7 @@ private slots:
         other->actOpenFile->trigger();
         QCOMPARE(h_->RestoreTexts.size(), 1);
         QVERIFY(h_->RestoreTexts[0].contains(QStringLiteral("«day.txt»")));
-        QCOMPARE(other->Table()->Cell(5, 1), QByteArray("8.75"));
+        QCOMPARE(TValueText::Parse(other->Table()->CellView(5, 1)), std::optional(8.75));
         QVERIFY(other->Table()->Modified());
     }
 

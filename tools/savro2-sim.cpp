@@ -1,6 +1,7 @@
 // Savro-2 analyser simulator on a pseudo-terminal.
 
 #include "analyser/FPConvert.h"
+#include "measurement/ValueText.h"
 #include "tools/SimAnalyser.h"
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <random>
 #include <sstream>
@@ -103,13 +105,13 @@ bool ParseUnsigned(const std::string& text, unsigned long long max, unsigned lon
     return true;
 }
 
+// A point or a comma, whatever the locale: the register reads values so too.
 bool ParseReal(const std::string& text, double& out) {
-    errno = 0;
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(v))
+    const std::optional<double> v =
+        TValueText::Parse(QByteArrayView(text.data(), qsizetype(text.size())));
+    if (!v)
         return false;
-    out = v;
+    out = *v;
     return true;
 }
 
