@@ -2,6 +2,7 @@
 
 #include "config/Cp1251.h"
 #include "measurement/ValueText.h"
+#include "register/RecordCycle.h"
 #include "resources/ProgramVersion.h"
 
 #include <QAtomicInt>
@@ -14,8 +15,6 @@
 #include <QSysInfo>
 #include <QUuid>
 #include <QVariant>
-
-#include <cmath>
 
 namespace {
 
@@ -40,22 +39,6 @@ QVariant Ms(const QDateTime& t) {
 
 QDateTime FromMs(const QVariant& v) {
     return v.isNull() ? QDateTime() : QDateTime::fromMSecsSinceEpoch(v.toLongLong());
-}
-
-// Whether a stored value (NULL: absent) is what a table cell shows, as
-// numbers at the table's decimals: imported rows hold the file's own
-// decimals, live ones the analyser's full value, and a file may have been
-// written under another locale or re-saved by a spreadsheet ("20" for
-// "20,00").
-bool SameValue(const QVariant& stored, QByteArrayView cell) {
-    cell = cell.trimmed();
-    if (stored.isNull())
-        return cell.isEmpty();
-    const double value = stored.toDouble();
-    if (const std::optional<double> shown = TValueText::Parse(cell))
-        return TValueText::SameInTable(value, *shown);
-    // "NAN", "INF": the analyser gave no number.
-    return !std::isfinite(value) && TValueText::Table(value, u'.').toLatin1() == cell;
 }
 
 } // namespace
@@ -509,6 +492,8 @@ std::optional<TArchiveMeasurement> TArchive::FromRow(const TResultsTable::Row& r
 std::optional<QString> TArchive::FindRow(const TResultsTable::Row& row,
                                          ControlChart::TDateTimeReader& reader,
                                          std::optional<quint16> device) const {
+    if (!row.Key.isEmpty() && Contains(row.Key))
+        return row.Key;
     const std::optional<qint64> when = reader.When(row.Cell(2), row.Cell(3));
     bool ok = false;
     const int calibration = row.Cell(4).trimmed().toByteArray().toInt(&ok);
@@ -537,12 +522,16 @@ std::optional<QString> TArchive::FindRow(const TResultsTable::Row& row,
         q.bindValue(2, int(*device));
     if (!q.exec())
         Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    // Imported rows hold the file's own decimals, live ones the analyser's
+    // full values: either way what the table shows of them must agree.
     std::optional<QString> found;
+    std::array<std::optional<double>, IndicatorCount> values;
     while (!found && q.next()) {
-        bool same = true;
-        for (int k = 0; k < IndicatorCount && same; ++k)
-            same = SameValue(q.value(1 + k), row.Cell(k + 5));
-        if (same)
+        for (int k = 0; k < IndicatorCount; ++k) {
+            const QVariant v = q.value(1 + k);
+            values[size_t(k)] = v.isNull() ? std::nullopt : std::optional(v.toDouble());
+        }
+        if (TRecordCycle::Shows(row, calibration, values))
             found = q.value(0).toString();
     }
     q.finish(); // the statement stays prepared, not open

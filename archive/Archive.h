@@ -70,9 +70,9 @@ public:
     std::optional<TArchiveMeasurement> Find(const QString& uid) const;
     std::optional<TArchiveMeasurement> FindId(qint64 id) const override;
 
-    // The measurement of a results-table row: same date and time, calibration
-    // and (as the table shows them, two decimals) values; device is matched
-    // only when given.
+    // The measurement of a results-table row: its key where it has one the
+    // archive holds; else the same date and time, calibration and values (as
+    // numbers at the table's decimals); device is matched only when given.
     std::optional<QString> FindRow(const TResultsTable::Row& row, ControlChart::TDateTimeReader& reader,
                                    std::optional<quint16> device = std::nullopt) const;
     // A row selected with the archive's column order (id, uid, device, port,

@@ -152,7 +152,9 @@ QString RowProblem(const TResultsTable::Row& row, ControlChart::TDateTimeReader&
 }
 
 // The row's key: its date and time as read (whatever form the file has them
-// in), calibration and value texts with a decimal point.
+// in), calibration, and each value as the table shows it at a decimal point,
+// so a file re-saved by a spreadsheet ("20" for "20,00") or written under
+// another locale keys its rows as the register's own file does.
 QString RowUid(const TResultsTable::Row& row, const QDateTime& measured, int calibration) {
     // Wall-clock text, so the key does not depend on the computer's time zone.
     QByteArray key =
@@ -162,9 +164,11 @@ QString RowUid(const TResultsTable::Row& row, const QDateTime& measured, int cal
     key += QByteArray::number(calibration);
     for (int c = kFirstIndicatorColumn; c < TResultsTable::ColCount; ++c) {
         key += '\t';
-        const qsizetype at = key.size();
-        key += row.Cell(c).trimmed();
-        std::replace(key.begin() + at, key.end(), ',', '.');
+        const QByteArrayView cell = row.Cell(c).trimmed();
+        if (const std::optional<double> value = TValueText::Parse(cell))
+            key += TValueText::Table(*value, u'.').toLatin1();
+        else
+            key += cell; // empty, or the analyser's "NAN"
     }
     return QUuid::createUuidV5(kRowNamespace, key).toString(QUuid::WithoutBraces);
 }

@@ -6,12 +6,12 @@
 #include "register/RecordCycle.h"
 
 #include <QHash>
-#include <QSet>
 
 TResultsTable::Row TArchiveRows::TableRow(const TArchiveMeasurement& m, const TRecordCycle& cycle,
                                           const TDecimals& decimals) {
     const QChar separator = TValueText::Separator(cycle.Locale);
     TResultsTable::Row row;
+    row.Key = m.Uid;
     row.SetCell(1, Cp1251::encode(TResultsTable::CleanName(m.SampleName)));
     row.SetCell(2, Cp1251::encode(cycle.DateText(m.Measured)));
     row.SetCell(3, Cp1251::encode(cycle.TimeText(m.Measured)));
@@ -40,40 +40,37 @@ void TArchiveRows::FillTable(TResultsTable& table, const std::vector<TArchiveMea
     table.SetModified(true);
 }
 
-namespace {
-
-// Columns 2 to 31 of a row: what the register wrote for the measurement.
-QByteArray MeasurementKey(const TResultsTable::Row& row) {
-    QByteArray key;
-    for (int c = 2; c < TResultsTable::ColCount; ++c) {
-        key += row.Cell(c).trimmed();
-        key += '\t';
-    }
-    return key;
-}
-
-} // namespace
-
 std::map<int, QString> TArchiveRows::InvalidRows(const TResultsTable& table,
                                                  const std::vector<TArchiveMeasurement>& invalid,
                                                  const TRecordCycle& cycle) {
     std::map<int, QString> out;
     if (invalid.empty())
         return out;
-    QHash<QByteArray, QString> reasons;
-    QSet<QByteArray> moments; // date and time: most rows are ruled out by these alone
+    QHash<QString, const TArchiveMeasurement*> byKey;
+    // Date and time: most rows are ruled out by these alone.
+    QMultiHash<qint64, const TArchiveMeasurement*> byMoment;
     for (const TArchiveMeasurement& m : invalid) {
-        const TResultsTable::Row row = TableRow(m, cycle, std::nullopt);
-        reasons.insert(MeasurementKey(row), m.InvalidReason);
-        moments.insert(row.Cell(2).toByteArray() + '\t' + row.Cell(3).toByteArray());
+        byKey.insert(m.Uid, &m);
+        byMoment.insert(m.Measured.toMSecsSinceEpoch(), &m);
     }
+    ControlChart::TDateTimeReader reader(cycle.Locale);
     for (int r = 1; r < table.RowCount(); ++r) {
-        if (!moments.contains(table.CellView(2, r).trimmed().toByteArray() + '\t' +
-                              table.CellView(3, r).trimmed().toByteArray()))
+        const TResultsTable::Row& row = table.RowAt(r);
+        if (!row.Key.isEmpty()) {
+            if (const auto it = byKey.constFind(row.Key); it != byKey.constEnd())
+                out[r] = (*it)->InvalidReason;
             continue;
-        const auto it = reasons.constFind(MeasurementKey(table.RowAt(r)));
-        if (it != reasons.constEnd())
-            out[r] = *it;
+        }
+        const std::optional<qint64> when = reader.When(row.Cell(2), row.Cell(3));
+        if (!when)
+            continue;
+        for (auto it = byMoment.constFind(*when); it != byMoment.constEnd() && it.key() == *when;
+             ++it) {
+            if (TRecordCycle::Shows(row, (*it)->Calibration, (*it)->Values)) {
+                out[r] = (*it)->InvalidReason;
+                break;
+            }
+        }
     }
     return out;
 }

@@ -29,9 +29,9 @@ public:
     // entry row; numbered and modified as a measurement leaves a table.
     static void FillTable(TResultsTable& table, const std::vector<TArchiveMeasurement>& list,
                           const TRecordCycle& cycle, const TDecimals& decimals);
-    // The rows of table that hold one of the invalid measurements as the
-    // register wrote it (date, time, calibration and values; the name may
-    // have changed since), with its reason.
+    // The rows of table that hold one of the invalid measurements, with its
+    // reason: by the row's key, else as the register wrote it (date, time,
+    // calibration and values as numbers; the name may have changed since).
     static std::map<int, QString> InvalidRows(const TResultsTable& table,
                                               const std::vector<TArchiveMeasurement>& invalid,
                                               const TRecordCycle& cycle);

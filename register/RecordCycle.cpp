@@ -2,7 +2,8 @@
 
 #include "config/Cp1251.h"
 #include "measurement/ValueText.h"
-#include "register/ResultsTable.h"
+
+#include <cmath>
 
 quint8 TRecordCycle::CommandForTurn(quint8 command) const {
     if (!LastRecordTime_.isValid())
@@ -85,4 +86,34 @@ void TRecordCycle::AppendMeasurement(TResultsTable& table, const TMeasurementRec
     }
     table.AddEntryRow();
     table.SetModified(true);
+}
+
+std::array<std::optional<double>, IndicatorCount>
+TRecordCycle::Values(const TMeasurementRecord& record) {
+    std::array<std::optional<double>, IndicatorCount> values{};
+    for (int k = 0; k < IndicatorCount; ++k)
+        if (record.Mask & (1u << k))
+            values[size_t(k)] = record.Values[size_t(k)];
+    return values;
+}
+
+bool TRecordCycle::Shows(const TResultsTable::Row& row, int calibration,
+                         const std::array<std::optional<double>, IndicatorCount>& values) {
+    bool ok = false;
+    if (row.Cell(4).trimmed().toByteArray().toInt(&ok) != calibration || !ok)
+        return false;
+    for (int k = 0; k < IndicatorCount; ++k) {
+        const QByteArrayView cell = row.Cell(k + 5).trimmed();
+        const std::optional<double>& value = values[size_t(k)];
+        if (!value) {
+            if (!cell.isEmpty())
+                return false;
+        } else if (const std::optional<double> shown = TValueText::Parse(cell)) {
+            if (!TValueText::SameInTable(*value, *shown))
+                return false;
+        } else if (std::isfinite(*value) || TValueText::Table(*value, u'.').toLatin1() != cell) {
+            return false; // "NAN", "INF": the analyser gave no number
+        }
+    }
+    return true;
 }

@@ -1,13 +1,14 @@
 #pragma once
 
 #include "register/RecordDecoder.h"
+#include "register/ResultsTable.h"
 
 #include <QDateTime>
 #include <QLocale>
 
+#include <array>
 #include <functional>
-
-class TResultsTable;
+#include <optional>
 
 // The time format of the register's time column: the locale's long time
 // format less its time zone, or HH:mm:ss where that has no seconds.
@@ -46,6 +47,17 @@ public:
     // table modified so the new row is offered for saving.
     void AppendMeasurement(TResultsTable& table, const TMeasurementRecord& record,
                            const QDateTime& when) const;
+
+    // The indicators a record carries; nullopt where its mask leaves one out.
+    static std::array<std::optional<double>, IndicatorCount>
+    Values(const TMeasurementRecord& record);
+    // Whether a table row shows a measurement of calibration and values
+    // (nullopt: the indicator is absent), compared as numbers at the table's
+    // decimals: a row written under another locale or re-saved by a
+    // spreadsheet ("20" for "20,00") is the same row. Date and time are the
+    // caller's to compare.
+    static bool Shows(const TResultsTable::Row& row, int calibration,
+                      const std::array<std::optional<double>, IndicatorCount>& values);
 
     QString DateText(const QDateTime& when) const;
     QString TimeText(const QDateTime& when) const;

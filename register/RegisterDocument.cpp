@@ -143,6 +143,8 @@ quint8 TRegisterDocument::PutRecordReply(quint8 command, quint8 status, QByteArr
             TArchive::FromRecord(Pending_.Record, Cycle_.LastRecordTime(), Device_, Port_);
         entry.ResultsFile = Pending_.Owner;
         entry.SampleName = Cp1251::decode(Table_.CellView(1, Table_.RowCount() - 2));
+        // The row knows its entry: a name typed later finds it by the key.
+        Table_.SetRowKey(Table_.RowCount() - 2, entry.Uid);
         Unarchived_ = std::move(entry);
         EditTimer_.stop(); // the append writes the names typed meanwhile too
         if (!MakeDurable(true)) {
@@ -221,17 +223,22 @@ bool TRegisterDocument::WriteToArchive() {
 void TRegisterDocument::NoteRename(int row) {
     if (row < 1 || row >= Table_.RowCount() - 1 || !Archive_)
         return;
-    if (!Reader_)
-        Reader_ = std::make_unique<ControlChart::TDateTimeReader>(Cycle_.Locale);
     std::optional<QString> uid;
-    try {
-        uid = Archive_->FindRow(Table_.RowAt(row), *Reader_);
-    } catch (const std::exception& e) {
-        qWarning("%s", e.what());
-        return;
+    if (Unarchived_ && Unarchived_->Uid == Table_.RowKey(row)) {
+        uid = Unarchived_->Uid; // the archive takes the entry and then its name
+    } else {
+        if (!Reader_)
+            Reader_ = std::make_unique<ControlChart::TDateTimeReader>(Cycle_.Locale);
+        try {
+            uid = Archive_->FindRow(Table_.RowAt(row), *Reader_);
+        } catch (const std::exception& e) {
+            qWarning("%s", e.what());
+            return;
+        }
     }
     if (!uid)
         return;
+    Table_.SetRowKey(row, *uid);
     // Kept until the archive takes it; the name itself is in the table and its copy.
     RenamesLeft_.push_back(
         {*uid, Cp1251::decode(Table_.CellView(1, row)), QDateTime::currentDateTime()});
@@ -258,17 +265,11 @@ int TRegisterDocument::RowOf(const TResultsTable& table, const QByteArray& recor
     TMeasurementRecord record;
     if (!DecodeRecord(ReplyStatusComplete, EncodeCarriers(recordBytes), record))
         return -1;
-    TResultsTable row;
-    row.ClearTable();
-    Cycle_.AppendMeasurement(row, record, QDateTime());
-    // The measurement's cells; date and time are those of its receipt.
-    for (int r = 1; r < table.RowCount(); ++r) {
-        int c = 4;
-        while (c < TResultsTable::ColCount && table.CellView(c, r) == row.CellView(c, 1))
-            ++c;
-        if (c == TResultsTable::ColCount)
+    const auto values = TRecordCycle::Values(record);
+    // Date and time are those of its receipt, unknown here.
+    for (int r = 1; r < table.RowCount(); ++r)
+        if (TRecordCycle::Shows(table.RowAt(r), record.Calibration, values))
             return r;
-    }
     return -1;
 }
 

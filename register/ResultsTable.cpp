@@ -97,7 +97,19 @@ void TResultsTable::SetCell(int col, int row, QByteArrayView text) {
     if (r.Cell(col) == text)
         return;
     r.SetCell(col, text);
+    if (col > kNameCol)
+        r.Key.clear();
     cellChanged(col, row);
+}
+
+const QString& TResultsTable::RowKey(int row) const {
+    static const QString none;
+    return row >= 0 && row < RowCount() ? m_rows[size_t(row)].Key : none;
+}
+
+void TResultsTable::SetRowKey(int row, const QString& key) {
+    if (row > 0 && row < RowCount())
+        m_rows[size_t(row)].Key = key;
 }
 
 void TResultsTable::cellChanged(int col, int row) {
@@ -178,6 +190,7 @@ void TResultsTable::ClearTable() {
     SetRowCount(2);
     for (int c = 1; c < ColCount; ++c)
         SetCell(c, 1, {});
+    m_rows[1].Key.clear();
 }
 
 void TResultsTable::AddEntryRow() {
@@ -238,6 +251,8 @@ qsizetype TResultsTable::MemoryBytes() const {
     for (const Row& r : m_rows) {
         if (!r.Bytes.isNull())
             total += r.Bytes.capacity() + 1 + kHeader;
+        if (!r.Key.isNull())
+            total += (r.Key.capacity() + 1) * qsizetype(sizeof(QChar)) + kHeader;
     }
     return total;
 }

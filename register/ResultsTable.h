@@ -29,6 +29,10 @@ public:
     struct Row {
         QByteArray Bytes;
         std::array<quint32, ColCount> Ends{};
+        // The archive's key of the measurement the row holds, where it is
+        // known (taken from the analyser or the archive in this run); empty
+        // otherwise. Not part of the results file.
+        QString Key;
 
         QByteArrayView Cell(int col) const noexcept {
             const quint32 begin = col == 0 ? 0 : Ends[col - 1];
@@ -51,7 +55,11 @@ public:
     QByteArrayView CellView(int col, int row) const noexcept;
     // A whole row at once, for the saver; row must be below RowCount().
     const Row& RowAt(int row) const { return m_rows[size_t(row)]; }
+    // Writing a measurement cell (column 2 on) drops the row's key: it is
+    // another measurement now.
     void SetCell(int col, int row, QByteArrayView text);
+    const QString& RowKey(int row) const;
+    void SetRowKey(int row, const QString& key);
     int RowCount() const { return int(m_rows.size()); }
     // The title row always stays, so rows below 1 count as 1.
     void SetRowCount(int rows);
