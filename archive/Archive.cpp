@@ -245,8 +245,8 @@ void TArchive::CreateSchema() {
                             "id INTEGER PRIMARY KEY, from_ms INTEGER NOT NULL, to_ms INTEGER, "
                             "port TEXT NOT NULL, device INTEGER NOT NULL, reason TEXT NOT NULL)"));
         Exec(QStringLiteral("CREATE INDEX link_outage_from ON link_outage (from_ms)"));
-        // The last record each link brought: offered again, it is the same
-        // measurement, whatever became of its row.
+        // Unused since: whether a record is offered again is the register's
+        // to decide, and the key it gives says so.
         Exec(
             QStringLiteral("CREATE TABLE last_record (device INTEGER NOT NULL, port TEXT NOT NULL, "
                            "uid TEXT NOT NULL, raw BLOB NOT NULL, PRIMARY KEY (device, port))"));
@@ -329,17 +329,6 @@ TArchiveMeasurement TArchive::FromRecord(const QByteArray& recordBytes, const QD
 }
 
 bool TArchive::Insert(const TArchiveMeasurement& m) {
-    const bool fromLink = m.Source == SourceAnalyser && !m.Raw.isEmpty();
-    if (fromLink) {
-        QSqlQuery last(Db_->Db);
-        last.prepare(QStringLiteral("SELECT raw FROM last_record WHERE device = ? AND port = ?"));
-        last.addBindValue(int(m.Device));
-        last.addBindValue(Text(m.Port));
-        if (!last.exec())
-            Fail(QStringLiteral("Не удалось прочитать архив"), last.lastError());
-        if (last.next() && last.value(0).toByteArray() == m.Raw)
-            return false;
-    }
     if (!Db_->Insert) {
         QString placeholders;
         for (int i = 1; i < 44; ++i)
@@ -381,19 +370,7 @@ bool TArchive::Insert(const TArchiveMeasurement& m) {
     q.bindValue(i++, Text(m.SampleName.toLower()));
     if (!q.exec())
         Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
-    const bool added = q.numRowsAffected() > 0;
-    if (added && fromLink) {
-        QSqlQuery last(Db_->Db);
-        last.prepare(QStringLiteral("INSERT OR REPLACE INTO last_record (device, port, uid, raw) "
-                                    "VALUES (?, ?, ?, ?)"));
-        last.addBindValue(int(m.Device));
-        last.addBindValue(Text(m.Port));
-        last.addBindValue(m.Uid);
-        last.addBindValue(m.Raw);
-        if (!last.exec())
-            Fail(QStringLiteral("Не удалось записать в архив"), last.lastError());
-    }
-    return added;
+    return q.numRowsAffected() > 0;
 }
 
 bool TArchive::Add(const TArchiveMeasurement& m) {

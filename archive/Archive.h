@@ -58,10 +58,11 @@ public:
     static TArchiveMeasurement FromRecord(const QByteArray& recordBytes, const QDateTime& measured,
                                           quint16 device, const QString& port);
 
-    // Stores m unless its Uid is stored already, or it is a record from the
-    // analyser whose bytes are those of the last record of its device and
-    // port (offered again: the same measurement); true when it was new.
-    // Throws EArchiveError (nothing stored).
+    // Stores m unless its Uid is stored already; true when it was new. A
+    // record offered again comes with the key of its first offer (the
+    // register decides that); equal bytes alone make no twin: two water
+    // blanks in a row are two measurements. Throws EArchiveError (nothing
+    // stored).
     bool Add(const TArchiveMeasurement& m);
     // Several at once in one transaction: all or nothing. Returns how many
     // were new.

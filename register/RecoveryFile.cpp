@@ -243,6 +243,8 @@ namespace {
 
 constexpr qint64 kAckSlotSize = 16384;
 const QByteArray kAckTag = QByteArrayLiteral("SAVRO2 PENDING\n");
+// The key's line among the results files' (a full path never starts so).
+const QByteArray kAckUid = QByteArrayLiteral("key ");
 
 } // namespace
 
@@ -276,8 +278,12 @@ TRecoveryFile::TPendingAck TRecoveryFile::ReadPendingAck() const {
     ack.Port = QString::fromUtf8(tail[2]);
     ack.Owner = QString::fromUtf8(tail[3]);
     ack.Saved = tail[4] == "saved";
-    for (qsizetype i = 5; i < tail.size(); ++i)
-        ack.AlsoIn << QString::fromUtf8(tail[i]);
+    for (qsizetype i = 5; i < tail.size(); ++i) {
+        if (tail[i].startsWith(kAckUid))
+            ack.Uid = QString::fromUtf8(tail[i].mid(kAckUid.size()));
+        else
+            ack.AlsoIn << QString::fromUtf8(tail[i]);
+    }
     return ack;
 }
 
@@ -288,6 +294,8 @@ void TRecoveryFile::WritePendingAck(const TPendingAck& ack) {
                 ack.Port.toUtf8() + '\n' + ack.Owner.toUtf8() + '\n' + (ack.Saved ? "saved" : "");
         for (const QString& other : ack.AlsoIn)
             bytes += '\n' + other.toUtf8();
+        if (!ack.Uid.isEmpty())
+            bytes += '\n' + kAckUid + ack.Uid.toUtf8();
     }
     if (bytes.size() > kAckSlotSize)
         Fail(QStringLiteral("Не удалось записать файл"), AckPath(), QStringLiteral("слишком длинная запись"));

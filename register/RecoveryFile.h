@@ -89,6 +89,7 @@ public:
         QString Owner; // full name of the results file whose row holds it
         bool Saved = false; // that row is in the results file itself, not only in the copy
         QStringList AlsoIn; // other results files the row was saved to (Save as)
+        QString Uid;        // the measurement's archive key; empty in a slot of an older program
     };
     // A file of fixed size, made while the disk has room and overwritten in
     // place, so a full disk does not keep the record from it.

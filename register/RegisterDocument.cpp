@@ -129,18 +129,20 @@ quint8 TRegisterDocument::PutRecordReply(quint8 command, quint8 status, QByteArr
     if (Asking_ || Closed_)
         return 0;
 
-    // Only a pending record of this port and device is this one's twin.
-    const bool sameLink = Pending_.Port == Port_ && Pending_.Device == Device_;
-    const QByteArray twin = sameLink ? Pending_.Record : QByteArray();
+    // Only a pending record of this analyser is this one's twin, on
+    // whatever port it comes back (a USB adapter renamed after a crash).
+    const QByteArray twin = Pending_.Device == Device_ ? Pending_.Record : QByteArray();
     Cycle_.SetPendingAck(twin);
     const int rows = Table_.RowCount();
     const quint8 next = Cycle_.PutResult(command, status, data, replyDone, Table_);
     if (next != 9)
         return next;
     if (Table_.RowCount() != rows) {
-        Pending_ = {Cycle_.PendingAck(), Port_, Device_, Absolute(FileName_), false, {}};
         TArchiveMeasurement entry =
-            TArchive::FromRecord(Pending_.Record, Cycle_.LastRecordTime(), Device_, Port_);
+            TArchive::FromRecord(Cycle_.PendingAck(), Cycle_.LastRecordTime(), Device_, Port_);
+        // The measurement's key is given here, once: offered again, the
+        // record is this entry, never a second one.
+        Pending_ = {Cycle_.PendingAck(), Port_, Device_, Absolute(FileName_), false, {}, entry.Uid};
         entry.ResultsFile = Pending_.Owner;
         entry.SampleName = Cp1251::decode(Table_.CellView(1, Table_.RowCount() - 2));
         // The row knows its entry: a name typed later finds it by the key.
@@ -301,6 +303,18 @@ std::optional<TArchiveMeasurement> TRegisterDocument::ArchiveEntryOf(
         reader.When(content->CellView(2, row), content->CellView(3, row));
     TArchiveMeasurement entry = TArchive::FromRecord(
         ack.Record, when ? QDateTime::fromMSecsSinceEpoch(*when) : Cycle_.Now(), ack.Device, ack.Port);
+    if (!ack.Uid.isEmpty()) {
+        entry.Uid = ack.Uid;
+    } else if (Archive_) {
+        // A slot an older program wrote has no key: the entry it may have
+        // stored is found by its row.
+        try {
+            if (const std::optional<QString> uid = Archive_->FindRow(content->RowAt(row), reader))
+                entry.Uid = *uid;
+        } catch (const std::exception& e) {
+            qWarning("%s", e.what());
+        }
+    }
     entry.ResultsFile = ack.Owner;
     entry.SampleName = Cp1251::decode(content->CellView(1, row));
     return entry;

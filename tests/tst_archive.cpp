@@ -51,15 +51,13 @@ private slots:
         TArchive archive(dir.path());
         const TArchiveMeasurement m = Measured(4.21, kDay, QStringLiteral("Пиво"));
         QVERIFY(archive.Add(m));
-        QVERIFY(!archive.Add(m)); // the same key
-        // Offered again after a lost acknowledgement: a new key, the same bytes.
-        QVERIFY(!archive.Add(Measured(4.21, kDay.addSecs(120), QStringLiteral("Пиво"))));
-        // The same values from another analyser are another measurement.
+        QVERIFY(!archive.Add(m)); // the same key: offered again, or sent twice
+        // Equal bytes under a key of their own: a second water blank, a
+        // measurement of its own (whether a record is offered again is the
+        // register's to say, by the key).
+        QVERIFY(archive.Add(Measured(4.21, kDay.addSecs(120), QStringLiteral("Пиво"))));
         QVERIFY(archive.Add(Measured(4.21, kDay.addSecs(180), QString(), 11)));
-        // Once another record came in between, equal bytes are a new measurement.
-        QVERIFY(archive.Add(Measured(5.0, kDay.addSecs(240), QString())));
-        QVERIFY(archive.Add(Measured(4.21, kDay.addSecs(300), QString())));
-        QCOMPARE(archive.Count({}), 4);
+        QCOMPARE(archive.Count({}), 3);
 
         const TArchiveMeasurement stored = *archive.Find(m.Uid);
         TMeasurementRecord record;

@@ -225,16 +225,37 @@ private slots:
     }
 
     // The analyser offers a record again while its acknowledgement is not
-    // confirmed: acknowledged, no second row. After a confirmed one, the
-    // same values are a new measurement.
-    void reofferedRecordIsNotASecondRow() {
+    // confirmed: acknowledged, no second row or archive entry, on whatever
+    // port the analyser comes back after a crash. After a confirmed one,
+    // equal bytes are a new measurement (two water blanks in a row).
+    void identicalRecords_data() {
+        QTest::addColumn<QString>("between");
+        QTest::addColumn<int>("measurements");
+        QTest::newRow("acknowledged") << "echo" << 2;
+        QTest::newRow("command 9 or its echo lost") << "" << 1;
+        QTest::newRow("crash, adapter back as ttyUSB1") << "crash" << 1;
+        QTest::newRow("acknowledged, restart on ttyUSB1") << "echo crash" << 2;
+    }
+
+    void identicalRecords() {
+        QFETCH(QString, between);
+        QFETCH(int, measurements);
         auto form = h_->MakeForm();
-        QCOMPARE(Measure(*form, 7.25), quint8(9));
-        QCOMPARE(Measure(*form, 7.25), quint8(9)); // command 9 was lost
-        QCOMPARE(form->Table()->RowCount(), 3);
+        form->Doc.SetLink(QStringLiteral("ttyUSB0"), 10);
+        QCOMPARE(Measure(*form, 0.0), quint8(9));
+        if (between.contains(QLatin1String("echo")))
+            QCOMPARE(form->PutRecordReply(9, ReplyStatusComplete, {}, true), quint8(0));
+        if (between.contains(QLatin1String("crash"))) {
+            form.reset(); // its copy and pending record stay; restored at start
+            const TBoxAnswerer restore(QMessageBox::Yes);
+            form = h_->MakeForm();
+            form->Doc.SetLink(QStringLiteral("ttyUSB1"), 10);
+        }
+        QCOMPARE(Measure(*form, 0.0), quint8(9));
         QCOMPARE(form->PutRecordReply(9, ReplyStatusComplete, {}, true), quint8(0));
-        QCOMPARE(Measure(*form, 7.25), quint8(9));
-        QCOMPARE(form->Table()->RowCount(), 4);
+        QCOMPARE(form->Table()->RowCount(), measurements + 2);
+        QVERIFY(form->Doc.Archive());
+        QCOMPARE(form->Doc.Archive()->Count({}), measurements);
     }
 
     // A record that arrives while a prompt about the table is open waits
