@@ -130,8 +130,11 @@ quint8 TRegisterDocument::PutRecordReply(quint8 command, quint8 status, QByteArr
         return 0;
 
     // Only a pending record of this analyser is this one's twin, on
-    // whatever port it comes back (a USB adapter renamed after a crash).
-    const QByteArray twin = Pending_.Device == Device_ ? Pending_.Record : QByteArray();
+    // whatever port it comes back (a USB adapter renamed after a crash);
+    // one whose row was given up becomes a row again.
+    const bool sameAnalyser = !Pending_.Record.isEmpty() && Pending_.Device == Device_;
+    const QByteArray twin =
+        sameAnalyser && !Pending_.Owner.isEmpty() ? Pending_.Record : QByteArray();
     Cycle_.SetPendingAck(twin);
     const int rows = Table_.RowCount();
     const quint8 next = Cycle_.PutResult(command, status, data, replyDone, Table_);
@@ -140,8 +143,11 @@ quint8 TRegisterDocument::PutRecordReply(quint8 command, quint8 status, QByteArr
     if (Table_.RowCount() != rows) {
         TArchiveMeasurement entry =
             TArchive::FromRecord(Cycle_.PendingAck(), Cycle_.LastRecordTime(), Device_, Port_);
-        // The measurement's key is given here, once: offered again, the
-        // record is this entry, never a second one.
+        // The measurement's key is given here, once: offered again before
+        // the analyser confirmed it, the record is this entry, never a
+        // second one, even when its first row was given up.
+        if (sameAnalyser && Pending_.Record == Cycle_.PendingAck() && !Pending_.Uid.isEmpty())
+            entry.Uid = Pending_.Uid;
         Pending_ = {Cycle_.PendingAck(), Port_, Device_, Absolute(FileName_), false, {}, entry.Uid};
         entry.ResultsFile = Pending_.Owner;
         entry.SampleName = Cp1251::decode(Table_.CellView(1, Table_.RowCount() - 2));
@@ -171,7 +177,15 @@ quint8 TRegisterDocument::PutRecordReply(quint8 command, quint8 status, QByteArr
 
 void TRegisterDocument::ClearPending() {
     Pending_ = {};
-    Unarchived_.reset(); // offered again, it comes back as a new row
+    Unarchived_.reset();
+    WriteAck();
+}
+
+void TRegisterDocument::GiveUpPendingRow() {
+    // Offered again, it becomes a row again, under the same key.
+    Pending_.Owner.clear();
+    Pending_.Saved = false;
+    Pending_.AlsoIn.clear();
     WriteAck();
 }
 
@@ -193,8 +207,11 @@ bool TRegisterDocument::WriteAck() {
 
 bool TRegisterDocument::MakeDurable(bool append) {
     // The record first, then its row: a record found without its row after
-    // a crash is dropped (AdoptAck), so nothing is lost or doubled.
-    return WriteAck() && WriteToCopy(append) && WriteToArchive();
+    // a crash gives its row up (AdoptAck), so nothing is lost or doubled.
+    // A table without unsaved changes is its results file: no copy is due
+    // (a copy of it would be offered back later as unsaved data).
+    const bool inResultsFile = !append && !Table_.Modified();
+    return WriteAck() && (inResultsFile || WriteToCopy(append)) && WriteToArchive();
 }
 
 bool TRegisterDocument::WriteToArchive() {
@@ -251,13 +268,14 @@ void TRegisterDocument::AdoptAck() {
     const TRecoveryFile::TPendingAck ack = Recovery_.ReadPendingAck();
     if (ack.Record.isEmpty())
         return;
+    Pending_ = ack;
     // The record is written before its row: without the row (a crash in
-    // between) it is no twin, and offered again it becomes the row.
-    if (!HoldsRow(ack)) {
-        WriteAck();
+    // between, or the row given up) it is no twin, and offered again it
+    // becomes the row.
+    if (ack.Owner.isEmpty() || !HoldsRow(ack)) {
+        GiveUpPendingRow();
         return;
     }
-    Pending_ = ack;
     // The run may have died between the copy and the archive.
     Unarchived_ = ArchiveEntryOf(ack);
     WriteToArchive();
@@ -322,7 +340,7 @@ std::optional<TArchiveMeasurement> TRegisterDocument::ArchiveEntryOf(
 
 void TRegisterDocument::DropAckOfCurrent() {
     if (!Pending_.Record.isEmpty() && Pending_.Owner == Absolute(FileName_) && !Pending_.Saved)
-        ClearPending();
+        GiveUpPendingRow();
 }
 
 bool TRegisterDocument::WriteToCopy(bool append) {
@@ -482,7 +500,7 @@ void TRegisterDocument::TrackSavedRow(const QString& file, bool hasRow) {
             Pending_.AlsoIn << file;
     } else if (file == Pending_.Owner) {
         if (Pending_.AlsoIn.isEmpty())
-            return ClearPending();
+            return GiveUpPendingRow();
         Pending_.Owner = Pending_.AlsoIn.takeFirst();
     }
     WriteAck();
@@ -597,7 +615,7 @@ void TRegisterDocument::DeclineCopy(const QString& other) {
         return; // a running copy took it meanwhile
     copy.SetAside();
     if (!Pending_.Record.isEmpty() && Pending_.Owner == Absolute(other) && !Pending_.Saved)
-        ClearPending();
+        GiveUpPendingRow();
 }
 
 void TRegisterDocument::NewFromArchive(const std::vector<TArchiveMeasurement>& rows) {

@@ -169,7 +169,13 @@ private:
     // nothing reached the disk.
     bool WriteToCopy(bool append);
     void SetHeld(bool held);
+    // The analyser confirmed the record: offered again, equal bytes are a
+    // new measurement.
     void ClearPending();
+    // No table holds the pending record's row any more (declined,
+    // discarded, replaced): offered again it becomes a row again, still the
+    // same measurement.
+    void GiveUpPendingRow();
     // False when nothing reached the disk.
     bool WriteAck();
     // The row and its record on disk: only then may command 9 go out.

@@ -386,7 +386,8 @@ private:
 
 // Random sequences of the register's operations and faults against the real
 // document class with real files, checking the invariants after every step.
-// RC_PARAMS="max_success=10000" (scripts/model) runs the long version.
+// The suite runs it from four fixed seeds; RC_PARAMS="max_success=10000"
+// (scripts/model) runs the long version.
 class TstRegisterModel : public QObject {
     Q_OBJECT
 
