@@ -520,8 +520,11 @@ void TRegisterDocument::SaveAs(const QString& fileName) {
         } catch (const std::exception& e) {
             Failed(e);
         }
-    } else if (Encoding_ != TTextEncoding::Cp1251) {
-        SwitchTo(FileName_); // written in code page 1251: the settings forget UTF-8
+    } else if (fileName != FileName_ || Encoding_ != TTextEncoding::Cp1251) {
+        // The same file: it takes the name as chosen (a full path for the
+        // start's relative "Новый.txt") and is code page 1251 now; its copy,
+        // lock and pending acknowledgement stay its own.
+        SwitchTo(fileName);
     }
     MarkPendingSaved();
     Released();

@@ -139,6 +139,8 @@ public:
     void Save();
     // The old name's copy goes only after the new file is durable; a name
     // another running copy holds is refused. On failure nothing changes.
+    // The file name is fileName afterwards, also for the same file named
+    // otherwise.
     void SaveAs(const QString& fileName);
     // The operator declined to save (No): the unsaved rows and their copy
     // (and the acknowledgement pending for them) are gone.
