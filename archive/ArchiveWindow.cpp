@@ -5,6 +5,7 @@
 #include "archive/ArchiveRows.h"
 #include "archive/LabArchive.h"
 #include "config/Cp1251.h"
+#include "controls/DateField.h"
 #include "register/ChartWindow.h"
 #include "register/RegisterDocument.h"
 #include "register/ResultsTable.h"
@@ -14,7 +15,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDateEdit>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -179,12 +179,8 @@ void TArchiveWindow::InstallDialogs() {
 void TArchiveWindow::CreateControls() {
     FilterBox = new QGroupBox(QStringLiteral("Отбор"), this);
     const QDate today = QDate::currentDate();
-    FromEdit = new QDateEdit(today.addDays(-30), FilterBox);
-    ToEdit = new QDateEdit(today, FilterBox);
-    for (QDateEdit* edit : {FromEdit, ToEdit}) {
-        edit->setCalendarPopup(true);
-        edit->setDisplayFormat(doc_.Cycle().Locale.dateFormat(QLocale::ShortFormat));
-    }
+    FromEdit = new TDateField(today.addDays(-30), doc_.Cycle().Locale, FilterBox);
+    ToEdit = new TDateField(today, doc_.Cycle().Locale, FilterBox);
     SampleEdit = new QLineEdit(FilterBox);
     SampleEdit->setClearButtonEnabled(true);
     DeviceEdit = new QLineEdit(FilterBox);

@@ -16,6 +16,7 @@ void TRegisterSettings::Read(const QString& path, int columnCount) {
     const TIniPlus ini(path);
     Port = ini.ReadText(kConfig, QStringLiteral("COM"), Port);
     FileName = ini.ReadText(kConfig, QStringLiteral("FileName"), FileName);
+    FileEncoding = ini.ReadText(kConfig, QStringLiteral("FileEncoding"), {});
     Polling = ini.ReadFlag(kConfig, QStringLiteral("Polling"), false);
     DeviceNumber = ini.ReadNumber(kConfig, QStringLiteral("DeviceNumber"), 0);
     ColumnTitles.clear();
@@ -45,8 +46,15 @@ QStringList TRegisterSettings::Write(const QString& path) const {
         }
     };
     write(QStringLiteral("COM"), [&] { ini.WriteText(kConfig, QStringLiteral("COM"), Port); });
-    write(QStringLiteral("FileName"),
-          [&] { ini.WriteText(kConfig, QStringLiteral("FileName"), FileName); });
+    write(QStringLiteral("FileName"), [&] {
+        ini.WriteText(kConfig, QStringLiteral("FileName"), FileName);
+        // Goes with its file name: kept where that name is kept, and only
+        // where a file was ever read as UTF-8, so a plain settings file stays
+        // as it was.
+        if (!FileEncoding.isEmpty() ||
+            !ini.ReadText(kConfig, QStringLiteral("FileEncoding"), {}).isEmpty())
+            ini.WriteText(kConfig, QStringLiteral("FileEncoding"), FileEncoding);
+    });
     ini.WriteNumber(kConfig, QStringLiteral("DeviceNumber"), DeviceNumber);
     // Only where polling was ever on, so a plain settings file stays as it was.
     if (Polling || ini.ReadFlag(kConfig, QStringLiteral("Polling"), false))

@@ -5,7 +5,8 @@
 #include <QStringList>
 
 // The register's own keys in the settings file: [Config] COM, FileName,
-// DeviceNumber and Polling, [View] the shown columns, [Columns] their titles.
+// FileEncoding, DeviceNumber and Polling, [View] the shown columns, [Columns]
+// their titles.
 class TRegisterSettings {
 public:
     // The first column the [View] flags cover; those before are always shown.
@@ -14,6 +15,8 @@ public:
     // Read keeps these where the file has no value.
     QString Port;
     QString FileName;
+    // What FileName is read with at start ("UTF-8"); empty: code page 1251.
+    QString FileEncoding;
     qint32 DeviceNumber = 0;
     bool Polling = false;
     QStringList ColumnTitles;

@@ -114,6 +114,12 @@ QChar TValueText::Separator(const QLocale& locale) {
     return point.isEmpty() ? QLatin1Char('.') : point.at(0);
 }
 
+QLocale TValueText::WidgetLocale(const QLocale& locale) {
+    QLocale plain = locale;
+    plain.setNumberOptions(locale.numberOptions() | QLocale::OmitGroupSeparator);
+    return plain;
+}
+
 QString TValueText::Table(double value, QChar separator) {
     if (!std::isfinite(value))
         return NotFiniteText(value);

@@ -27,6 +27,9 @@ public:
 
     // The decimal separator a person reads in locale.
     static QChar Separator(const QLocale& locale);
+    // locale for a widget that writes values itself (a chart's value axis):
+    // its separator and no grouping, as the texts here.
+    static QLocale WidgetLocale(const QLocale& locale);
 
     // The results table's text of an indicator: two decimals, rounded on the
     // exact binary value half away from zero, to two decimals or to 9

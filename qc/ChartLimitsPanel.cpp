@@ -1,9 +1,9 @@
 #include "qc/ChartLimitsPanel.h"
 
+#include "controls/DateField.h"
 #include "measurement/ValueText.h"
 
 #include <QComboBox>
-#include <QDateEdit>
 #include <QDateTime>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -28,12 +28,8 @@ TChartLimitsPanel::TChartLimitsPanel(const QLocale& locale, QWidget* parent)
     ModeList->addItems({QStringLiteral("по точкам графика"), QStringLiteral("по базовому периоду"),
                         QStringLiteral("номинал ± допуск")});
     baseFields_ = new QWidget(this);
-    FromEdit = new QDateEdit(QDate::currentDate().addMonths(-1), baseFields_);
-    ToEdit = new QDateEdit(QDate::currentDate(), baseFields_);
-    for (QDateEdit* edit : {FromEdit, ToEdit}) {
-        edit->setCalendarPopup(true);
-        edit->setLocale(locale_);
-    }
+    FromEdit = new TDateField(QDate::currentDate().addMonths(-1), locale_, baseFields_);
+    ToEdit = new TDateField(QDate::currentDate(), locale_, baseFields_);
     auto* base = new QHBoxLayout(baseFields_);
     base->setContentsMargins(0, 0, 0, 0);
     base->addWidget(new QLabel(QStringLiteral("с"), baseFields_));

@@ -243,9 +243,10 @@ QString TChartWindow::AllSamples() {
 void TChartWindow::BuildChart() {
     chart_->legend()->setAlignment(Qt::AlignBottom);
     chart_->legend()->setShowToolTips(true);
-    // Axis labels with the locale's decimal separator.
+    // Axis labels with the locale's decimal separator and, as in the table,
+    // no grouping: "1000,50", not "1 000,50".
     chart_->setLocalizeNumbers(true);
-    chart_->setLocale(locale_);
+    chart_->setLocale(TValueText::WidgetLocale(locale_));
 
     TrendSeries = NewLine(chart_, QStringLiteral("Ход измерений"), QColor(0x90, 0x90, 0x90),
                           Qt::SolidLine, 1);
@@ -498,8 +499,13 @@ QString TChartWindow::PointToolTip(int row) const {
     QString name = cell(1).trimmed();
     if (name.isEmpty())
         name = QStringLiteral("(без названия)");
+    // The value as the rule list and the note write it, whatever separator
+    // the file it came from has.
+    const auto point = std::find_if(data_.Points.begin(), data_.Points.end(),
+                                    [row](const TChartPoint& p) { return p.Row == row; });
+    const QString value = point != data_.Points.end() ? ValueText(*point) : cell(Column());
     QString tip = QStringLiteral("Проба № %1: %2\n%3 %4\n%5: %6")
-                      .arg(cell(0), name, cell(2), cell(3), IndicatorTitle(), cell(Column()));
+                      .arg(cell(0), name, cell(2), cell(3), IndicatorTitle(), value);
     const auto excluded = excluded_.find(row);
     if (excluded != excluded_.end())
         tip += QStringLiteral("\nНедействительно: %1").arg(excluded->second);

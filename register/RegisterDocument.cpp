@@ -375,10 +375,11 @@ void TRegisterDocument::FlushEdits() {
         Released();
 }
 
-void TRegisterDocument::SwitchTo(const QString& fileName) {
+void TRegisterDocument::SwitchTo(const QString& fileName, TTextEncoding encoding) {
     EditTimer_.stop();
 
     FileName_ = fileName;
+    Encoding_ = encoding;
     Recovery_.SetResultsFile(fileName);
     Recovery_.Hold();
     if (OnFileNameChanged)
@@ -405,7 +406,7 @@ QString TRegisterDocument::NextNewName(const QString& beside) const {
     }
 }
 
-void TRegisterDocument::Start(const QString& fileName) {
+void TRegisterDocument::Start(const QString& fileName, TTextEncoding chosen) {
     // Made while the disk has room, so a full disk later still takes the record.
     try {
         Recovery_.PrepareAckSlot();
@@ -421,10 +422,15 @@ void TRegisterDocument::Start(const QString& fileName) {
                                  .arg(fileName, FileName_)
                                  .toStdString());
     }
-    SwitchTo(fileName);
+    // Code page 1251 names can be valid UTF-8 too ("Т°20"): the bytes alone
+    // decide nothing.
+    const bool utf8 =
+        StartsWithUtf8Bom(fileName) ||
+        (chosen == TTextEncoding::Utf8 && DetectFileEncoding(fileName) == TTextEncoding::Utf8);
+    SwitchTo(fileName, utf8 ? TTextEncoding::Utf8 : TTextEncoding::Cp1251);
     // The last run may have died with a record pending, for this file or another.
     const auto adopt = qScopeGuard([this] { AdoptAck(); });
-    Load(fileName, DetectFileEncoding(fileName));
+    Load(fileName, Encoding_);
 }
 
 void TRegisterDocument::Load(const QString& fileName, TTextEncoding encoding) {
@@ -473,7 +479,7 @@ void TRegisterDocument::New() {
 
 void TRegisterDocument::Open(const QString& fileName, TTextEncoding encoding) {
     RefuseHeld(fileName);
-    SwitchTo(fileName);
+    SwitchTo(fileName, encoding);
     Names_.Clear();
     Load(fileName, encoding);
 }
@@ -488,6 +494,8 @@ void TRegisterDocument::Save() {
     }
     MarkPendingSaved();
     Released();
+    if (Encoding_ != TTextEncoding::Cp1251)
+        SwitchTo(FileName_); // written in code page 1251: the settings forget UTF-8
 }
 
 void TRegisterDocument::TrackSavedRow(const QString& file, bool hasRow) {
@@ -545,6 +553,11 @@ void TRegisterDocument::SaveAs(const QString& fileName) {
         } catch (const std::exception& e) {
             Failed(e);
         }
+    } else if (fileName != FileName_ || Encoding_ != TTextEncoding::Cp1251) {
+        // The same file: it takes the name as chosen (a full path for the
+        // start's relative "Новый.txt") and is code page 1251 now; its copy,
+        // lock and pending acknowledgement stay its own.
+        SwitchTo(fileName);
     }
     MarkPendingSaved();
     Released();

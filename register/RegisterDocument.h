@@ -73,6 +73,9 @@ public:
     TRecordCycle& Cycle() { return Cycle_; }
     const TRecordCycle& Cycle() const { return Cycle_; }
     const QString& FileName() const { return FileName_; }
+    // What the current file is read with; code page 1251 once saved, as the
+    // register writes nothing else. Kept in the settings with the name.
+    TTextEncoding FileEncoding() const { return Encoding_; }
     const TRecoveryFile& Recovery() const { return Recovery_; }
     TRecoveryFile& Recovery() { return Recovery_; }
     bool Modified() const { return Table_.Modified(); }
@@ -83,7 +86,7 @@ public:
     // Told once per run of failed writes, with the text for the operator (a
     // queued box is the window's business).
     std::function<void(const QString& message)> OnWriteFailed;
-    // The results file changed: title and settings.
+    // The results file or its encoding changed: title and settings.
     std::function<void()> OnFileNameChanged;
     // Modified() changed: the title.
     std::function<void()> OnModifiedChanged;
@@ -122,9 +125,12 @@ public:
     void FlushEdits();
 
     // Start-up: the name from the settings; loads it (a missing file is an
-    // empty table; a UTF-8 one was read as such when opened, and is again).
-    // Throws EInOutError after taking the name, as a failed load always did.
-    void Start(const QString& fileName);
+    // empty table). Read as code page 1251, whatever its bytes look like,
+    // unless it starts with UTF-8's byte order mark or the operator chose
+    // UTF-8 for it at Open (chosen, kept in the settings) and it still is
+    // UTF-8. Throws EInOutError after taking the name, as a failed load
+    // always did.
+    void Start(const QString& fileName, TTextEncoding chosen = TTextEncoding::Cp1251);
     // New: the next free "Новый<N>.txt" beside the current file.
     void New();
     // Open: throws ERegisterError when another running copy holds name. Read
@@ -133,6 +139,8 @@ public:
     void Save();
     // The old name's copy goes only after the new file is durable; a name
     // another running copy holds is refused. On failure nothing changes.
+    // The file name is fileName afterwards, also for the same file named
+    // otherwise.
     void SaveAs(const QString& fileName);
     // The operator declined to save (No): the unsaved rows and their copy
     // (and the acknowledgement pending for them) are gone.
@@ -158,7 +166,7 @@ public:
     void NewFromArchive(const std::vector<TArchiveMeasurement>& rows);
 
 private:
-    void SwitchTo(const QString& fileName);
+    void SwitchTo(const QString& fileName, TTextEncoding encoding = TTextEncoding::Cp1251);
     void Load(const QString& fileName, TTextEncoding encoding);
     void RefuseHeld(const QString& fileName) const;
     // The next free "Новый<N>.txt" in the folder of beside.
@@ -229,6 +237,7 @@ private:
     std::unique_ptr<ControlChart::TDateTimeReader> Reader_; // reads rows for the archive
     TRecoveryFile Recovery_;
     QString FileName_;
+    TTextEncoding Encoding_ = TTextEncoding::Cp1251;
     QString Port_;
     quint16 Device_ = 0;
     // The record whose command 9 is not confirmed, its port and device, and

@@ -66,6 +66,7 @@ private:
 };
 
 const QByteArrayView kBom("\xef\xbb\xbf", 3);
+const QString kUtf8Setting = QStringLiteral("UTF-8");
 
 TTextEncoding From(Utf8Check::State state) {
     return state == Utf8Check::State::Utf8 ? TTextEncoding::Utf8 : TTextEncoding::Cp1251;
@@ -102,4 +103,19 @@ TTextEncoding DetectFileEncoding(const QString& fileName) {
         if (state != Utf8Check::State::Open)
             return From(state);
     }
+}
+
+bool StartsWithUtf8Bom(const QString& fileName) {
+    QFile file(fileName);
+    return file.open(QIODevice::ReadOnly) && file.read(kBom.size()).startsWith(kBom);
+}
+
+QString EncodingSetting(TTextEncoding encoding) {
+    return encoding == TTextEncoding::Utf8 ? kUtf8Setting : QString();
+}
+
+TTextEncoding EncodingFromSetting(QStringView setting) {
+    return setting.trimmed().compare(kUtf8Setting, Qt::CaseInsensitive) == 0
+               ? TTextEncoding::Utf8
+               : TTextEncoding::Cp1251;
 }

@@ -20,3 +20,12 @@ TTextEncoding DetectTextEncoding(QByteArrayView bytes);
 // The same for a file, read until the answer is known. A file that cannot be
 // read counts as code page 1251: loading it tells what is wrong.
 TTextEncoding DetectFileEncoding(const QString& fileName);
+
+// Whether the file starts with UTF-8's byte order mark.
+bool StartsWithUtf8Bom(const QString& fileName);
+
+// How the settings keep the encoding a results file is read with: "UTF-8",
+// or nothing for code page 1251. Nothing, or a name not known here, reads as
+// code page 1251.
+QString EncodingSetting(TTextEncoding encoding);
+TTextEncoding EncodingFromSetting(QStringView setting);

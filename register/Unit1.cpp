@@ -185,7 +185,7 @@ void TForm1::FormCreate() {
         FillPortMenuItems();
         SetCaptions();
         const TWaitCursor wait;
-        Doc.Start(settings.FileName);
+        Doc.Start(settings.FileName, EncodingFromSetting(settings.FileEncoding));
     } catch (const std::exception& e) {
         ShowGenericErrorBox(ExceptionMessage(e));
     }
@@ -527,6 +527,7 @@ void TForm1::WriteConfig() {
     TRegisterSettings settings;
     settings.Port = OpSavro1->Port;
     settings.FileName = CurrentFileName();
+    settings.FileEncoding = EncodingSetting(Doc.FileEncoding());
     settings.DeviceNumber = TDeviceNumber::ForSettings(NumberEdit1->Value());
     settings.Polling = PollingWanted_;
     const auto entries = mnView->actions();

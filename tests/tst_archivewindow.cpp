@@ -1,6 +1,7 @@
 #include "archive/ArchiveModel.h"
 #include "archive/ArchiveWindow.h"
 #include "config/Cp1251.h"
+#include "qc/ChartLimitsPanel.h"
 #include "register/ChartWindow.h"
 #include "register/RegisterDocument.h"
 #include "register/Unit1.h"
@@ -21,6 +22,7 @@
 #include <QtCharts/QScatterSeries>
 #include <QtTest>
 
+#include <map>
 #include <memory>
 
 namespace {
@@ -177,6 +179,49 @@ private slots:
         QCOMPARE(shown, expected);
         QCOMPARE(w_->StatusLabel->text(),
                  QStringLiteral("Измерений: ") + kRu.toString(expected.size()));
+    }
+
+    // Every date field as an operator types into it under ru_RU: over the
+    // whole text (Ctrl+A) or over one section, separators typed or not.
+    void typedDates_data() {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<int>("section"); // QDateTimeEdit::Section; none: Ctrl+A
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QDate>("date"); // from 15.09.2026
+        for (const char* field : {"archive from", "archive to", "base from", "base to"}) {
+            const auto row = [field](const char* how) -> QTestData& {
+                return QTest::addRow("%s: %s", field, how) << QString::fromLatin1(field);
+            };
+            const int none = QDateTimeEdit::NoSection;
+            row("all, full date") << none << "01.10.2026" << QDate(2026, 10, 1);
+            row("all, day and month") << none << "01.10" << QDate(2026, 10, 1);
+            row("day on") << int(QDateTimeEdit::DaySection) << "5.3.2027" << QDate(2027, 3, 5);
+            row("month") << int(QDateTimeEdit::MonthSection) << "10" << QDate(2026, 10, 15);
+        }
+    }
+    void typedDates() {
+        QFETCH(QString, field);
+        QFETCH(int, section);
+        QFETCH(QString, typed);
+        QFETCH(QDate, date);
+        form_->actChart->trigger();
+        TChartLimitsPanel* panel = form_->ChartWindow->LimitsPanel;
+        const std::map<QString, QDateEdit*> fields{{"archive from", w_->FromEdit},
+                                                   {"archive to", w_->ToEdit},
+                                                   {"base from", panel->FromEdit},
+                                                   {"base to", panel->ToEdit}};
+        panel->SetAvailable(true, {});
+        panel->SetMode(TLimitsKind::BasePeriod);
+        QDateEdit* edit = fields.at(field);
+        edit->setDate(QDate(2026, 9, 15));
+        if (section == QDateTimeEdit::NoSection)
+            QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+        else
+            edit->setSelectedSection(QDateTimeEdit::Section(section));
+        QTest::keyClicks(edit, typed);
+        QTest::keyClick(edit, Qt::Key_Return);
+        QCOMPARE(edit->date(), date);
+        QCOMPARE(edit->text(), kRu.toString(date, QLocale::ShortFormat));
     }
 
     void decimalsPerIndicatorKeptInSettings() {

@@ -339,8 +339,31 @@ private slots:
         QCOMPARE(chart_->RuleList->rowCount(), 0);
     }
 
+    // A file written under a decimal point: its values are shown with the
+    // locale's comma, in the tip as in the rule list.
+    void valuesShownWithTheLocaleSeparator() {
+        MeasureReference({5.0, 4.9, 5.0, 5.1, 5.0, 4.9, 5.0, 5.1, 5.0, 6.0});
+        Table().SetCell(kAlcohol, Table().RowCount() - 2, "6.00");
+        QTRY_VERIFY(!chart_->RebuildPending());
+        QCOMPARE(chart_->OutOfControlSeries->count(), 1);
+        const QString tip =
+            chart_->ToolTipFor(chart_->OutOfControlSeries, chart_->OutOfControlSeries->at(0));
+        QVERIFY2(tip.endsWith(QStringLiteral("Спирт,%: 6,00")), qPrintable(tip));
+        QCOMPARE(chart_->RuleList->item(0, 2)->text(), QStringLiteral("6,00"));
+    }
+
+    void axisLabelsUseTheLocaleSeparator_data() {
+        QTest::addColumn<QList<double>>("values");
+        QTest::addColumn<QString>("label");
+        QTest::newRow("the table's decimals") << QList<double>{5.0, 5.1, 5.0, 4.9} << "5,00";
+        QTest::newRow("thousands, not grouped")
+            << QList<double>{1000.0, 1000.1, 1000.0, 999.9} << "1000,00";
+    }
     void axisLabelsUseTheLocaleSeparator() {
-        MeasureReference({5.0, 5.1, 5.0, 4.9});
+        QFETCH(QList<double>, values);
+        QFETCH(QString, label);
+        for (double v : values)
+            Measure(QStringLiteral("Эталон"), {{kAlcohol, v}});
         QTRY_VERIFY(!chart_->RebuildPending());
         const auto labels = [this] {
             QStringList out;
@@ -351,8 +374,7 @@ private slots:
         };
         // With the table's two decimals, as the table writes the values; the
         // chart lays its labels out when it next gets to it.
-        QTRY_VERIFY2_WITH_TIMEOUT(labels().contains(QStringLiteral("5,00")),
-                                  qPrintable(labels().join(u'|')), 10000);
+        QTRY_VERIFY2_WITH_TIMEOUT(labels().contains(label), qPrintable(labels().join(u'|')), 10000);
     }
 
     // Another window on the table opens where the last one was left; what

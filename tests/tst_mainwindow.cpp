@@ -12,6 +12,7 @@
 #include "support/FormHarness.h"
 
 #include <QAction>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
@@ -131,6 +132,33 @@ private slots:
         form->actNewExecute();
         QCOMPARE(form->CurrentFileName(), Path("sub/Новый2.txt"));
         QVERIFY(!QFile::exists(Path("sub/Новый2.txt")));
+    }
+
+    // Save as onto the current file chosen by its full name: the name is
+    // the chosen one from then on, so a start from another folder finds the
+    // same table.
+    void saveAsOntoTheCurrentFileTakesTheChosenName() {
+        auto form = MakeForm();
+        form->Table()->SetCell(1, 1, "kvass");
+        form->Doc.EditStarted();
+        form->Doc.FlushEdits();
+        QVERIFY(form->Doc.Recovery().Exists());
+        form->SaveDialog1 = [&](const QString&) { return Path("Новый.txt"); };
+        form->actSaveAsExecute();
+        QCOMPARE(form->CurrentFileName(), Path("Новый.txt"));
+        QCOMPARE(form->windowTitle(),
+                 QStringLiteral("Savro-2.Регистрация измерений(%1)").arg(Path("Новый.txt")));
+        QCOMPARE(TIniPlus(h_->IniPath()).ReadText("Config", "FileName", ""), Path("Новый.txt"));
+        QVERIFY(!form->Table()->Modified());
+        // Saved, the same file's copy is gone, and nothing was set aside.
+        QCOMPARE(QDir(form->Doc.Recovery().Folder()).entryList({"*.txt"}, QDir::Files),
+                 QStringList());
+        form.reset();
+        QVERIFY(QDir().mkdir(Path("elsewhere")));
+        QVERIFY(QDir::setCurrent(Path("elsewhere")));
+        auto again = MakeForm();
+        QCOMPARE(again->Table()->Cell(1, 1), QByteArray("kvass"));
+        QVERIFY(h_->Asked.isEmpty());
     }
 
     void newAndOpenOfferToSaveUnsavedEdits() {

@@ -312,16 +312,62 @@ private slots:
         QCOMPARE(form->Table()->Modified(), !opened || answer == QMessageBox::Yes);
     }
 
-    // The file last worked on, opened as UTF-8 and not saved since, is read
-    // as UTF-8 again at the next start.
-    void utf8FileAtStart() {
-        QVERIFY(WriteAll(Path("lims.txt"), QStringLiteral("Пиво\t\r\n").toUtf8()));
+    // At start the file last worked on is code page 1251 unless the operator
+    // chose UTF-8 for it at Open (kept beside its name) or it starts with a
+    // byte order mark: a 1251 name that happens to be valid UTF-8 stays.
+    void encodingAtStart_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("kept");    // [Config] FileEncoding
+        QTest::addColumn<QByteArray>("name"); // row 1
+        QTest::addColumn<bool>("modified");
+        const QByteArray utf8 = QStringLiteral("Пиво").toUtf8();
+        const QByteArray cp1251 = Cp1251::encode(u"Пиво");
+        const QByteArray degrees = Cp1251::encode(u"Т°20"); // D2 B0 32 30: valid UTF-8
+        QTest::newRow("1251 that is valid UTF-8") << degrees << QString() << degrees << false;
+        QTest::newRow("UTF-8 not chosen") << utf8 << QString() << utf8 << false;
+        QTest::newRow("UTF-8 chosen at Open") << utf8 << "UTF-8" << cp1251 << true;
+        QTest::newRow("chosen, no longer UTF-8") << cp1251 << "UTF-8" << cp1251 << false;
+        QTest::newRow("unknown value") << utf8 << "KOI8-R" << utf8 << false;
+        QTest::newRow("byte order mark") << "\xEF\xBB\xBF" + utf8 << QString() << cp1251 << true;
+    }
+    void encodingAtStart() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, kept);
+        QFETCH(QByteArray, name);
+        QFETCH(bool, modified);
+        QVERIFY(WriteAll(Path("lims.txt"), bytes + "\t\r\n"));
         QVERIFY(WriteAll(h_->IniPath(), ReadAll(QStringLiteral(":/Savro2.Ini.default"))));
-        TIniPlus(h_->IniPath()).WriteText("Config", "FileName", Path("lims.txt"));
+        TIniPlus ini(h_->IniPath());
+        ini.WriteText("Config", "FileName", Path("lims.txt"));
+        if (!kept.isEmpty())
+            ini.WriteText("Config", "FileEncoding", kept);
         auto form = h_->MakeForm();
-        QCOMPARE(form->Table()->Cell(1, 1), Cp1251::encode(u"Пиво"));
-        QVERIFY(form->Table()->Modified());
+        QCOMPARE(form->Table()->Cell(1, 1), name);
+        QCOMPARE(form->Table()->Modified(), modified);
         QVERIFY(h_->Asked.isEmpty());
+    }
+
+    // UTF-8 chosen at Open holds across a restart until the table is saved,
+    // in code page 1251 from then on.
+    void utf8ChoiceLastsUntilSaved() {
+        QVERIFY(WriteAll(Path("lims.txt"), QStringLiteral("Пиво\t\r\n").toUtf8()));
+        const QByteArray cp1251 = Cp1251::encode(u"Пиво");
+        const auto kept = [this] {
+            return TIniPlus(h_->IniPath()).ReadText("Config", "FileEncoding", "-");
+        };
+        {
+            auto form = h_->MakeForm();
+            form->OpenDialog1 = [&](const QString&) { return Path("lims.txt"); };
+            form->actOpenFile->trigger();
+            QCOMPARE(kept(), QStringLiteral("UTF-8"));
+            h_->Answer = QMessageBox::No;
+            QVERIFY(form->close());
+        }
+        auto form = h_->MakeForm();
+        QCOMPARE(form->Table()->Cell(1, 1), cp1251);
+        form->actSaveExecute();
+        QCOMPARE(kept(), QString());
+        QCOMPARE(ReadAll(Path("lims.txt")).left(4), cp1251);
     }
 
     // Open with unsaved edits: Yes saves them to the current file, never to
