@@ -204,7 +204,9 @@ TFileResult ImportFile(TArchive& archive, const QString& fileName, int filesDone
     // In UTC: the same instant, but storing it costs no time-zone lookup per row.
     common.Received = QDateTime::currentDateTimeUtc();
     common.Computer = TArchive::ThisComputer();
-    common.User = TArchive::ThisUser();
+    // The file knows neither the analyser nor who measured: both stay
+    // unknown, and who imported is kept apart.
+    common.ImportedBy = TArchive::ThisUser();
     common.ProgramVersion = ProgramVersion();
 
     ControlChart::TDateTimeReader reader{QLocale()};

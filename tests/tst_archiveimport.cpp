@@ -123,7 +123,12 @@ void TstArchiveImport::rowsAsStored() {
     QVERIFY(!rows[0].Values[0]);
     QCOMPARE(m.Source, TArchive::SourceImport);
     QCOMPARE(m.ResultsFile, QFileInfo(path).absoluteFilePath());
-    QCOMPARE(m.Device, quint16(0));
+    // What the file does not say stays unknown; who imported is kept apart.
+    QVERIFY(!m.Device && m.User.isEmpty());
+    QCOMPARE(m.ImportedBy, TArchive::ThisUser());
+    TArchiveFilter device;
+    device.Device = 0;
+    QCOMPARE(archive_->Count(device), 0);
 
     // The key is the row's own: another archive gives it the same one.
     TArchive other(dir_->filePath(QStringLiteral("other")));

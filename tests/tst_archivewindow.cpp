@@ -377,6 +377,19 @@ private slots:
         QVERIFY2(h_->Errors.isEmpty(), qPrintable(h_->Errors.join(u'\n')));
     }
 
+    // A row of an old results file: no device.
+    void importedRowSaysWhatItDoesNotKnow() {
+        TArchiveMeasurement m = Row(0);
+        m.Uid = QStringLiteral("imported");
+        m.Device.reset();
+        m.Source = TArchive::SourceImport;
+        Archive().Add(m);
+        w_->FindButton->click();
+        const auto cell = [this](int column) { return Model().index(1, column).data(); };
+        QCOMPARE(cell(TArchiveModel::ColDevice).toString(), QStringLiteral("—"));
+        QVERIFY(Model().index(1, 0).data(Qt::ToolTipRole).toString().contains(u"Импортировал"));
+    }
+
     void nameHistoryOfTheCurrentRow() {
         const QDateTime when(QDate(2026, 12, 1), QTime(10, 15));
         QVERIFY(Archive().Rename(QStringLiteral("u4"), QStringLiteral("Вино белое"),
