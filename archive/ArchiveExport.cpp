@@ -244,7 +244,7 @@ private:
         for (int k = 0; k < IndicatorCount; ++k) {
             b += Separator_;
             if (const std::optional<double>& v = m.Values[size_t(k)])
-                TValueText::AppendFixed(b, *v, Settings_.Decimals[size_t(k)], Point_);
+                TValueText::AppendFixed(b, *v, ShownDecimals(m, k, Settings_.Decimals), Point_);
         }
         for (const QString* text : {&m.InvalidReason, &m.Port, &m.Computer, &m.User, &m.ResultsFile,
                                     &m.Uid, &m.ImportedBy}) {
@@ -310,7 +310,7 @@ private:
             b += JsonTitles_[size_t(k)];
             // JSON has no NaN or infinity.
             if (std::isfinite(*v))
-                TValueText::AppendFixed(b, *v, Settings_.Decimals[size_t(k)], '.');
+                TValueText::AppendFixed(b, *v, ShownDecimals(m, k, Settings_.Decimals), '.');
             else
                 b += "null";
             b += '}';

@@ -116,7 +116,7 @@ QString TArchiveModel::Text(const TArchiveMeasurement& m, int column) const {
     default: {
         const size_t k = size_t(column - FirstIndicator);
         const std::optional<double>& v = m.Values[k];
-        return v ? TValueText::Fixed(*v, decimals_[k], locale_) : QString();
+        return v ? TValueText::Fixed(*v, ShownDecimals(m, int(k), decimals_), locale_) : QString();
     }
     }
 }

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QString>
 
+#include <algorithm>
 #include <array>
 #include <functional>
 #include <optional>
@@ -63,6 +64,15 @@ inline const QString UnknownText = QStringLiteral("—");
 
 inline QString DeviceText(const std::optional<quint16>& device) {
     return device ? QString::number(*device) : UnknownText;
+}
+
+// The decimals value k of m is shown with where the archive shows decimals
+// per indicator: no more than an imported row's file wrote, so "1,01" never
+// reads "1,01000".
+inline int ShownDecimals(const TArchiveMeasurement& m, int k,
+                         const std::array<int, IndicatorCount>& decimals) {
+    const int wanted = decimals[size_t(k)];
+    return m.Decimals ? std::min(wanted, *m.Decimals) : wanted;
 }
 
 // An instrument as reports and chart captions name it: "№ 7, порт ttyUSB0,

@@ -2,6 +2,7 @@
 // RFC 4180 CSV and JSON Lines, read back here the way those programs would.
 #include "archive/ArchiveExport.h"
 
+#include "measurement/ValueText.h"
 #include "support/TestFiles.h"
 
 #include <QBuffer>
@@ -148,24 +149,33 @@ void TstArchiveExport::jsonLines() {
     QVERIFY(lines[1].contains("\"value\":0.00}")); // no "-0.00"
 }
 
-// An imported row: no device, no user, who imported last.
+// An imported row: no device, no user, who imported last, its values with
+// no more decimals than its file had ("1,01" there).
 void TstArchiveExport::importedRows() {
     QFETCH(TExportFormat, format);
     TArchiveMeasurement m = Sample(QStringLiteral("imp"), QStringLiteral("Квас"), 3);
+    m.Values[4] = 1.01;
+    m.Decimals = 2;
     m.Device.reset();
     m.ImportedBy = QStringLiteral("anna");
     archive_->Add(m);
     const QList<QByteArray> lines = Export(format).split('\n');
+    QByteArray density;
     if (format == TExportFormat::JsonLines) {
         const QJsonObject row = QJsonDocument::fromJson(lines[0]).object();
         QVERIFY(row["device"].isNull() && row["user"].isNull());
         QCOMPARE(row["imported_by"].toString(), QStringLiteral("anna"));
+        // As written, before a JSON reader makes a double of it.
+        density = lines[0].mid(lines[0].lastIndexOf(':') + 1).chopped(3);
     } else {
         const QList<QByteArray> fields = lines[1].trimmed().split(';');
         QCOMPARE(fields.size(), lines[0].count(';') + 1);
         QVERIFY(fields[3].isEmpty() && fields[5 + IndicatorCount + 3].isEmpty()); // device, user
         QCOMPARE(fields.last(), QByteArray("anna"));
+        density = fields[9];
     }
+    QCOMPARE(TValueText::Parse(density), std::optional(1.01));
+    QCOMPARE(TValueText::DecimalsOf(density), 2); // not the archive's five
 }
 
 void TstArchiveExport::invalidRows_data() {
