@@ -22,8 +22,16 @@ const QString kColumns = QStringLiteral(
     "id, uid, device, port, computer, user_name, program_version, measured_ms, calibration, "
     "v1, v2, v3, v4, v5, v6, v7, v8, v9, v10, v11, v12, v13, v14, v15, v16, v17, v18, v19, "
     "v20, v21, v22, v23, v24, v25, v26, v27, raw, received_ms, results_file, sample_name, "
-    "source, invalid_reason, invalid_by, invalid_ms");
+    "source, invalid_reason, invalid_by, invalid_ms, imported_by, decimals");
 constexpr int kFirstValue = 9;
+
+// The measurement table's indexes, made again when the table is (schema 4).
+const QString kTimeIndex =
+    QStringLiteral("CREATE INDEX measurement_time ON measurement (measured_ms)");
+// The open chart asks for the invalid rows at every new measurement: a few
+// rows, found without reading a million.
+const QString kInvalidIndex = QStringLiteral("CREATE INDEX measurement_invalid ON measurement "
+                                             "(measured_ms, id) WHERE invalid_ms IS NOT NULL");
 
 QString ValueColumn(int indicator) {
     return QStringLiteral("v%1").arg(indicator + 1);
@@ -31,6 +39,15 @@ QString ValueColumn(int indicator) {
 
 QVariant Text(const QString& s) {
     return s.isNull() ? QVariant(QString::fromLatin1("")) : QVariant(s);
+}
+
+// Empty is not known: NULL.
+QVariant TextOrNull(const QString& s) {
+    return s.isEmpty() ? QVariant(QMetaType(QMetaType::QString)) : QVariant(s);
+}
+
+template <typename T> QVariant IntOrNull(const std::optional<T>& v) {
+    return v ? QVariant(int(*v)) : QVariant(QMetaType(QMetaType::Int));
 }
 
 QVariant Ms(const QDateTime& t) {
@@ -47,7 +64,8 @@ TArchiveMeasurement TArchive::ReadRow(const QSqlQuery& q) {
     TArchiveMeasurement m;
     m.Id = q.value(0).toLongLong();
     m.Uid = q.value(1).toString();
-    m.Device = static_cast<quint16>(q.value(2).toUInt());
+    if (const QVariant device = q.value(2); !device.isNull())
+        m.Device = static_cast<quint16>(device.toUInt());
     m.Port = q.value(3).toString();
     m.Computer = q.value(4).toString();
     m.User = q.value(5).toString();
@@ -67,6 +85,9 @@ TArchiveMeasurement TArchive::ReadRow(const QSqlQuery& q) {
     m.InvalidReason = q.value(41).toString();
     m.InvalidBy = q.value(42).toString();
     m.InvalidAt = FromMs(q.value(43));
+    m.ImportedBy = q.value(44).toString();
+    if (const QVariant decimals = q.value(45); !decimals.isNull())
+        m.Decimals = decimals.toInt();
     return m;
 }
 
@@ -235,7 +256,7 @@ void TArchive::CreateSchema() {
                             "source TEXT NOT NULL, invalid_reason TEXT, invalid_by TEXT, "
                             "invalid_ms INTEGER)")
                  .arg(values));
-        Exec(QStringLiteral("CREATE INDEX measurement_time ON measurement (measured_ms)"));
+        Exec(kTimeIndex);
         Exec(QStringLiteral(
             "CREATE TABLE name_change ("
             "id INTEGER PRIMARY KEY, uid TEXT NOT NULL, changed_ms INTEGER NOT NULL, "
@@ -282,11 +303,49 @@ void TArchive::CreateSchema() {
                             "sigma REAL NOT NULL, base_from_ms INTEGER, base_to_ms INTEGER, "
                             "nominal REAL, tolerance REAL, set_by TEXT NOT NULL, "
                             "set_ms INTEGER NOT NULL, PRIMARY KEY (indicator, sample_key))"));
-        // The open chart asks for the invalid rows at every new measurement:
-        // a few rows, found without reading a million.
-        Exec(QStringLiteral("CREATE INDEX measurement_invalid ON measurement (measured_ms, id) "
-                            "WHERE invalid_ms IS NOT NULL"));
+        Exec(kInvalidIndex);
         Exec(QStringLiteral("INSERT INTO schema_version (version) VALUES (3)"));
+    }
+    if (version < 4) {
+        // A results file knows neither the analyser nor who measured: those
+        // become NULL, the importing user and the file's decimals get columns
+        // of their own. SQLite cannot drop NOT NULL in place, so the table is
+        // made anew with its ids, and its indexes again.
+        QString values;
+        for (int k = 0; k < IndicatorCount; ++k)
+            values += QStringLiteral(", %1 REAL").arg(ValueColumn(k));
+        Exec(QStringLiteral("CREATE TABLE measurement_new ("
+                            "id INTEGER PRIMARY KEY, uid TEXT NOT NULL UNIQUE, "
+                            "device INTEGER, port TEXT NOT NULL, computer TEXT NOT NULL, "
+                            "user_name TEXT, program_version TEXT NOT NULL, "
+                            "measured_ms INTEGER NOT NULL, calibration INTEGER NOT NULL%1, "
+                            "raw BLOB, received_ms INTEGER NOT NULL, results_file TEXT NOT NULL, "
+                            "sample_name TEXT NOT NULL, sample_lower TEXT NOT NULL, "
+                            "source TEXT NOT NULL, invalid_reason TEXT, invalid_by TEXT, "
+                            "invalid_ms INTEGER, imported_by TEXT, decimals INTEGER)")
+                 .arg(values));
+        QString copied;
+        for (int k = 0; k < IndicatorCount; ++k)
+            copied += ValueColumn(k) + QStringLiteral(", ");
+        // A register-written file has two decimals.
+        Exec(
+            QStringLiteral("INSERT INTO measurement_new (id, uid, device, port, computer, "
+                           "user_name, program_version, measured_ms, calibration, %1raw, "
+                           "received_ms, results_file, sample_name, sample_lower, source, "
+                           "invalid_reason, invalid_by, invalid_ms, imported_by, decimals) "
+                           "SELECT id, uid, CASE WHEN source = 'import' THEN NULL ELSE device END, "
+                           "port, computer, CASE WHEN source = 'import' THEN NULL ELSE user_name "
+                           "END, program_version, measured_ms, calibration, %1raw, received_ms, "
+                           "results_file, sample_name, sample_lower, source, invalid_reason, "
+                           "invalid_by, invalid_ms, CASE WHEN source = 'import' THEN "
+                           "nullif(user_name, '') END, CASE WHEN source = 'import' THEN 2 END "
+                           "FROM measurement ORDER BY id")
+                .arg(copied));
+        Exec(QStringLiteral("DROP TABLE measurement"));
+        Exec(QStringLiteral("ALTER TABLE measurement_new RENAME TO measurement"));
+        Exec(kTimeIndex);
+        Exec(kInvalidIndex);
+        Exec(QStringLiteral("INSERT INTO schema_version (version) VALUES (4)"));
     }
     t.Commit();
 }
@@ -331,7 +390,7 @@ TArchiveMeasurement TArchive::FromRecord(const QByteArray& recordBytes, const QD
 bool TArchive::Insert(const TArchiveMeasurement& m) {
     if (!Db_->Insert) {
         QString placeholders;
-        for (int i = 1; i < 44; ++i)
+        for (int i = 1; i < 46; ++i)
             placeholders += QStringLiteral(", ?");
         Db_->Insert = std::make_unique<QSqlQuery>(Db_->Db);
         const QString columns = QString(kColumns).remove(0, 4) + QStringLiteral(", sample_lower");
@@ -348,10 +407,10 @@ bool TArchive::Insert(const TArchiveMeasurement& m) {
     QSqlQuery& q = *Db_->Insert;
     int i = 0;
     q.bindValue(i++, m.Uid);
-    q.bindValue(i++, int(m.Device));
+    q.bindValue(i++, IntOrNull(m.Device));
     q.bindValue(i++, Text(m.Port));
     q.bindValue(i++, Text(m.Computer));
-    q.bindValue(i++, Text(m.User));
+    q.bindValue(i++, TextOrNull(m.User));
     q.bindValue(i++, Text(m.ProgramVersion));
     q.bindValue(i++, m.Measured.toMSecsSinceEpoch());
     q.bindValue(i++, m.Calibration);
@@ -367,6 +426,8 @@ bool TArchive::Insert(const TArchiveMeasurement& m) {
                 m.Invalid() ? QVariant(m.InvalidReason) : QVariant(QMetaType(QMetaType::QString)));
     q.bindValue(i++, m.Invalid() ? QVariant(m.InvalidBy) : QVariant(QMetaType(QMetaType::QString)));
     q.bindValue(i++, Ms(m.InvalidAt));
+    q.bindValue(i++, TextOrNull(m.ImportedBy));
+    q.bindValue(i++, IntOrNull(m.Decimals));
     q.bindValue(i++, Text(m.SampleName.toLower()));
     if (!q.exec())
         Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());

@@ -34,7 +34,7 @@ public:
     static inline const QString FileName = QStringLiteral("archive.sqlite");
     static inline const QString SourceAnalyser = QStringLiteral("analyser");
     static inline const QString SourceImport = QStringLiteral("import");
-    static constexpr int SchemaVersion = 3;
+    static constexpr int SchemaVersion = 4;
 
     // Opens (or creates) folder/archive.sqlite. Throws EArchiveError when no
     // archive can be had there at all. Without repair a damaged file is an
@@ -78,8 +78,8 @@ public:
                                    std::optional<quint16> device = std::nullopt) const;
     // A row selected with the archive's column order (id, uid, device, port,
     // computer, user, version, measured ms, calibration, v1..v27, raw,
-    // received ms, results file, name, source, invalid reason, by, at ms);
-    // the lab server's reader selects the same.
+    // received ms, results file, name, source, invalid reason, by, at ms,
+    // imported by, decimals); the lab server's reader selects the same.
     static TArchiveMeasurement ReadRow(const QSqlQuery& query);
 
     // The row's texts as TArchiveMeasurement, or nullopt when the row holds no

@@ -92,6 +92,14 @@ void AppendJsonString(QByteArray& out, QStringView text, QStringEncoder& utf8) {
     out += '"';
 }
 
+// Empty is not known: null.
+void AppendJsonStringOrNull(QByteArray& out, QStringView text, QStringEncoder& utf8) {
+    if (text.isEmpty())
+        out += "null";
+    else
+        AppendJsonString(out, text, utf8);
+}
+
 void AppendDigits(QByteArray& out, int value, int width) {
     char buf[16];
     const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value < 0 ? -value : value);
@@ -187,7 +195,8 @@ public:
             names << title;
         names << QStringLiteral("Недействительно") << QStringLiteral("Порт")
               << QStringLiteral("Компьютер") << QStringLiteral("Пользователь")
-              << QStringLiteral("Файл результатов") << QStringLiteral("Ключ");
+              << QStringLiteral("Файл результатов") << QStringLiteral("Ключ")
+              << QStringLiteral("Импортировал"); // last: earlier columns keep their places
         for (qsizetype i = 0; i < names.size(); ++i) {
             if (i > 0)
                 Block_ += Separator_;
@@ -228,16 +237,17 @@ private:
         b += Separator_;
         AppendTime(b, m.Measured.time());
         b += Separator_;
-        AppendInteger(b, m.Device);
+        if (m.Device)
+            AppendInteger(b, *m.Device);
         b += Separator_;
         AppendInteger(b, m.Calibration);
         for (int k = 0; k < IndicatorCount; ++k) {
             b += Separator_;
             if (const std::optional<double>& v = m.Values[size_t(k)])
-                TValueText::AppendFixed(b, *v, Settings_.Decimals[size_t(k)], Point_);
+                TValueText::AppendFixed(b, *v, ShownDecimals(m, k, Settings_.Decimals), Point_);
         }
-        for (const QString* text :
-             {&m.InvalidReason, &m.Port, &m.Computer, &m.User, &m.ResultsFile, &m.Uid}) {
+        for (const QString* text : {&m.InvalidReason, &m.Port, &m.Computer, &m.User, &m.ResultsFile,
+                                    &m.Uid, &m.ImportedBy}) {
             b += Separator_;
             if (text != &m.InvalidReason || m.Invalid())
                 AppendCsvField(b, *text, Separator_, Utf8_);
@@ -250,13 +260,18 @@ private:
         b += "{\"uid\":";
         AppendJsonString(b, m.Uid, Utf8_);
         b += ",\"device\":";
-        AppendInteger(b, m.Device);
+        if (m.Device)
+            AppendInteger(b, *m.Device);
+        else
+            b += "null";
         b += ",\"port\":";
         AppendJsonString(b, m.Port, Utf8_);
         b += ",\"computer\":";
         AppendJsonString(b, m.Computer, Utf8_);
         b += ",\"user\":";
-        AppendJsonString(b, m.User, Utf8_);
+        AppendJsonStringOrNull(b, m.User, Utf8_);
+        b += ",\"imported_by\":";
+        AppendJsonStringOrNull(b, m.ImportedBy, Utf8_);
         b += ",\"program_version\":";
         AppendJsonString(b, m.ProgramVersion, Utf8_);
         b += ",\"measured\":";
@@ -295,7 +310,7 @@ private:
             b += JsonTitles_[size_t(k)];
             // JSON has no NaN or infinity.
             if (std::isfinite(*v))
-                TValueText::AppendFixed(b, *v, Settings_.Decimals[size_t(k)], '.');
+                TValueText::AppendFixed(b, *v, ShownDecimals(m, k, Settings_.Decimals), '.');
             else
                 b += "null";
             b += '}';

@@ -208,8 +208,17 @@ TFileResult ImportFile(TArchive& archive, const QString& fileName, int filesDone
     // In UTC: the same instant, but storing it costs no time-zone lookup per row.
     common.Received = QDateTime::currentDateTimeUtc();
     common.Computer = TArchive::ThisComputer();
-    common.User = TArchive::ThisUser();
+    // The file knows neither the analyser nor who measured: both stay
+    // unknown, and who imported is kept apart.
+    common.ImportedBy = TArchive::ThisUser();
     common.ProgramVersion = ProgramVersion();
+    // The file's precision: a spreadsheet may have cut "20,00" to "20", but
+    // some other value keeps all its decimals.
+    int decimals = 0;
+    for (int r = 1; r < table.RowCount(); ++r)
+        for (int c = kFirstIndicatorColumn; c < TResultsTable::ColCount; ++c)
+            decimals = std::max(decimals, TValueText::DecimalsOf(table.RowAt(r).Cell(c)));
+    common.Decimals = decimals;
 
     ControlChart::TDateTimeReader reader{QLocale()};
     TFileResult result;

@@ -110,13 +110,13 @@ QString TArchiveModel::Text(const TArchiveMeasurement& m, int column) const {
     case ColTime:
         return locale_.toString(m.Measured.time(), timeFormat_);
     case ColDevice:
-        return QString::number(m.Device);
+        return DeviceText(m.Device);
     case ColCalibration:
         return QString::number(m.Calibration);
     default: {
         const size_t k = size_t(column - FirstIndicator);
         const std::optional<double>& v = m.Values[k];
-        return v ? TValueText::Fixed(*v, decimals_[k], locale_) : QString();
+        return v ? TValueText::Fixed(*v, ShownDecimals(m, int(k), decimals_), locale_) : QString();
     }
     }
 }
@@ -124,6 +124,14 @@ QString TArchiveModel::Text(const TArchiveMeasurement& m, int column) const {
 QString TArchiveModel::InvalidNote(const TArchiveMeasurement& m) const {
     return QStringLiteral("Недействительно: %1\nОтметил: %2, %3")
         .arg(m.InvalidReason, m.InvalidBy, locale_.toString(m.InvalidAt, QLocale::ShortFormat));
+}
+
+QString TArchiveModel::ImportNote(const TArchiveMeasurement& m) const {
+    return QStringLiteral("Импорт из файла результатов «%1»\nПрибор: %2, пользователь: %3\n"
+                          "Импортировал: %4, %5")
+        .arg(m.ResultsFile, DeviceText(m.Device), m.User.isEmpty() ? UnknownText : m.User,
+             m.ImportedBy.isEmpty() ? UnknownText : m.ImportedBy,
+             locale_.toString(m.Received, QLocale::ShortFormat));
 }
 
 QVariant TArchiveModel::data(const QModelIndex& index, int role) const {
@@ -140,8 +148,14 @@ QVariant TArchiveModel::data(const QModelIndex& index, int role) const {
             return font;
         }
         return {};
-    case Qt::ToolTipRole:
-        return m.Invalid() ? QVariant(InvalidNote(m)) : QVariant();
+    case Qt::ToolTipRole: {
+        QStringList notes;
+        if (m.Invalid())
+            notes << InvalidNote(m);
+        if (m.Source == TArchive::SourceImport)
+            notes << ImportNote(m);
+        return notes.isEmpty() ? QVariant() : QVariant(notes.join(QStringLiteral("\n\n")));
+    }
     case Qt::TextAlignmentRole:
         return index.column() >= ColDevice ? QVariant(int(Qt::AlignRight | Qt::AlignVCenter))
                                            : QVariant();

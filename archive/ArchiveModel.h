@@ -59,6 +59,8 @@ private:
     void FetchPage();
     QString Text(const TArchiveMeasurement& m, int column) const;
     QString InvalidNote(const TArchiveMeasurement& m) const;
+    // Where an imported row came from and who brought it in.
+    QString ImportNote(const TArchiveMeasurement& m) const;
 
     QStringList titles_;
     QLocale locale_;

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QString>
 
+#include <algorithm>
 #include <array>
 #include <functional>
 #include <optional>
@@ -29,10 +30,11 @@ public:
 struct TArchiveMeasurement {
     qint64 Id = 0;  // the archive's own row number; 0 before it is stored
     QString Uid;    // unique key: the same measurement is never stored twice
-    quint16 Device = 0;
+    // nullopt where not known: a results file does not say which analyser measured.
+    std::optional<quint16> Device;
     QString Port;
     QString Computer;
-    QString User;
+    QString User; // who measured; empty where not known (imported rows)
     QString ProgramVersion;
     // The measurement's date and time as the results table shows it (whole
     // seconds, local time).
@@ -49,14 +51,35 @@ struct TArchiveMeasurement {
     QString InvalidReason;
     QString InvalidBy;
     QDateTime InvalidAt;
+    QString ImportedBy; // who brought the row in from a results file
+    // Decimals the results file wrote its values with; nullopt for the
+    // analyser's full values.
+    std::optional<int> Decimals;
 
     bool Invalid() const { return InvalidAt.isValid(); }
 };
 
+// What a person reads where the archive does not know (a device, a user).
+inline const QString UnknownText = QStringLiteral("—");
+
+inline QString DeviceText(const std::optional<quint16>& device) {
+    return device ? QString::number(*device) : UnknownText;
+}
+
+// The decimals value k of m is shown with where the archive shows decimals
+// per indicator: no more than an imported row's file wrote, so "1,01" never
+// reads "1,01000".
+inline int ShownDecimals(const TArchiveMeasurement& m, int k,
+                         const std::array<int, IndicatorCount>& decimals) {
+    const int wanted = decimals[size_t(k)];
+    return m.Decimals ? std::min(wanted, *m.Decimals) : wanted;
+}
+
 // An instrument as reports and chart captions name it: "№ 7, порт ttyUSB0,
-// компьютер lab-pc", leaving out what is not known.
-inline QString InstrumentText(quint16 device, const QString& port, const QString& computer) {
-    QString text = QStringLiteral("№ %1").arg(device);
+// компьютер lab-pc", leaving out what is not known ("№ —" for the device).
+inline QString InstrumentText(const std::optional<quint16>& device, const QString& port,
+                              const QString& computer) {
+    QString text = QStringLiteral("№ ") + DeviceText(device);
     if (!port.isEmpty())
         text += QStringLiteral(", порт ") + port;
     if (!computer.isEmpty())

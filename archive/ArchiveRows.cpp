@@ -16,12 +16,19 @@ TResultsTable::Row TArchiveRows::TableRow(const TArchiveMeasurement& m, const TR
     row.SetCell(2, Cp1251::encode(cycle.DateText(m.Measured)));
     row.SetCell(3, Cp1251::encode(cycle.TimeText(m.Measured)));
     row.SetCell(4, QByteArray::number(m.Calibration));
+    static const std::array<int, IndicatorCount> table = [] {
+        std::array<int, IndicatorCount> d{};
+        d.fill(TValueText::TableDecimals);
+        return d;
+    }();
     for (int k = 0; k < IndicatorCount; ++k) {
         const std::optional<double>& v = m.Values[size_t(k)];
         if (!v)
             continue;
-        const QString text = decimals ? TValueText::Fixed(*v, (*decimals)[size_t(k)], separator)
-                                      : TValueText::Table(*v, separator);
+        const int shown = ShownDecimals(m, k, decimals ? *decimals : table);
+        const QString text = decimals || shown < TValueText::TableDecimals
+                                 ? TValueText::Fixed(*v, shown, separator)
+                                 : TValueText::Table(*v, separator);
         row.SetCell(k + 5, Cp1251::encode(text));
     }
     return row;

@@ -18,6 +18,7 @@ class TRecordCycle;
 class TArchiveRows {
 public:
     // Decimals per indicator; nullopt: the results table's own two decimals.
+    // Either way an imported row gets no more than its file wrote.
     using TDecimals = std::optional<std::array<int, IndicatorCount>>;
 
     // A results-table row of m as the register writes a measurement: name,

@@ -26,7 +26,7 @@ QString Columns() {
         values += QStringLiteral("v%1, ").arg(k);
     return QStringLiteral("id, uid, device, port, computer, user_name, program_version, %1, "
                           "calibration, %2raw, %3, results_file, current_name, source, "
-                          "invalid_reason, invalid_by, %4")
+                          "invalid_reason, invalid_by, %4, imported_by, decimals")
         .arg(Ms("measured"), values, Ms("received"), Ms("invalid_at"));
 }
 

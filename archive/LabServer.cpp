@@ -83,6 +83,21 @@ void AppendText(QString& sql, const QString& text) {
     sql += u'\'';
 }
 
+// Empty is not known: NULL.
+void AppendTextOrNull(QString& sql, const QString& text) {
+    if (text.isEmpty())
+        sql += QLatin1String("NULL");
+    else
+        AppendText(sql, text);
+}
+
+template <typename T> void AppendInteger(QString& sql, const std::optional<T>& value) {
+    if (value)
+        sql += QString::number(*value);
+    else
+        sql += QLatin1String("NULL");
+}
+
 // UTC from the milliseconds, written out by hand: QDateTime's own text
 // takes several times as long, and a batch holds thousands of them.
 void AppendTime(QString& sql, const QDateTime& time) {
@@ -284,6 +299,15 @@ const std::vector<TLabServer::TMigration>& TLabServer::Migrations() {
               "  END IF;\n"
               "END $$")
               .arg(WriterRole, ReaderRole)}},
+        // Imported rows: the analyser and who measured are not known, who
+        // imported and the file's decimals get columns of their own.
+        {2,
+         {QStringLiteral("ALTER TABLE measurement ALTER COLUMN device DROP NOT NULL, "
+                         "ALTER COLUMN user_name DROP NOT NULL, ADD COLUMN imported_by text, "
+                         "ADD COLUMN decimals integer"),
+          QStringLiteral("UPDATE measurement SET device = NULL, user_name = NULL, "
+                         "imported_by = nullif(user_name, ''), decimals = 2 "
+                         "WHERE source = 'import'")}},
     };
     return steps;
 }
@@ -482,17 +506,19 @@ void TLabServer::Upload(const std::vector<TArchiveMeasurement>& measurements,
         statements, measurements,
         QStringLiteral("INSERT INTO measurement (uid, device, port, computer, user_name, "
                        "program_version, measured, calibration%1, raw, received, results_file, "
-                       "sample_name, source) VALUES")
+                       "sample_name, source, imported_by, decimals) VALUES")
             .arg(ValueColumns(QString())),
         QStringLiteral(" ON CONFLICT (uid) DO NOTHING"),
         [](QString& sql, const TArchiveMeasurement& m) {
             AppendText(sql, m.Uid);
-            sql += QStringLiteral(", %1, ").arg(m.Device);
+            sql += QLatin1String(", ");
+            AppendInteger(sql, m.Device);
+            sql += QLatin1String(", ");
             AppendText(sql, m.Port);
             sql += QLatin1String(", ");
             AppendText(sql, m.Computer);
             sql += QLatin1String(", ");
-            AppendText(sql, m.User);
+            AppendTextOrNull(sql, m.User);
             sql += QLatin1String(", ");
             AppendText(sql, m.ProgramVersion);
             sql += QLatin1String(", ");
@@ -512,6 +538,10 @@ void TLabServer::Upload(const std::vector<TArchiveMeasurement>& measurements,
             AppendText(sql, m.SampleName);
             sql += QLatin1String(", ");
             AppendText(sql, m.Source);
+            sql += QLatin1String(", ");
+            AppendTextOrNull(sql, m.ImportedBy);
+            sql += QLatin1String(", ");
+            AppendInteger(sql, m.Decimals);
         });
     AppendRows(
         statements, names,

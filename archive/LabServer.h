@@ -27,7 +27,7 @@ public:
 // order, each in one transaction). Used from the thread that made it.
 class TLabServer {
 public:
-    static constexpr int SchemaVersion = 1;
+    static constexpr int SchemaVersion = 2;
     // The roles roles.sql makes; each schema version grants them its tables.
     static inline const QString WriterRole = QStringLiteral("savro2_writer");
     static inline const QString ReaderRole = QStringLiteral("savro2_reader");

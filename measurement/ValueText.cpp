@@ -254,10 +254,15 @@ std::optional<double> TValueText::Parse(QStringView text) {
 int TValueText::DecimalsOf(QByteArrayView text) {
     text = text.trimmed();
     const qsizetype point = std::max(text.indexOf('.'), text.indexOf(','));
-    if (point < 0)
-        return 0;
     int n = 0;
-    for (qsizetype i = point + 1; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-        ++n;
+    if (point >= 0)
+        for (qsizetype i = point + 1; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+            ++n;
+    // The table writes huge values with an exponent: "1,70141163E+38" has none.
+    const qsizetype e = std::max(text.indexOf('e'), text.indexOf('E'));
+    bool ok = false;
+    const int exponent = e < 0 ? 0 : text.sliced(e + 1).toByteArray().toInt(&ok);
+    if (ok)
+        n = std::max(0, n - std::clamp(exponent, -400, 400));
     return n;
 }

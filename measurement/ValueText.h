@@ -65,6 +65,7 @@ public:
     static double TableValue(double value);
     static bool SameInTable(double a, double b) { return TableValue(a) == TableValue(b); }
 
-    // How many decimals a value's text shows (after either separator).
+    // How many decimals a value's text shows (after either separator); an
+    // exponent moves the point ("1,5E-3": 4, "1,70141163E+38": 0).
     static int DecimalsOf(QByteArrayView text);
 };

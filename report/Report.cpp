@@ -33,7 +33,8 @@ QString InvalidText(const TArchiveMeasurement& m, const QLocale& locale) {
 QString Value(const TArchiveMeasurement& m, int indicator, const TArchiveSettings& settings,
               const QLocale& locale) {
     const std::optional<double>& v = m.Values[size_t(indicator)];
-    return v ? TValueText::Fixed(*v, settings.Decimals[size_t(indicator)], locale) : QString();
+    return v ? TValueText::Fixed(*v, ShownDecimals(m, indicator, settings.Decimals), locale)
+             : QString();
 }
 
 // Device, port and computer, once each in the order met.

@@ -104,6 +104,62 @@ private slots:
         QCOMPARE(QDir(dir.path()).entryList({"*damaged*"}).size(), 0);
     }
 
+    // Schema 3 kept an imported row with device 0 and the importing user as
+    // the one who measured, in a table whose device could not be NULL.
+    void schema3ImportsForgetWhatTheyDidNotKnow() {
+        QTemporaryDir dir;
+        TArchive(dir.path()).Add(Measured(1, kDay, QString()));
+        QString types;
+        QString values;
+        for (int k = 1; k <= IndicatorCount; ++k) {
+            types += QStringLiteral(", v%1 REAL").arg(k);
+            values += QStringLiteral(", v%1").arg(k);
+        }
+        QVERIFY(AlterFile(
+            dir.path(),
+            {QStringLiteral(
+                 "CREATE TABLE old (id INTEGER PRIMARY KEY, uid TEXT NOT NULL UNIQUE, "
+                 "device INTEGER NOT NULL, port TEXT NOT NULL, computer TEXT NOT NULL, "
+                 "user_name TEXT NOT NULL, program_version TEXT NOT NULL, measured_ms "
+                 "INTEGER NOT NULL, calibration INTEGER NOT NULL%1, raw BLOB, received_ms "
+                 "INTEGER NOT NULL, results_file TEXT NOT NULL, sample_name TEXT NOT NULL, "
+                 "sample_lower TEXT NOT NULL, source TEXT NOT NULL, invalid_reason TEXT, "
+                 "invalid_by TEXT, invalid_ms INTEGER)")
+                 .arg(types),
+             QStringLiteral("INSERT INTO old SELECT id, uid, device, port, computer, "
+                            "coalesce(user_name, ''), program_version, measured_ms, calibration%1, "
+                            "raw, received_ms, results_file, sample_name, sample_lower, source, "
+                            "invalid_reason, invalid_by, invalid_ms FROM measurement")
+                 .arg(values),
+             // Imported by that version.
+             QStringLiteral(
+                 "INSERT INTO old SELECT 7, 'imported', 0, '', 'pc', 'anna', '1.0', "
+                 "measured_ms, calibration%1, NULL, 0, '', '', '', 'import', NULL, NULL, "
+                 "NULL FROM old")
+                 .arg(values),
+             QStringLiteral("DROP TABLE measurement"),
+             QStringLiteral("ALTER TABLE old RENAME TO measurement"),
+             QStringLiteral("CREATE INDEX measurement_time ON measurement (measured_ms)"),
+             QStringLiteral("CREATE INDEX measurement_invalid ON measurement (measured_ms, id) "
+                            "WHERE invalid_ms IS NOT NULL"),
+             QStringLiteral("DELETE FROM schema_version WHERE version > 3")}));
+
+        TArchive archive(dir.path());
+        const std::vector<TArchiveMeasurement> rows = archive.Page({}, std::nullopt, 9);
+        QCOMPARE(rows.size(), size_t(2));
+        QCOMPARE(rows[0].Device, std::optional<quint16>(10));
+        QCOMPARE(rows[0].User, TArchive::ThisUser());
+        QVERIFY(rows[0].ImportedBy.isEmpty() && !rows[0].Decimals);
+        QCOMPARE(rows[1].Id, 7);
+        QVERIFY(!rows[1].Device && rows[1].User.isEmpty());
+        QCOMPARE(rows[1].ImportedBy, QStringLiteral("anna"));
+        QCOMPARE(rows[1].Decimals, std::optional(2));
+        // The table's indexes are back: its key's, and the two of their own.
+        QVERIFY(!archive.Add(rows[1]));
+        QVERIFY(AlterFile(dir.path(), {QStringLiteral("DROP INDEX measurement_time"),
+                                       QStringLiteral("DROP INDEX measurement_invalid")}));
+    }
+
     // Per indicator and sample (blanks around the name do not count), kept
     // across openings; an archive of schema 2 gets the table when opened.
     void chartLimitsArePerIndicatorAndSample() {

@@ -92,7 +92,7 @@ void TstArchiveCommand::importThenExport() {
     QVERIFY(lines[0].startsWith(
         QStringLiteral("Проба,Дата,Время,Прибор,Градуировка,\"Темпер.,°С\",").toUtf8()));
     QVERIFY(lines[1].startsWith(
-        QStringLiteral("Пиво; светлое,05.03.2026,10:00:00,0,3,20.50,").toUtf8()));
+        QStringLiteral("Пиво; светлое,05.03.2026,10:00:00,,3,20.50,").toUtf8())); // no device
     QVERIFY(!QFileInfo::exists(QDir(settings_).filePath(QStringLiteral("Savro2.Ini"))));
 
     const QString jsonl = dir_.filePath(QStringLiteral("out.jsonl"));
@@ -103,6 +103,11 @@ void TstArchiveCommand::importThenExport() {
     QCOMPARE(objects.size(), 2);
     QCOMPARE(QJsonDocument::fromJson(objects[1]).object()["measured"].toString().left(19),
              QStringLiteral("2026-03-05T10:05:00"));
+
+    // No device number finds the imported rows.
+    run = Run({"--export", "--from", "2026-03-05", "--to", "2026-03-05", "--device", "0"});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out.count('\n'), 1);
 
     // The day after holds nothing; stdout gets the Russian spreadsheet form.
     run = Run({"--export", "--from", "2026-03-06", "--to", "2026-03-06"});

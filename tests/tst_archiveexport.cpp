@@ -2,6 +2,7 @@
 // RFC 4180 CSV and JSON Lines, read back here the way those programs would.
 #include "archive/ArchiveExport.h"
 
+#include "measurement/ValueText.h"
 #include "support/TestFiles.h"
 
 #include <QBuffer>
@@ -31,6 +32,7 @@ TArchiveMeasurement Sample(const QString& uid, const QString& name, int minute) 
     m.Calibration = 3;
     m.Values[0] = 20.125;   // two decimals, a tie: away from zero
     m.Values[4] = 1.009371; // density: five
+    m.Device = 7;
     m.Port = QStringLiteral("/dev/ttyUSB0");
     m.Source = TArchive::SourceAnalyser;
     return m;
@@ -45,6 +47,8 @@ private slots:
     void csv_data();
     void csv();
     void jsonLines();
+    void importedRows_data() { invalidRows_data(); }
+    void importedRows();
     void invalidRows_data();
     void invalidRows();
     void fileFailures();
@@ -93,18 +97,19 @@ void TstArchiveExport::csv() {
     const QByteArray bytes = Export(format);
     const bool ru = format == TExportFormat::CsvRu;
     QCOMPARE(bytes.startsWith("\xEF\xBB\xBF"), ru);
-    const QByteArray after = ru ? ";05.03.2026;09:01:07;0;3;20,13;;;;1,00937;"
-                                : ",05.03.2026,09:01:07,0,3,20.13,,,,1.00937,";
+    const QByteArray after = ru ? ";05.03.2026;09:01:07;7;3;20,13;;;;1,00937;"
+                                : ",05.03.2026,09:01:07,7,3,20.13,,,,1.00937,";
     QVERIFY(bytes.contains("\r\n" + nameField + after));
 
     const char separator = ru ? ';' : ',';
-    QVERIFY(bytes.endsWith(QByteArray("/dev/ttyUSB0,,,,u1\r\n").replace(',', separator)));
+    QVERIFY(bytes.endsWith(QByteArray("/dev/ttyUSB0,,,,u1,\r\n").replace(',', separator)));
     // The titles hold no separator, so the header splits plainly.
     const QList<QByteArray> header = bytes.left(bytes.indexOf('\r')).split(separator);
-    QCOMPARE(header.size(), 5 + IndicatorCount + 6);
+    QCOMPARE(header.size(), 5 + IndicatorCount + 7);
     QCOMPARE(header.mid(4, 2), (QList<QByteArray>{"Градуировка", "Столбец 5"}));
     QCOMPARE(QString::fromUtf8(header.mid(5 + IndicatorCount).join('|')),
-             QStringLiteral("Недействительно|Порт|Компьютер|Пользователь|Файл результатов|Ключ"));
+             QStringLiteral("Недействительно|Порт|Компьютер|Пользователь|Файл результатов|Ключ|"
+                            "Импортировал"));
 }
 
 void TstArchiveExport::jsonLines() {
@@ -142,6 +147,35 @@ void TstArchiveExport::jsonLines() {
     QCOMPARE(lone.size(), 1);
     QCOMPARE(lone[0]["column"].toInt(), 31);
     QVERIFY(lines[1].contains("\"value\":0.00}")); // no "-0.00"
+}
+
+// An imported row: no device, no user, who imported last, its values with
+// no more decimals than its file had ("1,01" there).
+void TstArchiveExport::importedRows() {
+    QFETCH(TExportFormat, format);
+    TArchiveMeasurement m = Sample(QStringLiteral("imp"), QStringLiteral("Квас"), 3);
+    m.Values[4] = 1.01;
+    m.Decimals = 2;
+    m.Device.reset();
+    m.ImportedBy = QStringLiteral("anna");
+    archive_->Add(m);
+    const QList<QByteArray> lines = Export(format).split('\n');
+    QByteArray density;
+    if (format == TExportFormat::JsonLines) {
+        const QJsonObject row = QJsonDocument::fromJson(lines[0]).object();
+        QVERIFY(row["device"].isNull() && row["user"].isNull());
+        QCOMPARE(row["imported_by"].toString(), QStringLiteral("anna"));
+        // As written, before a JSON reader makes a double of it.
+        density = lines[0].mid(lines[0].lastIndexOf(':') + 1).chopped(3);
+    } else {
+        const QList<QByteArray> fields = lines[1].trimmed().split(';');
+        QCOMPARE(fields.size(), lines[0].count(';') + 1);
+        QVERIFY(fields[3].isEmpty() && fields[5 + IndicatorCount + 3].isEmpty()); // device, user
+        QCOMPARE(fields.last(), QByteArray("anna"));
+        density = fields[9];
+    }
+    QCOMPARE(TValueText::Parse(density), std::optional(1.01));
+    QCOMPARE(TValueText::DecimalsOf(density), 2); // not the archive's five
 }
 
 void TstArchiveExport::invalidRows_data() {

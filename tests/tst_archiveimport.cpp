@@ -30,6 +30,8 @@ private slots:
     void repeats_data();
     void repeats();
     void rowsAsStored();
+    void decimalsOfTheFile_data();
+    void decimalsOfTheFile();
     void refused_data();
     void refused();
     void cancel_data();
@@ -123,12 +125,39 @@ void TstArchiveImport::rowsAsStored() {
     QVERIFY(!rows[0].Values[0]);
     QCOMPARE(m.Source, TArchive::SourceImport);
     QCOMPARE(m.ResultsFile, QFileInfo(path).absoluteFilePath());
-    QCOMPARE(m.Device, quint16(0));
+    // What the file does not say stays unknown; who imported is kept apart.
+    QVERIFY(!m.Device && m.User.isEmpty());
+    QCOMPARE(m.ImportedBy, TArchive::ThisUser());
+    TArchiveFilter device;
+    device.Device = 0;
+    QCOMPARE(archive_->Count(device), 0);
 
     // The key is the row's own: another archive gives it the same one.
     TArchive other(dir_->filePath(QStringLiteral("other")));
     TArchiveImport::ImportFiles(other, {path});
     QVERIFY(other.Contains(m.Uid));
+}
+
+// The most decimals of any value in the file: a spreadsheet cuts trailing
+// zeros, never a "0,03".
+void TstArchiveImport::decimalsOfTheFile_data() {
+    QTest::addColumn<QByteArrayList>("values");
+    QTest::addColumn<int>("decimals");
+    QTest::newRow("register") << QByteArrayList{"20,50", "1,00"} << 2;
+    QTest::newRow("spreadsheet") << QByteArrayList{"20", "1,5", "0,03"} << 2;
+    QTest::newRow("huge, absent") << QByteArrayList{"1,70141163E+38", "1.5", "NAN"} << 1;
+}
+
+void TstArchiveImport::decimalsOfTheFile() {
+    QFETCH(QByteArrayList, values);
+    QFETCH(int, decimals);
+    QByteArray rows;
+    for (const QByteArray& value : values)
+        rows +=
+            Line("A", QTime(9, 0).addSecs(rows.count('\n')).toString("HH:mm:ss").toLatin1(), value);
+    TArchiveImport::ImportFiles(*archive_, {File(QStringLiteral("d.txt"), rows)});
+    // The first row's own values may have fewer.
+    QCOMPARE(archive_->Page({}, std::nullopt, 1).at(0).Decimals, std::optional(decimals));
 }
 
 void TstArchiveImport::refused_data() {

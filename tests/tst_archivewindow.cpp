@@ -1,6 +1,7 @@
 #include "archive/ArchiveModel.h"
 #include "archive/ArchiveWindow.h"
 #include "config/Cp1251.h"
+#include "measurement/ValueText.h"
 #include "qc/ChartLimitsPanel.h"
 #include "register/ChartWindow.h"
 #include "register/RegisterDocument.h"
@@ -420,6 +421,23 @@ private slots:
         QCOMPARE(asked.back().Laboratory, QStringLiteral("Лаборатория завода"));
         QVERIFY(pdf(h_->Path(QStringLiteral("таблица.pdf"))));
         QVERIFY2(h_->Errors.isEmpty(), qPrintable(h_->Errors.join(u'\n')));
+    }
+
+    // A row of an old results file: no device, its file's decimals ("1,01").
+    void importedRowSaysWhatItDoesNotKnow() {
+        TArchiveMeasurement m = Row(0);
+        m.Uid = QStringLiteral("imported");
+        m.Device.reset();
+        m.Values[kDensity] = 1.01;
+        m.Decimals = 2;
+        m.Source = TArchive::SourceImport;
+        Archive().Add(m);
+        w_->FindButton->click();
+        const auto cell = [this](int column) { return Model().index(1, column).data(); };
+        QCOMPARE(cell(TArchiveModel::ColDevice).toString(), QStringLiteral("—"));
+        const QByteArray density = cell(TArchiveModel::FirstIndicator + kDensity).toByteArray();
+        QCOMPARE(TValueText::DecimalsOf(density), 2); // not the archive's five
+        QVERIFY(Model().index(1, 0).data(Qt::ToolTipRole).toString().contains(u"Импортировал"));
     }
 
     void nameHistoryOfTheCurrentRow() {

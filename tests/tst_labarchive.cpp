@@ -160,7 +160,8 @@ private slots:
                              "program_version text, measured timestamptz, calibration integer, %1"
                              "raw bytea, received timestamptz, results_file text, sample_name "
                              "text, source text, current_name text, invalid_reason text, "
-                             "invalid_by text, invalid_at timestamptz)")
+                             "invalid_by text, invalid_at timestamptz, imported_by text, "
+                             "decimals integer)")
                   .arg(values),
               QStringLiteral("CREATE TABLE name_change (key text PRIMARY KEY, uid text, changed "
                              "timestamptz, user_name text, old_name text, new_name text)"),

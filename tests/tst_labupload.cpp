@@ -2,6 +2,7 @@
 // archive in real SQLite files, and for the last test two copies of the real
 // program polling simulators on pseudo-terminals.
 #include "archive/Archive.h"
+#include "archive/LabArchive.h"
 #include "archive/LabServer.h"
 #include "archive/LabUploader.h"
 #include "config/ConfigFile.h"
@@ -57,8 +58,13 @@ TArchiveMeasurement Measurement(int n, std::mt19937& random) {
     m.ResultsFile = QStringLiteral("C:\\Результаты\\'смена'.txt");
     m.SampleName = QStringLiteral("Пиво «Жигулёвское» '%1' \\ №%2").arg(n % 5).arg(n % 40);
     m.Source = n % 10 == 0 ? TArchive::SourceImport : TArchive::SourceAnalyser;
-    if (m.Source == TArchive::SourceImport)
+    if (m.Source == TArchive::SourceImport) {
         m.Raw.clear();
+        m.Device.reset();
+        m.User.clear();
+        m.ImportedBy = QStringLiteral("d'artagnan\\импорт");
+        m.Decimals = n % 3;
+    }
     return m;
 }
 
@@ -119,22 +125,25 @@ class TstLabUpload : public QObject {
             values << QStringLiteral("v%1").arg(k);
         QStringList local;
         for (const TArchiveMeasurement& m : all.Measurements) {
-            QVariantList row{m.Uid, m.Device, m.Port, m.Computer, m.User, m.ProgramVersion, MsOf(m.Measured),
-                             m.Calibration};
+            QVariantList row{m.Uid, Nullable(m.Device), m.Port, m.Computer, Nullable(m.User)};
+            row << m.ProgramVersion << MsOf(m.Measured) << m.Calibration;
             for (const std::optional<double>& v : m.Values)
                 row << (v ? QVariant(*v) : QVariant());
-            row << (m.Raw.isEmpty() ? QVariant() : QVariant(m.Raw)) << MsOf(m.Received) << m.ResultsFile
-                << m.Source << m.SampleName << m.InvalidReason << (m.Invalid() ? m.InvalidBy : QString())
-                << MsOf(m.InvalidAt);
+            row << (m.Raw.isEmpty() ? QVariant() : QVariant(m.Raw)) << MsOf(m.Received)
+                << m.ResultsFile << m.Source << m.SampleName << m.InvalidReason
+                << (m.Invalid() ? m.InvalidBy : QString()) << MsOf(m.InvalidAt)
+                << Nullable(m.ImportedBy) << Nullable(m.Decimals);
             local << Line(row);
         }
-        QCOMPARE(Lines(db, QStringLiteral("SELECT uid, device, port, computer, user_name, program_version, %1, "
-                                          "calibration, %2, raw, %3, results_file, source, current_name, "
-                                          "coalesce(invalid_reason, ''), coalesce(invalid_by, ''), "
-                                          "coalesce(%4, -1) FROM measurement")
-                                .arg(Ms(QStringLiteral("measured")), values.join(QStringLiteral(", ")),
-                                     Ms(QStringLiteral("received")), Ms(QStringLiteral("invalid_at")))),
-                 Sorted(local));
+        QCOMPARE(
+            Lines(db, QStringLiteral(
+                          "SELECT uid, device, port, computer, user_name, program_version, %1, "
+                          "calibration, %2, raw, %3, results_file, source, current_name, "
+                          "coalesce(invalid_reason, ''), coalesce(invalid_by, ''), "
+                          "coalesce(%4, -1), imported_by, decimals FROM measurement")
+                          .arg(Ms(QStringLiteral("measured")), values.join(QStringLiteral(", ")),
+                               Ms(QStringLiteral("received")), Ms(QStringLiteral("invalid_at")))),
+            Sorted(local));
         local.clear();
         for (const TNameChange& c : all.NameChanges)
             local << Line({c.Key, c.Uid, MsOf(c.When), c.User, c.OldName, c.NewName});
@@ -147,6 +156,14 @@ class TstLabUpload : public QObject {
         QCOMPARE(Lines(db, QStringLiteral("SELECT key, uid, %1, user_name, reason FROM invalid_mark")
                                .arg(Ms(QStringLiteral("marked")))),
                  Sorted(local));
+    }
+
+    // Not known: NULL, as the server keeps it.
+    static QVariant Nullable(const QString& text) {
+        return text.isEmpty() ? QVariant() : QVariant(text);
+    }
+    template <typename T> static QVariant Nullable(const std::optional<T>& v) {
+        return v ? QVariant(int(*v)) : QVariant();
     }
 
     static QString Line(const QVariantList& row) {
@@ -317,14 +334,19 @@ private slots:
 
     void connectionAndSchema_data() {
         QTest::addColumn<QString>("role");
+        // v1: the schema this program makes, v2: one a later program made.
         QTest::addColumn<QString>("prepared"); // none, v1, v2, or a database name
         QTest::addColumn<int>("steps");        // the program's, or one more
         QTest::addColumn<int>("version");      // after connecting; -1: refused, -2: retry later
         QTest::addColumn<QString>("says");
 
-        QTest::newRow("owner creates the schema") << "savro2_owner" << "none" << 1 << 1 << "";
-        QTest::newRow("owner upgrades an older one") << "savro2_owner" << "v1" << 2 << 2 << "";
-        QTest::newRow("writer on the current one") << "savro2_writer" << "v1" << 1 << 1 << "";
+        constexpr int ours = TLabServer::SchemaVersion;
+        QTest::newRow("owner creates the schema") << "savro2_owner"
+                                                  << "none" << 1 << ours << "";
+        QTest::newRow("owner upgrades an older one") << "savro2_owner"
+                                                     << "v1" << 2 << ours + 1 << "";
+        QTest::newRow("writer on the current one") << "savro2_writer"
+                                                   << "v1" << 1 << ours << "";
         QTest::newRow("writer cannot create it") << "savro2_writer" << "none" << 1 << -1 << "ещё нет";
         QTest::newRow("writer cannot upgrade it") << "savro2_writer" << "v1" << 2 << -1 << "устарела";
         QTest::newRow("newer schema") << "savro2_owner" << "v2" << 1 << -1 << "более новая версия программы";
@@ -341,7 +363,8 @@ private slots:
         QFETCH(int, version);
         QFETCH(QString, says);
         std::vector<TLabServer::TMigration> later = TLabServer::Migrations();
-        later.push_back({2, {QStringLiteral("ALTER TABLE measurement ADD COLUMN note text")}});
+        later.push_back({TLabServer::SchemaVersion + 1,
+                         {QStringLiteral("ALTER TABLE measurement ADD COLUMN note text")}});
         TLabSettings settings = cluster_.Settings(role, QStringLiteral("savro2"));
         if (prepared == QLatin1String("none") || prepared.startsWith(u'v')) {
             settings.Database = FreshDatabase(prepared != QLatin1String("none"));
@@ -370,7 +393,7 @@ private slots:
         if (version > 0)
             QVERIFY(cluster_.Value(settings.Database, QStringLiteral("SELECT to_regclass('measurement_name') IS NOT NULL"))
                         .toBool());
-        if (version == 2) // the later step ran
+        if (version == TLabServer::SchemaVersion + 1) // the later step ran
             QVERIFY(cluster_.Rows(settings.Database, QStringLiteral("SELECT note FROM measurement")).isEmpty() &&
                     cluster_.Error().isEmpty());
         if (steps == 1) {
@@ -380,8 +403,42 @@ private slots:
             QVERIFY2(sentence.startsWith(ok ? QStringLiteral("Соединение установлено: PostgreSQL 1")
                                             : QStringLiteral("Не удалось соединиться с сервером: ")),
                      qPrintable(sentence));
-            QVERIFY2(sentence.contains(ok ? QStringLiteral("схема архива версии 1") : says), qPrintable(sentence));
+            QVERIFY2(
+                sentence.contains(
+                    ok ? QStringLiteral("схема архива версии %1").arg(TLabServer::SchemaVersion)
+                       : says),
+                qPrintable(sentence));
         }
+    }
+
+    // Schema 1 got imported rows with device 0 and the importing user as the
+    // one who measured; the owner's upgrade moves them.
+    void importedRowsOnAnOlderServer() {
+        const QString db = FreshDatabase(false);
+        QVERIFY2(!db.isEmpty(), qPrintable(cluster_.Error()));
+        const TLabSettings owner = cluster_.Settings(TPgCluster::Owner, db);
+        QCOMPARE(TLabServer(owner, {TLabServer::Migrations().front()}).Version(), 1);
+        const QString insert = QStringLiteral("INSERT INTO measurement (uid, device, port, "
+                                              "computer, user_name, program_version, measured, "
+                                              "calibration, received, results_file, sample_name, "
+                                              "source) VALUES ('%1', %2, '', 'c', 'anna', '1.0', "
+                                              "'2026-03-02 08:00Z', 0, now(), '', 'Квас', '%3');");
+        QVERIFY2(cluster_.Psql(db, insert.arg(QStringLiteral("old-import"), QStringLiteral("0"),
+                                              QStringLiteral("import")) +
+                                       insert.arg(QStringLiteral("old-live"), QStringLiteral("7"),
+                                                  QStringLiteral("analyser"))),
+                 qPrintable(cluster_.Error()));
+        QCOMPARE(TLabServer(owner).Version(), TLabServer::SchemaVersion);
+        QCOMPARE(
+            Lines(db, QStringLiteral(
+                          "SELECT uid, device, user_name, imported_by, decimals FROM measurement")),
+            (QStringList{"old-import|NULL|NULL|anna|2", "old-live|7|anna|NULL|NULL"}));
+
+        // The reader's columns are the archive's.
+        const TArchiveMeasurement imported =
+            TLabArchive(cluster_.Settings(TPgCluster::Reader, db)).Page({}, std::nullopt, 1).at(0);
+        QVERIFY(!imported.Device && imported.ImportedBy == QLatin1String("anna"));
+        QCOMPARE(imported.Decimals, std::optional(2));
     }
 
     void uploaderShowsRefusalUntilFixed() {
