@@ -1,10 +1,10 @@
 #include "archive/ArchiveExport.h"
 
+#include "config/SaveFile.h"
 #include "measurement/ValueText.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStringEncoder>
 
 #include <algorithm>
@@ -390,16 +390,16 @@ qint64 TArchiveExport::WriteFile(const TArchiveReader& archive, const TArchiveFi
     if (QFileInfo(fileName).isDir())
         throw EArchiveError(QStringLiteral("«%1» — папка, а не файл.").arg(shown).toStdString());
     // Until commit the old file stays as it was; a failure or a cancel leaves it so.
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
+    TSaveFile file(fileName);
+    if (!file.Open())
         throw EArchiveError(QStringLiteral("Не удалось создать файл «%1»: %2")
-                                .arg(shown, file.errorString())
+                                .arg(shown, file.Error())
                                 .toStdString());
     const qint64 rows =
-        WriteTo(archive, filter, format, settings, titles, file, progress, fileName);
-    if (!file.commit())
+        WriteTo(archive, filter, format, settings, titles, file.Device(), progress, fileName);
+    if (!file.Commit())
         throw EArchiveError(QStringLiteral("Не удалось записать файл «%1»: %2")
-                                .arg(shown, file.errorString())
+                                .arg(shown, file.Error())
                                 .toStdString());
     return rows;
 }

@@ -2,6 +2,7 @@
 
 #include "archive/Archive.h"
 #include "config/Cp1251.h"
+#include "config/SaveFile.h"
 #include "config/iniplus.h"
 #include "measurement/ValueText.h"
 #include "qc/ChartLimitsPanel.h"
@@ -22,7 +23,6 @@
 #include <QPainter>
 #include <QPdfWriter>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QSplitter>
 #include <QStringListModel>
 #include <QTableWidget>
@@ -539,10 +539,9 @@ void TChartWindow::ExportChart(const QString& fileName) {
         Rebuild();
     const QString failed =
         QStringLiteral("Не удалось сохранить график в файл \"%1\"").arg(fileName);
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
-        throw std::runtime_error(
-            (failed + QStringLiteral(": ") + file.errorString()).toStdString());
+    TSaveFile file(fileName);
+    if (!file.Open())
+        throw std::runtime_error((failed + QStringLiteral(": ") + file.Error()).toStdString());
     const bool pdf =
         QFileInfo(fileName).suffix().compare(QLatin1String("pdf"), Qt::CaseInsensitive) == 0;
     const QStringList caption =
@@ -575,7 +574,7 @@ void TChartWindow::ExportChart(const QString& fileName) {
     };
     bool written = false;
     if (pdf) {
-        QPdfWriter writer(&file);
+        QPdfWriter writer(&file.Device());
         writer.setTitle(chart_->title());
         writer.setCreator(QStringLiteral("Savro-2"));
         writer.setPageSize(QPageSize(QPageSize::A4));
@@ -610,11 +609,10 @@ void TChartWindow::ExportChart(const QString& fileName) {
         const int dotsPerMeter = qRound(ExportDpi / mmPerInch * 1000);
         image.setDotsPerMeterX(dotsPerMeter);
         image.setDotsPerMeterY(dotsPerMeter);
-        written = image.save(&file, "PNG");
+        written = image.save(&file.Device(), "PNG");
     }
-    if (!written || !file.commit())
-        throw std::runtime_error(
-            (failed + QStringLiteral(": ") + file.errorString()).toStdString());
+    if (!written || !file.Commit())
+        throw std::runtime_error((failed + QStringLiteral(": ") + file.Error()).toStdString());
 }
 
 void TChartWindow::ExportExecute() {

@@ -1,5 +1,6 @@
 #include "report/ReportPainter.h"
 
+#include "config/SaveFile.h"
 #include "report/Report.h"
 #include "report/ReportLayout.h"
 
@@ -8,7 +9,6 @@
 #include <QPagedPaintDevice>
 #include <QPainter>
 #include <QPdfWriter>
-#include <QSaveFile>
 
 #include <algorithm>
 
@@ -173,25 +173,25 @@ int TReportPainter::Print(const TReport& report, QPagedPaintDevice& device) {
 }
 
 int TReportPainter::WritePdf(const TReport& report, const QString& fileName) {
-    QSaveFile file(fileName);
-    const auto fail = [&fileName](const QString& why) {
+    TSaveFile file(fileName);
+    const auto fail = [&fileName, &file] {
         return EReportError(QStringLiteral("Не удалось записать отчёт «%1»: %2")
-                                .arg(QDir::toNativeSeparators(fileName), why)
+                                .arg(QDir::toNativeSeparators(fileName), file.Error())
                                 .toStdString());
     };
-    if (!file.open(QIODevice::WriteOnly))
-        throw fail(file.errorString());
+    if (!file.Open())
+        throw fail();
     int pages = 0;
     {
-        QPdfWriter pdf(&file);
+        QPdfWriter pdf(&file.Device());
         pdf.setResolution(PdfDpi);
         pdf.setTitle(report.Title);
         pdf.setCreator(QStringLiteral("Савро-2"));
         pdf.setPageSize(QPageSize(QPageSize::A4));
         pages = Print(report, pdf);
     }
-    if (!file.commit())
-        throw fail(file.errorString());
+    if (!file.Commit())
+        throw fail();
     return pages;
 }
 
