@@ -33,17 +33,31 @@ void AppendUtf8(QByteArray& out, QStringView text, QStringEncoder& utf8) {
     out.resize(end - out.constData());
 }
 
+// A text a spreadsheet would run as a formula ("=HYPERLINK(...)", "+1", "-1",
+// "@SUM"), or whose first character a spreadsheet drops (tab, CR).
+bool LooksLikeFormula(QStringView text) {
+    if (text.isEmpty())
+        return false;
+    const QChar c = text.front();
+    return c == u'=' || c == u'+' || c == u'-' || c == u'@' || c == u'\t' || c == u'\r';
+}
+
 // RFC 4180: quoted only when the field holds the separator, a quote or a line
-// break; quotes inside are doubled.
+// break; quotes inside are doubled. A text that looks like a formula gets
+// the apostrophe spreadsheets take as "this is text", and quotes.
 void AppendCsvField(QByteArray& out, QStringView text, char separator, QStringEncoder& utf8) {
-    const bool quote = std::any_of(text.begin(), text.end(), [separator](QChar c) {
-        return c == QLatin1Char(separator) || c == u'"' || c == u'\r' || c == u'\n';
-    });
+    const bool formula = LooksLikeFormula(text);
+    const bool quote =
+        formula || std::any_of(text.begin(), text.end(), [separator](QChar c) {
+            return c == QLatin1Char(separator) || c == u'"' || c == u'\r' || c == u'\n';
+        });
     if (!quote) {
         AppendUtf8(out, text, utf8);
         return;
     }
     out += '"';
+    if (formula)
+        out += '\'';
     qsizetype from = 0;
     for (qsizetype i = 0; i < text.size(); ++i) {
         if (text[i] != u'"')
