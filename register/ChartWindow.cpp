@@ -20,6 +20,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QMessageBox>
+#include <QBuffer>
 #include <QPainter>
 #include <QPdfWriter>
 #include <QPushButton>
@@ -609,7 +610,13 @@ void TChartWindow::ExportChart(const QString& fileName) {
         const int dotsPerMeter = qRound(ExportDpi / mmPerInch * 1000);
         image.setDotsPerMeterX(dotsPerMeter);
         image.setDotsPerMeterY(dotsPerMeter);
-        written = image.save(&file.Device(), "PNG");
+        // Encoded in memory first: a write error inside the PNG library
+        // unwinds past its own clean-up, and the disk's reason comes from
+        // our writer anyway.
+        QByteArray png;
+        QBuffer buffer(&png);
+        written = buffer.open(QIODevice::WriteOnly) && image.save(&buffer, "PNG") &&
+                  file.Write(png);
     }
     if (!written || !file.Commit())
         throw std::runtime_error((failed + QStringLiteral(": ") + file.Error()).toStdString());
