@@ -257,7 +257,8 @@ private:
         AppendInteger(b, m.Calibration);
         for (int k = 0; k < IndicatorCount; ++k) {
             b += Separator_;
-            if (const std::optional<double>& v = m.Values[size_t(k)])
+            // Empty like a missing value: a spreadsheet reads "NAN" as text.
+            if (const std::optional<double>& v = m.Values[size_t(k)]; v && std::isfinite(*v))
                 TValueText::AppendFixed(b, *v, ShownDecimals(m, k, Settings_.Decimals), Point_);
         }
         for (const QString* text : {&m.InvalidReason, &m.Port, &m.Computer, &m.User, &m.ResultsFile,

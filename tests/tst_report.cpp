@@ -149,6 +149,38 @@ private slots:
         QVERIFY(section.InvalidLines[8].isEmpty());
     }
 
+    // A name longer than a page goes on over the pages it needs: each of its
+    // lines on exactly one page, in order, and no page over its foot.
+    void rowTallerThanAPageIsSplit() {
+        TReport report = Make(3);
+        QString huge;
+        for (int i = 0; i < 60; ++i)
+            huge += kLongName + QStringLiteral(" %1 ").arg(i);
+        report.Rows[1].Cells[TReport::NameColumn] = huge;
+        const TReportLayout layout = TReportLayout::Compute(report);
+        QCOMPARE(int(layout.Sections.size()), 1);
+        const TReportLayout::TSection& section = layout.Sections[0];
+        const int rows = int(report.Rows.size());
+        std::vector<int> nextLine(size_t(rows), 0); // the first line not yet on a page
+        int pagesOfTall = 0;
+        for (const TReportLayout::TPage& page : layout.Pages) {
+            qreal height = layout.HeaderHeight + section.TitleHeight + layout.FooterHeight;
+            for (int r = page.FirstRow; r < page.EndRow; ++r) {
+                const int from = r == page.FirstRow ? page.FirstLine : 0;
+                const int to = r == page.EndRow - 1 ? page.EndLine : section.RowLines[size_t(r)];
+                QCOMPARE(from, nextLine[size_t(r)]);
+                QVERIFY(to > from);
+                nextLine[size_t(r)] = to;
+                height += layout.RowHeight(to - from);
+                pagesOfTall += r == 1;
+            }
+            QVERIFY(height <= layout.Area.height() + 0.5);
+        }
+        for (int r = 0; r < rows; ++r)
+            QCOMPARE(nextLine[size_t(r)], section.RowLines[size_t(r)]);
+        QVERIFY(pagesOfTall >= 3);
+    }
+
     void tableRowsTakeTheArchivesMarks() {
         // The table as the register shows these rows: two decimals.
         TResultsTable table;
