@@ -24,25 +24,29 @@ void Lines(QPainter& painter, const QStringList& lines, const QRectF& box, int f
             int(align | Qt::AlignVCenter) | Qt::TextDontClip, lines[i]);
 }
 
-// "Исполнитель: ______ /________/" with what goes on each line below it.
-void Signature(QPainter& painter, const QString& who, qreal x, qreal y, qreal h, qreal mm,
-               const QFont& small) {
+// "Исполнитель: ______ /________/" with what goes on each line below it,
+// within width: the two lines share what the caption and slashes leave.
+void Signature(QPainter& painter, const QString& who, qreal x, qreal y, qreal width, qreal h,
+               qreal mm, const QFont& small) {
     const QFontMetricsF metrics(painter.font(), painter.device());
     const qreal base = y + metrics.ascent() + (h - metrics.height()) / 2;
+    const qreal slash = metrics.horizontalAdvance(QStringLiteral("/"));
+    const qreal lines = std::clamp(
+        width - metrics.horizontalAdvance(who) - 2 * mm - 2 * (slash + mm) - mm, 0.0, 80 * mm);
     painter.drawText(QPointF(x, base), who);
     x += metrics.horizontalAdvance(who) + 2 * mm;
-    const auto line = [&](qreal width, const QString& caption) {
-        painter.drawLine(QPointF(x, base + mm / 2), QPointF(x + width, base + mm / 2));
+    const auto line = [&](qreal length, const QString& caption) {
+        painter.drawLine(QPointF(x, base + mm / 2), QPointF(x + length, base + mm / 2));
         const QFont font = painter.font();
         painter.setFont(small);
-        painter.drawText(QRectF(x, y + h, width, h), Qt::AlignHCenter | Qt::AlignTop, caption);
+        painter.drawText(QRectF(x, y + h, length, h), Qt::AlignHCenter | Qt::AlignTop, caption);
         painter.setFont(font);
-        x += width;
+        x += length;
     };
-    line(35 * mm, QStringLiteral("подпись"));
+    line(lines * 35 / 80, QStringLiteral("подпись"));
     painter.drawText(QPointF(x + mm, base), QStringLiteral("/"));
-    x += metrics.horizontalAdvance(QStringLiteral("/")) + 2 * mm;
-    line(45 * mm, QStringLiteral("фамилия, инициалы"));
+    x += slash + 2 * mm;
+    line(lines * 45 / 80, QStringLiteral("фамилия, инициалы"));
     painter.drawText(QPointF(x + mm, base), QStringLiteral("/"));
 }
 
@@ -130,9 +134,11 @@ void TReportPainter::PaintPage(QPainter& painter, const TReport& report, const T
     const qreal bottom = l.Area.height();
     QFont small = l.FooterFont;
     small.setPointSizeF(6);
-    Signature(painter, QStringLiteral("Исполнитель:"), 0, bottom - 3 * h, h, mm, small);
-    Signature(painter, QStringLiteral("Проверил:"), l.Area.width() / 2, bottom - 3 * h, h, mm,
-              small);
+    // Each in its half, a gap between them.
+    const qreal half = l.Area.width() / 2 - 3 * mm;
+    Signature(painter, QStringLiteral("Исполнитель:"), 0, bottom - 3 * h, half, h, mm, small);
+    Signature(painter, QStringLiteral("Проверил:"), l.Area.width() / 2 + 3 * mm, bottom - 3 * h,
+              half, h, mm, small);
     QString printed =
         QStringLiteral("Напечатано %1")
             .arg(QLocale().toString(report.Printed, QStringLiteral("dd.MM.yyyy HH:mm")));

@@ -221,6 +221,37 @@ private slots:
         QVERIFY(!QFile::exists(missing));
     }
 
+    // Nothing on the margins, and a blank gap between the two signatures,
+    // in either turn of the page.
+    void footerStaysInThePrintableArea_data() {
+        QTest::addColumn<int>("indicators");
+        QTest::newRow("portrait") << 3;
+        QTest::newRow("landscape") << 8;
+    }
+
+    void footerStaysInThePrintableArea() {
+        QFETCH(int, indicators);
+        TReport report = Make(indicators);
+        report.User = QStringLiteral("Константинопольская Е. В.");
+        const TReportLayout layout = TReportLayout::Compute(report, QPageSize(QPageSize::A4), 100);
+        const QImage image = TReportPainter::PageImage(report, layout, 0);
+        // A border on the area's edge may spill half its pen.
+        const QRect area = layout.Page.paintRectPixels(layout.Dpi).adjusted(-1, -1, 1, 1);
+        const QRgb white = qRgb(255, 255, 255);
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if (!area.contains(x, y) && image.pixel(x, y) != white)
+                    QFAIL(qPrintable(QStringLiteral("drawn on the margin at %1, %2").arg(x).arg(y)));
+        const qreal mm = layout.Dpi / 25.4;
+        const int middle = area.left() + area.width() / 2;
+        const int footTop = area.bottom() - int(layout.FooterHeight);
+        const int printedLine = qCeil(QFontMetricsF(layout.FooterFont, &image).lineSpacing());
+        for (int y = footTop; y <= area.bottom() - printedLine; ++y)
+            for (int x = middle - int(mm); x <= middle + int(mm); ++x)
+                if (image.pixel(x, y) != white)
+                    QFAIL(qPrintable(QStringLiteral("signatures meet at %1, %2").arg(x).arg(y)));
+    }
+
     // For a look at the pages: SAVRO2_REPORT_PNG=<folder> writes its first two.
     void pageImages() {
         const QString folder = qEnvironmentVariable("SAVRO2_REPORT_PNG");
