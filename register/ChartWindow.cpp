@@ -57,9 +57,6 @@ const QString kPdfFilter = QStringLiteral("Документ PDF (*.pdf)");
 // The rule list's length at most.
 constexpr int kMaxRuleLines = 500;
 
-// The size of an exported PDF's chart when the window is hidden.
-const QSize kExportSize(1200, 800);
-
 // Decimal places of an indicator cell as the table shows it.
 int Decimals(QByteArrayView cell) {
     cell = cell.trimmed();
@@ -548,30 +545,33 @@ void TChartWindow::ExportChart(const QString& fileName) {
     const QStringList caption =
         ControlChart::CaptionLines(CaptionSource ? CaptionSource() : TChartCaption(), data_,
                                    locale_, QDateTime::currentDateTime());
-    // The chart above, the figures of the note and the caption under it. With
-    // fit the view takes the chart's area for the drawing, so its fonts keep
-    // their size against the sheet.
-    const auto drawSheet = [&](QPainter& painter, const QRect& area, bool fit) {
-        const int line = painter.fontMetrics().lineSpacing();
-        const int noteHeight = line * 3;
-        const int captionHeight = line * int(caption.size()) + line / 2;
+    // The chart above, the figures of the note and the caption under it, the
+    // texts wrapped to the sheet's width and measured so that the chart takes
+    // only what they leave. The view is laid out at the chart's own area, so
+    // its fonts and legend keep their size against the sheet.
+    const auto drawSheet = [&](QPainter& painter, const QRect& area) {
+        const QFontMetrics metrics = painter.fontMetrics();
+        const int margin = metrics.lineSpacing() / 2;
+        const int textWidth = area.width() - 2 * margin;
+        constexpr int wrap = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
+        const auto height = [&](const QString& text) {
+            return metrics.boundingRect(QRect(0, 0, textWidth, area.height()), wrap, text).height();
+        };
+        const QString captionText = caption.join(u'\n');
+        const int noteHeight = height(NoteLabel->text()) + margin;
+        const int captionHeight = height(captionText) + margin;
         const QRect chartArea(area.topLeft(),
                               QSize(area.width(), area.height() - noteHeight - captionHeight));
         const QSize old = ChartView->size();
-        if (fit || !ChartView->isVisible())
-            ChartView->resize(fit ? chartArea.size() : kExportSize);
+        ChartView->resize(chartArea.size());
         ChartView->render(&painter, chartArea, QRect(QPoint(0, 0), ChartView->size()),
                           Qt::KeepAspectRatio);
         if (ChartView->size() != old)
             ChartView->resize(old);
-        const int margin = line / 2;
-        const QRect noteArea(area.left() + margin, chartArea.bottom() + 1,
-                             area.width() - 2 * margin, noteHeight);
-        painter.drawText(noteArea, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
-                         NoteLabel->text());
-        const QRect captionArea(noteArea.left(), noteArea.bottom() + 1, noteArea.width(),
-                                captionHeight);
-        painter.drawText(captionArea, Qt::AlignLeft | Qt::AlignTop, caption.join(u'\n'));
+        const QRect noteArea(area.left() + margin, chartArea.bottom() + 1, textWidth, noteHeight);
+        painter.drawText(noteArea, wrap, NoteLabel->text());
+        const QRect captionArea(noteArea.left(), noteArea.bottom() + 1, textWidth, captionHeight);
+        painter.drawText(captionArea, wrap, captionText);
     };
     bool written = false;
     if (pdf) {
@@ -580,11 +580,14 @@ void TChartWindow::ExportChart(const QString& fileName) {
         writer.setCreator(QStringLiteral("Savro-2"));
         writer.setPageSize(QPageSize(QPageSize::A4));
         writer.setPageOrientation(QPageLayout::Landscape);
-        writer.setResolution(150);
+        // At the screen's resolution, so the view's pixel sizes and the
+        // fonts' points agree as they do on the screen; vector output loses
+        // nothing by it.
+        writer.setResolution(logicalDpiX());
         QPainter painter;
         if (painter.begin(&writer)) {
             painter.setFont(font());
-            drawSheet(painter, painter.viewport(), false);
+            drawSheet(painter, painter.viewport());
             written = painter.end();
         }
     } else {
@@ -605,7 +608,7 @@ void TChartWindow::ExportChart(const QString& fileName) {
         painter.scale(scale, scale);
         painter.setFont(font());
         drawSheet(painter,
-                  QRect(0, 0, qRound(image.width() / scale), qRound(image.height() / scale)), true);
+                  QRect(0, 0, qRound(image.width() / scale), qRound(image.height() / scale)));
         painter.end();
         const int dotsPerMeter = qRound(ExportDpi / mmPerInch * 1000);
         image.setDotsPerMeterX(dotsPerMeter);
