@@ -1,6 +1,7 @@
 #include "register/LinkStatusBar.h"
 
 #include "archive/LabStatusView.h"
+#include "controls/ElidedLabel.h"
 #include "register/LinkStatus.h"
 
 #include <QLabel>
@@ -26,22 +27,28 @@ QString StyleOf(TLinkColour colour) {
 TLinkStatusBar::TLinkStatusBar(QWidget* parent) : QStatusBar(parent) {
     setObjectName(QStringLiteral("StatusBar1"));
     setSizeGripEnabled(false);
-    // Long texts are cut rather than widening the window; only the state
-    // keeps its full width.
+    // Port, device, state and the last measurement keep their full width;
+    // the notice, the next request and the lab server's line give way (their
+    // tooltips keep the whole text) rather than widening the window.
     auto label = [this](QLabel*& target, const char* name, bool shrinks, int stretch) {
-        target = new QLabel(this);
+        target = shrinks ? new TElidedLabel(this) : new QLabel(this);
         target->setObjectName(QLatin1String(name));
         target->setContentsMargins(4, 0, 4, 0);
-        if (shrinks)
-            target->setMinimumWidth(1);
         addWidget(target, stretch);
     };
-    label(PortLabel, "PortLabel", true, 0);
-    label(DeviceLabel, "DeviceLabel", true, 0);
+    label(PortLabel, "PortLabel", false, 0);
+    label(DeviceLabel, "DeviceLabel", false, 0);
     label(StateLabel, "StateLabel", false, 0);
-    label(LastLabel, "LastLabel", true, 0);
-    label(NextLabel, "NextLabel", true, 1);
-    LabLabel = new QLabel(this);
+    label(LastLabel, "LastLabel", false, 0);
+    label(NextLabel, "NextLabel", true, 0);
+    // Beside the link's labels, never over them as a temporary message
+    // would be drawn.
+    label(NoticeLabel, "NoticeLabel", true, 1);
+    NoticeTimer_.setSingleShot(true);
+    connect(&NoticeTimer_, &QTimer::timeout, this, [this] {
+        NoticeLabel->clear();
+    });
+    LabLabel = new TElidedLabel(this);
     LabLabel->setObjectName(QStringLiteral("LabLabel"));
     LabLabel->hide();
     addPermanentWidget(LabLabel);
@@ -54,6 +61,11 @@ TLinkStatusBar::TLinkStatusBar(QWidget* parent) : QStatusBar(parent) {
 
 void TLinkStatusBar::ShowHeld(bool held) {
     HeldLabel->setVisible(held);
+}
+
+void TLinkStatusBar::ShowNotice(const QString& text, int milliseconds) {
+    NoticeLabel->setText(text);
+    NoticeTimer_.start(milliseconds);
 }
 
 void TLinkStatusBar::Show(const TLinkStatus& link) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QStatusBar>
+#include <QTimer>
 
 class QLabel;
 class TLinkStatus;
@@ -18,6 +19,8 @@ public:
     // A measurement is neither on disk nor acknowledged to the analyser.
     void ShowHeld(bool held);
     void ShowLab(const TLabStatusView& view);
+    // A notice for a while, in a label of its own.
+    void ShowNotice(const QString& text, int milliseconds);
 
     QLabel* PortLabel = nullptr;
     QLabel* DeviceLabel = nullptr;
@@ -26,7 +29,9 @@ public:
     QLabel* NextLabel = nullptr;
     QLabel* HeldLabel = nullptr;
     QLabel* LabLabel = nullptr; // the lab server's upload
+    QLabel* NoticeLabel = nullptr;
 
 private:
     quint64 shown_ = 0;
+    QTimer NoticeTimer_;
 };

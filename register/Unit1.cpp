@@ -207,7 +207,7 @@ void TForm1::ResumePolling() {
     if (!PollingWanted_ || OpSavro1->Active())
         return;
     OpSavro1->Start();
-    StatusBar1->showMessage(
+    StatusBar1->ShowNotice(
         QStringLiteral("Опрос возобновлён: программа была завершена аварийно во время опроса"),
         60000);
 }

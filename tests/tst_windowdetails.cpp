@@ -4,7 +4,9 @@
 #include "config/Cp1251.h"
 #include "config/iniplus.h"
 #include "controls/numedit.h"
+#include "archive/LabStatusView.h"
 #include "register/ClGrid.h"
+#include "register/LinkStatusBar.h"
 #include "register/ResultsTable.h"
 #include "register/Unit1.h"
 #include "support/BoxAnswerer.h"
@@ -16,6 +18,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QStatusBar>
@@ -200,6 +203,42 @@ private slots:
                  QRect(0, menuHeight + 41, 756, 527 - menuHeight - 41 - statusHeight));
         if (statusHeight > 0)
             QCOMPARE(status->geometry().bottom(), 527 - 1);
+    }
+
+    // At the window's first width, with the lab server's line and a notice
+    // shown: port, device, state and last measurement whole, nothing drawn
+    // over anything.
+    void statusBarKeepsTheLinkWhole() {
+        auto form = h_->MakeForm();
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        TLinkStatusBar* bar = form->StatusBar1;
+        bar->PortLabel->setText(QStringLiteral("Порт /dev/ttyUSB0"));
+        bar->DeviceLabel->setText(QStringLiteral("Прибор №301"));
+        bar->StateLabel->setText(QStringLiteral("Нет ответа прибора"));
+        bar->LastLabel->setText(QStringLiteral("Последнее измерение 14:28:11"));
+        bar->NextLabel->setText(QStringLiteral("Следующий запрос 14:30:11"));
+        TLabStatusView lab;
+        lab.Visible = true;
+        lab.Text = QStringLiteral("Сервер лаборатории: не отправлено 12 измерений, повтор в 14:31");
+        bar->ShowLab(lab);
+        bar->ShowNotice(QStringLiteral("Опрос возобновлён: программа была завершена аварийно "
+                                       "во время опроса"),
+                        60000);
+        QList<QLabel*> labels{bar->PortLabel, bar->DeviceLabel, bar->StateLabel, bar->LastLabel,
+                              bar->NextLabel, bar->NoticeLabel, bar->LabLabel};
+        QTRY_VERIFY_WITH_TIMEOUT(bar->LabLabel->isVisible(), 5000);
+        QApplication::processEvents();
+        for (QLabel* whole : {bar->PortLabel, bar->DeviceLabel, bar->StateLabel, bar->LastLabel}) {
+            QVERIFY2(whole->isVisible(), qPrintable(whole->objectName()));
+            QVERIFY2(whole->width() >= whole->sizeHint().width(), qPrintable(whole->objectName()));
+        }
+        for (int i = 0; i < labels.size(); ++i)
+            for (int j = i + 1; j < labels.size(); ++j)
+                if (labels[i]->isVisible() && labels[j]->isVisible())
+                    QVERIFY2(!labels[i]->geometry().intersects(labels[j]->geometry()),
+                             qPrintable(labels[i]->objectName() + u' ' + labels[j]->objectName()));
+        QVERIFY(bar->currentMessage().isEmpty());
     }
 
     // New keeps the folder of the current name exactly as stored.
