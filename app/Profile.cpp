@@ -110,6 +110,14 @@ QString TProfile::DefaultDataFolder(const QString& iniPath) {
     return folder;
 }
 
+bool TProfile::SeveralInUse() const {
+    if (!Default_)
+        return true;
+    const QDir profiles(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
+                        QStringLiteral("/profiles"));
+    return !profiles.entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty();
+}
+
 QString TProfile::DataFolderFor(const QString& iniPath) {
     const QString absolute = QFileInfo(iniPath).absoluteFilePath();
     QString name = QFileInfo(QFileInfo(absolute).absolutePath()).fileName();

@@ -41,6 +41,9 @@ public:
     const QString& IniPath() const { return IniPath_; }
     const QString& DataFolder() const { return DataFolder_; }
     bool IsDefault() const { return Default_; }
+    // More than one settings file serves analysers for this user: this copy
+    // has settings of its own, or others have had.
+    bool SeveralInUse() const;
 
     // Folder name plus a hash of the INI's full path: readable, and unique
     // even for two folders of the same name.

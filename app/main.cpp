@@ -145,6 +145,7 @@ int main(int argc, char* argv[]) {
     }
 
     TForm1 form(nullptr, profile->IniPath(), profile->DataFolder());
+    form.NameAnalyserInTitle(profile->SeveralInUse());
     form.show();
     if (instance.IsLocked() && !instance.Listen([&form] { BringForward(form); },
                                                 [&form] { return form.CurrentFileName(); }))

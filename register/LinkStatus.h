@@ -45,6 +45,7 @@ public:
     int RetryCount() const { return retries_; }
     int Misses() const { return misses_; }
     const QString& Port() const { return port_; }
+    quint16 Device() const { return device_; }
     // Grows with every change of what is shown.
     quint64 Revision() const { return revision_; }
 

@@ -246,8 +246,24 @@ void TForm1::ShowError(const QString& message) {
 
 void TForm1::SetTitle(const QString& fileName) {
     // "*" first, as editors mark unsaved changes; a long title is cut at its end.
-    setWindowTitle(QLatin1String(Doc.Modified() ? "*" : "") + MyConsts::sProgramTitle + u'(' +
-                   fileName + u')');
+    QString title = QLatin1String(Doc.Modified() ? "*" : "") + MyConsts::sProgramTitle + u'(' +
+                    fileName + u')';
+    TitleAnalyser_ = AnalyserInTitle_ ? AnalyserText() : QString();
+    if (!TitleAnalyser_.isEmpty())
+        title += QStringLiteral(" — ") + TitleAnalyser_;
+    setWindowTitle(title);
+}
+
+QString TForm1::AnalyserText() const {
+    QString text = Link.DeviceText();
+    if (!Link.Port().isEmpty())
+        text += QStringLiteral(", ") + Link.PortText();
+    return text;
+}
+
+void TForm1::NameAnalyserInTitle(bool on) {
+    AnalyserInTitle_ = on;
+    SetTitle(CurrentFileName());
 }
 
 void TForm1::LoadResultsFile(const QString& fileName, TTextEncoding encoding) {
@@ -450,6 +466,8 @@ void TForm1::FillPortMenuItems() {
 
 void TForm1::ShowLinkStatus() {
     StatusBar1->Show(Link);
+    if (AnalyserInTitle_ && TitleAnalyser_ != AnalyserText())
+        SetTitle(CurrentFileName());
 }
 
 void TForm1::RetryOpenPort() {

@@ -106,6 +106,9 @@ public:
 
     void ShowError(const QString& message);
     void SetTitle(const QString& fileName);
+    // Several copies serve several analysers on this machine: each title
+    // names its analyser, so the operator tells the windows apart.
+    void NameAnalyserInTitle(bool on);
     void LoadResultsFile(const QString& fileName, TTextEncoding encoding = TTextEncoding::Cp1251);
     void SaveResultsFile(const QString& fileName);
     void SetCaptions();
@@ -168,6 +171,9 @@ private:
     void ShowGenericErrorBox(const QString& message);
     void ChoosePort(const QString& port);
     void ShowLinkStatus();
+    QString AnalyserText() const;
+    bool AnalyserInTitle_ = false;
+    QString TitleAnalyser_; // as last put into the title
 
     QString ConfigPath_;
     bool Created_ = false; // settings are written from here on

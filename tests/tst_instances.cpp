@@ -115,6 +115,17 @@ private slots:
         QVERIFY(TProfile::Default(Folder(QStringLiteral("portable/Savro2.Ini"))).IsDefault());
     }
 
+    // The window names its analyser once a second settings file has served one.
+    void severalProfilesInUse() {
+        QVERIFY(QDir().mkpath(Folder(QStringLiteral("config"))));
+        const QString ini = Folder(QStringLiteral("config/Savro2.Ini"));
+        QVERIFY(!TProfile::Default(ini).SeveralInUse());
+        const TProfile other = TProfile::ForSettings(Folder(QStringLiteral("line2")));
+        QVERIFY(other.SeveralInUse());
+        QVERIFY(QDir().mkpath(other.DataFolder()));
+        QVERIFY(TProfile::Default(ini).SeveralInUse());
+    }
+
     // Told on stderr before any window: with no display and the X11 platform
     // asked for, creating the application would abort.
     void badSettingsUse_data() {

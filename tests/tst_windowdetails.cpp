@@ -241,6 +241,20 @@ private slots:
         QVERIFY(bar->currentMessage().isEmpty());
     }
 
+    // With several analysers on one machine the title names this one and
+    // follows a change of port.
+    void titleNamesTheAnalyser() {
+        auto form = h_->MakeForm();
+        const QString plain = form->windowTitle();
+        form->NameAnalyserInTitle(true);
+        form->Link.SetPort(QStringLiteral("/dev/ttyUSB3"));
+        form->Link.SetDevice(301);
+        form->Supervisor.OnShow();
+        QCOMPARE(form->windowTitle(), plain + QStringLiteral(" — Прибор №301, Порт /dev/ttyUSB3"));
+        form->NameAnalyserInTitle(false);
+        QCOMPARE(form->windowTitle(), plain);
+    }
+
     // New keeps the folder of the current name exactly as stored.
     void newKeepsTheFolder_data() {
         QTest::addColumn<QString>("current");
