@@ -95,8 +95,10 @@ void TOpSavro::WorkerEnded(const QString& stopError) {
 }
 
 void TOpSavro::DoErrorOpenPort() {
-    if (run_)
+    if (run_) {
         openReason_ = run_->Worker->OpenErrorReason();
+        openErrno_ = run_->Worker->OpenErrorCode();
+    }
     if (OnErrorOpenPort)
         OnErrorOpenPort(this);
 }

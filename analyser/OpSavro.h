@@ -57,6 +57,7 @@ public:
     // The system's reason why the port could not be opened; readable in
     // OnErrorOpenPort.
     QString OpenErrorReason() const { return openReason_; }
+    qint32 OpenErrorCode() const { return openErrno_; }
     // Pause after a turn that sends nothing, cut short by Stop (default 100 ms).
     void SetIdleWait(int ms) { idleWaitMs_ = ms; }
     int IdleWait() const { return idleWaitMs_; }
@@ -80,6 +81,7 @@ private:
     bool replyDone_ = false;
     QString stopError_;
     QString openReason_;
+    qint32 openErrno_ = 0;
     int idleWaitMs_ = 100;
     quint64 nextRunId_ = 1;
     std::unique_ptr<TRun> run_;

@@ -171,6 +171,7 @@ void TOpSavroThread::Execute() {
         const auto* portError = dynamic_cast<const EComPortExt*>(&e);
         openReason_ = portError ? TCustomComPort::ReasonText(portError->OsError())
                                 : QString::fromUtf8(e.what());
+        openErrno_ = portError ? portError->OsError() : 0;
         Sync(DoErrorOpenPort);
         Terminate();
     }

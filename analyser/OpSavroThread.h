@@ -47,6 +47,8 @@ public:
     bool LastExchangeDone() const { return lastDone_; }
     // The system's reason why Open failed; read during DoErrorOpenPort.
     const QString& OpenErrorReason() const { return openReason_; }
+    // The system's error number of the failed open; 0 when it has none.
+    qint32 OpenErrorCode() const { return openErrno_; }
 
     quint8 PendingCommand = 0;
 
@@ -82,6 +84,7 @@ private:
     bool lastDone_ = false;
     QString stopError_;
     QString openReason_;
+    qint32 openErrno_ = 0;
     THandOver* handOver_ = nullptr;
     int idleWaitMs_ = 100;
 

@@ -20,6 +20,7 @@
 #include "register/StandardDialogs.h"
 #include "register/WaitCursor.h"
 #include "resources/MyConsts.h"
+#include "serial/CPort.h"
 #include "serial/PortMenu.h"
 
 #include <QCloseEvent>
@@ -495,6 +496,9 @@ void TForm1::OpSavro1ErrorOpenPort(TOpSavro* sender) {
     QString text = MyConsts::sErrorOpenPort + u' ' + sender->Port;
     if (!sender->OpenErrorReason().isEmpty())
         text += u'\n' + sender->OpenErrorReason();
+    // The box keeps its own words; what to do about it goes under the table.
+    if (const QString hint = TCustomComPort::HintText(sender->OpenErrorCode()); !hint.isEmpty())
+        StatusBar1->ShowNotice(hint, 120000);
     ShowError(text);
 }
 

@@ -286,6 +286,33 @@ QString TCustomComPort::ReasonText(qint32 osError) {
     return QString::fromLocal8Bit(std::strerror(osError));
 }
 
+QString TCustomComPort::HintText(qint32 osError) {
+    switch (osError) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return QStringLiteral("Проверьте, что адаптер прибора подключён, и выберите его порт "
+                              "в меню кнопки опроса.");
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("Работать с портом может член группы dialout: администратор "
+                              "добавит пользователя (sudo usermod -aG dialout ИМЯ), затем "
+                              "нужно войти в систему заново.");
+    case EBUSY:
+        return QStringLiteral("Закройте другую программу, которая держит этот порт, "
+                              "или выберите другой порт.");
+    case ENOTTY:
+    case EINVAL:
+        return QStringLiteral("Это не последовательный порт: выберите порт прибора в меню "
+                              "кнопки опроса.");
+    case EIO:
+        return QStringLiteral("Адаптер не отвечает: отключите его и подключите снова.");
+    default:
+        break;
+    }
+    return QString();
+}
+
 void TCustomComPort::SetPort(const QString& port) {
     if (port == port_)
         return;

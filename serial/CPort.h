@@ -40,6 +40,9 @@ public:
     void CheckLine();
     // The system's reason for an error number, as the operator reads it.
     static QString ReasonText(qint32 osError);
+    // What the operator can do about it, in Russian; empty when nothing useful
+    // can be said.
+    static QString HintText(qint32 osError);
 
     const QString& Port() const { return port_; }
     void SetPort(const QString& port);

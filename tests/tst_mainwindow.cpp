@@ -8,6 +8,7 @@
 #include "register/RegisterToolBar.h"
 #include "register/ResultsTable.h"
 #include "register/Unit1.h"
+#include "serial/CPort.h"
 #include "support/BoxAnswerer.h"
 #include "support/FormHarness.h"
 
@@ -17,6 +18,8 @@
 #include <QLabel>
 #include <QMenu>
 #include <QtTest>
+
+#include <cerrno>
 
 #include <memory>
 
@@ -235,14 +238,30 @@ private slots:
         QCOMPARE(form->mnView->actions().size(), 29);
     }
 
+    // The box: the port and the system's reason, on a line of its own; under
+    // the table: what to do about it.
+    void portThatCannotBeOpened_data() {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("hint");
+        QTest::newRow("missing") << "no-such-port" << ENOENT << "Проверьте, что адаптер";
+        QTest::newRow("not a port") << "plain-file" << ENOTTY << "Это не последовательный порт";
+    }
+
     void portThatCannotBeOpened() {
+        QFETCH(QString, port);
+        QFETCH(int, error);
+        QFETCH(QString, hint);
+        if (port == QLatin1String("plain-file"))
+            QVERIFY(WriteAll(Path(port), "not a port"));
         auto form = MakeForm();
-        form->OpSavro1->Port = Path("no-such-port");
+        form->OpSavro1->Port = Path(port);
         form->actOpr->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(!form->OpSavro1->Active(), 10000);
-        // The port and the system's reason, on a line of its own.
-        QCOMPARE(h_->Errors, QStringList{"Ошибка|Ошибка открытия порта " + Path("no-such-port") +
-                                         "\nПорт не найден"});
+        QCOMPARE(h_->Errors, QStringList{"Ошибка|Ошибка открытия порта " + Path(port) + u'\n' +
+                                         TCustomComPort::ReasonText(error)});
+        QVERIFY2(form->StatusBar1->NoticeLabel->text().startsWith(hint),
+                 qPrintable(form->StatusBar1->NoticeLabel->text()));
         // Said in the status bar too; a port the operator chose is not retried.
         QCOMPARE(form->StatusBar1->StateLabel->text(), QStringLiteral("Порт недоступен"));
         QVERIFY(!form->Link.Retrying());
