@@ -10,16 +10,19 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
+#include <QElapsedTimer>
 #include <QUuid>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <deque>
+#include <thread>
 
 namespace {
 
 constexpr int kFieldCount = TResultsTable::ColCount - 1; // column 0 is not saved
 constexpr int kFirstIndicatorColumn = 5;
-constexpr qint64 kProgressEvery = 1000;
 
 // The keys of imported rows are name-based UUIDs in this namespace, so the
 // same row gets the same key on every computer and every import.
@@ -179,8 +182,75 @@ struct TFileResult {
     bool Cancelled = false;
 };
 
+// The table rows that hold measurements. Every one is checked before the
+// first is stored, so a file refused at its last line leaves nothing behind.
+std::vector<int> CheckedRows(const QString& fileName, const TResultsTable& table,
+                             ControlChart::TDateTimeReader& reader) {
+    std::vector<int> rows;
+    for (int r = 1; r < table.RowCount(); ++r) {
+        const TResultsTable::Row& row = table.RowAt(r);
+        bool skip = false;
+        const QString problem = RowProblem(row, reader, skip);
+        if (skip)
+            continue;
+        if (!problem.isEmpty())
+            Refuse(fileName, r, problem);
+        if (!TArchive::FromRow(row, reader))
+            Refuse(fileName, r, QStringLiteral("нет даты, времени или градуировки"));
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+// An import shares the archive with connections that wait a moment only
+// (the register's): each of its transactions holds it for HoldMs at most,
+// whatever the machine's speed, and after each it stays free for GapMs at
+// least, long enough for a waiting writer's next try to find it free.
+class TShare {
+public:
+    static constexpr qint64 HoldMs = 20;
+    static constexpr qint64 GapMs = 20;
+
+    // Before a transaction.
+    void Begin() {
+        if (free_.isValid() && free_.elapsed() < GapMs)
+            std::this_thread::sleep_for(std::chrono::milliseconds(GapMs - free_.elapsed()));
+        held_.start();
+    }
+    // Whether the transaction may take another row.
+    bool Room() const { return held_.elapsed() < HoldMs; }
+    // After its commit.
+    void Ended() { free_.start(); }
+
+private:
+    QElapsedTimer held_;
+    QElapsedTimer free_;
+};
+
+// Takes what an import stored of a file out again. A failure says how much
+// of the file stayed, after reason (what went wrong first).
+void Undo(TArchive& archive, const QString& fileName, const QStringList& added, TShare& share,
+          const QString& reason = {}) {
+    constexpr qsizetype kRows = 200; // removed well within a moment
+    try {
+        for (qsizetype first = 0; first < added.size(); first += kRows) {
+            share.Begin();
+            archive.RemoveImported(added.mid(first, kRows));
+            share.Ended();
+        }
+    } catch (const std::exception& e) {
+        throw EArchiveError(
+            (reason + (reason.isEmpty() ? QString() : QStringLiteral("\n")) +
+             QStringLiteral("Строки файла «%1», уже записанные в архив (%2), убрать не удалось: %3")
+                 .arg(Shown(fileName))
+                 .arg(added.size())
+                 .arg(QString::fromUtf8(e.what())))
+                .toStdString());
+    }
+}
+
 TFileResult ImportFile(TArchive& archive, const QString& fileName, int filesDone,
-                       const std::function<bool(int, qint64)>& progress) {
+                       const TArchiveImport::TProgress& progress, int batchRows) {
     const TFileBytes file(fileName);
     CheckFields(fileName, file.Bytes());
     // A results file a spreadsheet saved again as UTF-8: stored as code page
@@ -201,6 +271,8 @@ TFileResult ImportFile(TArchive& archive, const QString& fileName, int filesDone
                                 .arg(Shown(fileName), QString::fromLocal8Bit(e.what()))
                                 .toStdString());
     }
+    ControlChart::TDateTimeReader reader{QLocale()};
+    const std::vector<int> rows = CheckedRows(fileName, table, reader);
 
     TArchiveMeasurement common;
     common.Source = TArchive::SourceImport;
@@ -220,51 +292,68 @@ TFileResult ImportFile(TArchive& archive, const QString& fileName, int filesDone
             decimals = std::max(decimals, TValueText::DecimalsOf(table.RowAt(r).Cell(c)));
     common.Decimals = decimals;
 
-    ControlChart::TDateTimeReader reader{QLocale()};
     TFileResult result;
-    // All of the file or nothing of it.
-    TArchive::TTransaction transaction(archive);
-    for (int r = 1; r < table.RowCount(); ++r) {
-        const TResultsTable::Row& row = table.RowAt(r);
-        bool skip = false;
-        const QString problem = RowProblem(row, reader, skip);
-        if (skip)
-            continue;
-        if (!problem.isEmpty())
-            Refuse(fileName, r, problem);
-        std::optional<TArchiveMeasurement> read = TArchive::FromRow(row, reader);
-        if (!read)
-            Refuse(fileName, r, QStringLiteral("нет даты, времени или градуировки"));
-        ++result.Rows;
-        // The live measurement, or this row from an earlier import, is there already.
-        if (!archive.FindRow(row, reader)) {
-            TArchiveMeasurement m = common;
-            m.Uid = RowUid(row, read->Measured, read->Calibration);
-            m.Measured = read->Measured;
-            m.Calibration = read->Calibration;
-            m.Values = read->Values;
-            m.SampleName = read->SampleName;
-            result.Added += archive.Add(m) ? 1 : 0;
+    QStringList added; // keys this import stored, committed
+    std::deque<TArchiveMeasurement> ready; // looked up, not stored yet
+    TShare share;
+    try {
+        for (size_t next = 0; next < rows.size() || !ready.empty();) {
+            // Looked up without the write lock, up to a batch.
+            for (; next < rows.size() && ready.size() < size_t(batchRows); ++next) {
+                const TResultsTable::Row& row = table.RowAt(rows[next]);
+                ++result.Rows;
+                // The live measurement, or this row from an earlier import, is there already.
+                if (archive.FindRow(row, reader))
+                    continue;
+                const std::optional<TArchiveMeasurement> read = TArchive::FromRow(row, reader);
+                TArchiveMeasurement m = common;
+                m.Uid = RowUid(row, read->Measured, read->Calibration);
+                m.Measured = read->Measured;
+                m.Calibration = read->Calibration;
+                m.Values = read->Values;
+                m.SampleName = read->SampleName;
+                ready.push_back(std::move(m));
+            }
+            if (!ready.empty()) {
+                QStringList stored;
+                share.Begin();
+                TArchive::TTransaction transaction(archive);
+                // What does not fit into the moment waits for the next transaction.
+                do {
+                    if (archive.Add(ready.front()))
+                        stored << ready.front().Uid;
+                    ready.pop_front();
+                } while (!ready.empty() && share.Room());
+                transaction.Commit();
+                share.Ended();
+                added += stored;
+                result.Added += stored.size();
+            }
+            if (progress && !progress(filesDone, result.Rows)) {
+                Undo(archive, fileName, added, share);
+                result.Cancelled = true;
+                return result;
+            }
         }
-        if (progress && result.Rows % kProgressEvery == 0 && !progress(filesDone, result.Rows)) {
-            result.Cancelled = true;
-            return result; // the transaction rolls the file back
-        }
+    } catch (const std::exception& e) {
+        // All of the file or nothing of it, as the operator sees it.
+        Undo(archive, fileName, added, share, QString::fromUtf8(e.what()));
+        throw;
     }
-    transaction.Commit();
     return result;
 }
 
 } // namespace
 
-TArchiveImport::TResult
-TArchiveImport::ImportFiles(TArchive& archive, const QStringList& fileNames,
-                            const std::function<bool(int, qint64)>& progress) {
+TArchiveImport::TResult TArchiveImport::ImportFiles(TArchive& archive,
+                                                    const QStringList& fileNames,
+                                                    const TProgress& progress, int batchRows) {
+    batchRows = std::max(1, batchRows);
     TResult result;
     for (const QString& fileName : fileNames) {
         if (progress && !progress(result.Files, 0))
             break;
-        const TFileResult file = ImportFile(archive, fileName, result.Files, progress);
+        const TFileResult file = ImportFile(archive, fileName, result.Files, progress, batchRows);
         if (file.Cancelled)
             break;
         ++result.Files;

@@ -36,6 +36,7 @@ private slots:
     void refused();
     void cancel_data();
     void cancel();
+    void otherWritersGetIn();
 
 private:
     QString File(const QString& name, const QByteArray& bytes);
@@ -176,6 +177,11 @@ void TstArchiveImport::refused_data() {
     QTest::newRow("text value") << good + Line("x", "12:01:00", "abc") << 2
                                 << "в столбце 5 не число: «abc»";
     QTest::newRow("no date") << good + Line("x", "", "1", "", "") << 2 << "без даты";
+    QByteArray many;
+    for (int s = 0; s < 99; ++s)
+        many += Line("Пиво", QTime(13, 0).addSecs(s).toString("HH:mm:ss").toLatin1());
+    QTest::newRow("last of a hundred") << many + Line("x", "13:59:00", "abc") << 100
+                                       << "в столбце 5 не число";
 }
 
 void TstArchiveImport::refused() {
@@ -184,7 +190,9 @@ void TstArchiveImport::refused() {
     QFETCH(QString, reason);
     const QString bad = File(QStringLiteral("плохой.txt"), bytes);
     try {
-        TArchiveImport::ImportFiles(*archive_, {dir_->filePath("a.txt"), bad});
+        // Batches of two: the good rows before the bad one would be committed
+        // already, were they stored before the whole file was checked.
+        TArchiveImport::ImportFiles(*archive_, {dir_->filePath("a.txt"), bad}, {}, 2);
         QFAIL("the file was taken");
     } catch (const EArchiveError& e) {
         const QString message = QString::fromUtf8(e.what());
@@ -196,24 +204,61 @@ void TstArchiveImport::refused() {
 }
 
 // Cancelled after a.txt, before or inside the big file: a.txt stays, nothing
-// of the big one.
+// of the big one, even of the batches committed before the cancel; a row
+// of a.txt the big file repeats stays too.
 void TstArchiveImport::cancel_data() {
     QTest::addColumn<qint64>("stopAtRow"); // of the big file; 0: before it
-    QTest::newRow("between files") << qint64(0);
-    QTest::newRow("inside a file") << qint64(1000);
+    QTest::addColumn<int>("batchRows");
+    QTest::newRow("between files") << qint64(0) << 2000;
+    QTest::newRow("after its one batch") << qint64(1000) << 2000;
+    QTest::newRow("after ten batches") << qint64(1000) << 100;
 }
 
 void TstArchiveImport::cancel() {
     QFETCH(qint64, stopAtRow);
-    QByteArray big;
+    QFETCH(int, batchRows);
+    QByteArray big = Line("Пиво", "10:00:00");
     for (int s = 0; s < 1500; ++s)
         big += Line("Пиво", QTime(0, 0).addSecs(s).toString("HH:mm:ss").toLatin1());
     const QStringList names{dir_->filePath("a.txt"), File(QStringLiteral("big.txt"), big),
                             dir_->filePath("b.txt")};
+    qint64 stored = 0;
     const TArchiveImport::TResult result = TArchiveImport::ImportFiles(
-        *archive_, names, [&](int done, qint64 rows) { return done < 1 || rows < stopAtRow; });
+        *archive_, names,
+        [&](int done, qint64 rows) {
+            stored = std::max(stored, archive_->Count({}));
+            return done < 1 || rows < stopAtRow;
+        },
+        batchRows);
     QCOMPARE(result.Files, 1);
     QCOMPARE(archive_->Count({}), qint64(3));
+    QCOMPARE(stored > 3, stopAtRow > 0);
+}
+
+// Between two transactions the archive is free: another connection (the
+// register's, which waits a moment only) writes while the import goes on.
+void TstArchiveImport::otherWritersGetIn() {
+    QByteArray big;
+    for (int s = 0; s < 1000; ++s)
+        big += Line("Пиво", QTime(0, 0).addSecs(s).toString("HH:mm:ss").toLatin1());
+    const QString name = File(QStringLiteral("big.txt"), big);
+    TArchive importing(QFileInfo(archive_->Path()).absolutePath(), false);
+    TArchive quick(QFileInfo(archive_->Path()).absolutePath(), false, 50);
+    int written = 0;
+    TArchiveImport::ImportFiles(
+        importing, {name},
+        [&](int, qint64 rows) {
+            if (rows > 0 && rows < 1000) {
+                TArchiveMeasurement m;
+                m.Uid = QStringLiteral("live %1").arg(++written);
+                m.Measured = QDateTime(QDate(2026, 3, 6), QTime(9, 0)).addSecs(written);
+                quick.Add(m); // throws while the import holds the archive
+            }
+            return true;
+        },
+        100);
+    QVERIFY(written >= 9);
+    QCOMPARE(archive_->Count({}), qint64(1000 + written));
 }
 
 QTEST_GUILESS_MAIN(TstArchiveImport)
