@@ -14,13 +14,18 @@
 //
 // A file is stored in batches, one transaction each, so another connection
 // (the register's) waits a moment at most; every row is checked before the
-// first batch, and a file cancelled or failing midway is taken out again.
+// first batch, and a file cancelled or failing midway is taken out again,
+// also one that changes while it is imported. Files are read as code page
+// 1251, UTF-8 or UTF-16 (with its byte order mark).
 class TArchiveImport {
 public:
     struct TResult {
         int Files = 0;
         qint64 Rows = 0;  // measurement rows read
         qint64 Added = 0; // of them new to the archive
+        // Cells of those rows that say "no number" (NAN, INF, ∞ in any
+        // case): stored without a value.
+        qint64 NotANumber = 0;
     };
     // files done, rows of the current file done; false cancels.
     using TProgress = std::function<bool(int files, qint64 rows)>;
@@ -32,6 +37,10 @@ public:
     // cancels, and the current file is taken out again (the files done so
     // far stay). Throws EArchiveError naming the file (and line) that failed;
     // the files before it stay imported, nothing of it does.
+    // For the summary: how many "no number" cells were stored without a
+    // value; empty for none.
+    static QString NotANumberNotice(qint64 cells);
+
     static TResult ImportFiles(TArchive& archive, const QStringList& fileNames,
                                const TProgress& progress = {},
                                int batchRows = DefaultBatchRows);

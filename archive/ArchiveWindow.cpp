@@ -650,6 +650,9 @@ void TArchiveWindow::ImportFinished() {
                        .arg(result.Files)
                        .arg(result.Rows)
                        .arg(result.Added);
+    if (const QString notice = TArchiveImport::NotANumberNotice(result.NotANumber);
+        !notice.isEmpty())
+        text += u'\n' + notice;
     if (job->Cancelled())
         text = QStringLiteral("Импорт прерван.\n") + text;
     InfoBox(QStringLiteral("Импорт в архив"), text);
