@@ -224,6 +224,9 @@ int TArchiveCommand::Import() {
                         .arg(total.Files)
                         .arg(total.Rows)
                         .arg(total.Added));
+        if (const QString notice = TArchiveImport::NotANumberNotice(total.NotANumber);
+            !notice.isEmpty())
+            Print(Out_, notice);
     };
     // One file at a time, so a refused file still leaves the count of those before it.
     for (const QString& file : Files_) {
@@ -232,6 +235,7 @@ int TArchiveCommand::Import() {
             total.Files += one.Files;
             total.Rows += one.Rows;
             total.Added += one.Added;
+            total.NotANumber += one.NotANumber;
         } catch (const std::exception& e) {
             Print(Err_, QString::fromUtf8(e.what()));
             if (total.Files > 0)

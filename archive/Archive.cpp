@@ -92,13 +92,14 @@ TArchiveMeasurement TArchive::ReadRow(const QSqlQuery& q) {
 }
 
 struct TArchive::TDatabase {
-    explicit TDatabase(const QString& path) {
+    TDatabase(const QString& path, int busyTimeoutMs) {
         static QAtomicInt counter;
         Name = QStringLiteral("savro2-archive-%1").arg(counter.fetchAndAddRelaxed(1));
         Db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), Name);
         Db.setDatabaseName(path);
-        // The command line may read while the window writes.
-        Db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+        // Other connections write too (the window, an import, the uploader):
+        // a write waits this long for theirs to end.
+        Db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
     }
     ~TDatabase() {
         Insert.reset();
@@ -115,7 +116,8 @@ struct TArchive::TDatabase {
     std::array<std::unique_ptr<QSqlQuery>, 2> FindRow;
 };
 
-TArchive::TArchive(const QString& folder, bool repair) : Folder_(folder), Repair_(repair) {
+TArchive::TArchive(const QString& folder, bool repair, int busyTimeoutMs)
+    : Folder_(folder), Repair_(repair), BusyTimeoutMs_(busyTimeoutMs) {
     if (!QDir().mkpath(folder))
         throw EArchiveError(QStringLiteral("Не удалось создать папку архива «%1».")
                                 .arg(QDir::toNativeSeparators(folder))
@@ -133,7 +135,7 @@ bool TArchive::LooksDamaged(const QString& nativeError) const {
 }
 
 void TArchive::OpenFile() {
-    Db_ = std::make_unique<TDatabase>(Path_);
+    Db_ = std::make_unique<TDatabase>(Path_, BusyTimeoutMs_);
     if (!Db_->Db.open())
         throw EArchiveError(QStringLiteral("Не удалось открыть архив «%1»: %2")
                                 .arg(QDir::toNativeSeparators(Path_), Db_->Db.lastError().text())
@@ -182,6 +184,13 @@ void TArchive::MoveAside() {
 
 void TArchive::Fail(const QString& what, const QSqlError& error) const {
     LastNativeError_ = error.nativeErrorCode();
+    bool ok = false;
+    const int code = LastNativeError_.toInt(&ok) & 0xff;
+    if (ok && (code == 5 /* SQLITE_BUSY */ || code == 6 /* SQLITE_LOCKED */))
+        throw EArchiveBusy(
+            QStringLiteral("%1 «%2»: архив занят другой записью (импорт или другая программа).")
+                .arg(what, QDir::toNativeSeparators(Path_))
+                .toStdString());
     throw EArchiveError(QStringLiteral("%1 «%2»: %3")
                             .arg(what, QDir::toNativeSeparators(Path_), error.text())
                             .toStdString());
@@ -226,7 +235,24 @@ void TArchive::TTransaction::Commit() {
     Done_ = true;
 }
 
+int TArchive::StoredVersion() {
+    QSqlQuery q(Db_->Db);
+    if (!q.exec(QStringLiteral(
+            "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'schema_version'")) ||
+        !q.next())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    if (q.value(0).toInt() == 0)
+        return 0;
+    if (!q.exec(QStringLiteral("SELECT max(version) FROM schema_version")) || !q.next())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    return q.value(0).toInt();
+}
+
 void TArchive::CreateSchema() {
+    // An archive of this version is opened without the write lock, so
+    // opening does not wait for an import's transaction.
+    if (StoredVersion() == SchemaVersion)
+        return;
     TTransaction t(*this);
     Exec(QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)"));
     QSqlQuery q(Db_->Db);
@@ -461,6 +487,36 @@ int TArchive::AddAll(const std::vector<TArchiveMeasurement>& list) {
         added += Insert(m) ? 1 : 0;
     t.Commit();
     return added;
+}
+
+int TArchive::RemoveImported(const QStringList& uids) {
+    TTransaction t(*this);
+    QSqlQuery measurement(Db_->Db);
+    QSqlQuery names(Db_->Db);
+    QSqlQuery marks(Db_->Db);
+    for (auto [q, sql] : {std::pair{&measurement, "DELETE FROM measurement WHERE uid = ? AND "
+                                                   "source = ?"},
+                          {&names, "DELETE FROM name_change WHERE uid = ?"},
+                          {&marks, "DELETE FROM invalid_mark WHERE uid = ?"}})
+        if (!q->prepare(QString::fromLatin1(sql)))
+            Fail(QStringLiteral("Не удалось записать в архив"), q->lastError());
+    int removed = 0;
+    for (const QString& uid : uids) {
+        measurement.bindValue(0, uid);
+        measurement.bindValue(1, SourceImport);
+        if (!measurement.exec())
+            Fail(QStringLiteral("Не удалось записать в архив"), measurement.lastError());
+        if (measurement.numRowsAffected() <= 0)
+            continue;
+        ++removed;
+        for (QSqlQuery* q : {&names, &marks}) {
+            q->bindValue(0, uid);
+            if (!q->exec())
+                Fail(QStringLiteral("Не удалось записать в архив"), q->lastError());
+        }
+    }
+    t.Commit();
+    return removed;
 }
 
 bool TArchive::Contains(const QString& uid) const {

@@ -35,11 +35,16 @@ public:
     static inline const QString SourceAnalyser = QStringLiteral("analyser");
     static inline const QString SourceImport = QStringLiteral("import");
     static constexpr int SchemaVersion = 4;
+    // How long a write waits for another connection's transaction to end
+    // before it fails with EArchiveBusy: by default long, as scripts and
+    // workers can wait.
+    static constexpr int DefaultBusyTimeoutMs = 10000;
 
     // Opens (or creates) folder/archive.sqlite. Throws EArchiveError when no
     // archive can be had there at all. Without repair a damaged file is an
     // error, not set aside: for a second connection beside the owner's.
-    explicit TArchive(const QString& folder, bool repair = true);
+    explicit TArchive(const QString& folder, bool repair = true,
+                      int busyTimeoutMs = DefaultBusyTimeoutMs);
     ~TArchive() override;
     TArchive(const TArchive&) = delete;
     TArchive& operator=(const TArchive&) = delete;
@@ -67,6 +72,10 @@ public:
     // Several at once in one transaction: all or nothing. Returns how many
     // were new.
     int AddAll(const std::vector<TArchiveMeasurement>& list);
+    // Takes imported measurements out again (an import undone): the rows of
+    // these keys that an import stored, with their name histories and
+    // marks, in one transaction. Returns how many went.
+    int RemoveImported(const QStringList& uids);
     bool Contains(const QString& uid) const;
     std::optional<TArchiveMeasurement> Find(const QString& uid) const;
     std::optional<TArchiveMeasurement> FindId(qint64 id) const override;
@@ -173,6 +182,8 @@ public:
 private:
     struct TDatabase; // the named Qt SQL connection, removed when destroyed
     void OpenFile();
+    // The schema's version, read without taking the write lock; 0 for a new file.
+    int StoredVersion();
     void CreateSchema();
     bool LooksDamaged(const QString& nativeError) const;
     void MoveAside();
@@ -189,6 +200,7 @@ private:
     QString SetAside_;
     std::unique_ptr<TDatabase> Db_;
     bool Repair_ = true;
+    int BusyTimeoutMs_ = DefaultBusyTimeoutMs;
     int Depth_ = 0; // open TTransaction objects
     mutable QString LastNativeError_; // of the last failed statement
 };

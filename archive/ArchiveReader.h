@@ -26,6 +26,13 @@ public:
     using EArchiveError::EArchiveError;
 };
 
+// Another connection (an import, another program) held the archive for
+// longer than this one waits: nothing was written, a later try may succeed.
+class EArchiveBusy : public EArchiveError {
+public:
+    using EArchiveError::EArchiveError;
+};
+
 // One measurement as the archive keeps it.
 struct TArchiveMeasurement {
     qint64 Id = 0;  // the archive's own row number; 0 before it is stored

@@ -3,6 +3,7 @@
 #include "archive/ArchiveImport.h"
 #include "archive/ArchiveModel.h"
 #include "archive/ArchiveRows.h"
+#include "archive/ImportJob.h"
 #include "archive/LabArchive.h"
 #include "config/Cp1251.h"
 #include "controls/DateField.h"
@@ -33,7 +34,6 @@
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
-#include <QScopeGuard>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTableView>
@@ -139,7 +139,10 @@ TArchiveWindow::TArchiveWindow(TRegisterDocument& doc, const QString& configPath
     Run([this] { Apply(); });
 }
 
-TArchiveWindow::~TArchiveWindow() = default;
+TArchiveWindow::~TArchiveWindow() {
+    // A running import is cancelled and waited for before the window goes.
+    import_.reset();
+}
 
 void TArchiveWindow::InstallDialogs() {
     ExportDialog = [this](const QString& start) {
@@ -479,7 +482,7 @@ void TArchiveWindow::UpdateButtons() {
         b->setEnabled(chosen && writable);
     for (QPushButton* b : {ChartButton, ExportButton, ReportButton})
         b->setEnabled(archive);
-    ImportButton->setEnabled(writable);
+    ImportButton->setEnabled(writable && !import_);
     // A lab server that failed is tried again by the next search.
     FindButton->setEnabled(archive || FromLab());
 }
@@ -606,40 +609,51 @@ void TArchiveWindow::ReportExecute() {
 
 void TArchiveWindow::ImportExecute() {
     TArchive* archive = doc_.Archive();
-    if (!archive || archive != Model->Archive())
+    if (!archive || archive != Model->Archive() || import_)
         return;
     const QStringList files = ImportDialog(StartFolder());
     if (files.isEmpty())
         return;
-    // Measurements wait with the analyser meanwhile: a live one must not go
-    // into (and be rolled back with) a file's transaction.
-    const bool asking = doc_.Asking();
-    doc_.SetAsking(true);
-    const auto done = qScopeGuard([this, asking] { doc_.SetAsking(asking); });
-    QProgressDialog progress(QStringLiteral("Импорт…"), QStringLiteral("Отмена"), 0, 0, this);
-    SetUpProgress(progress, int(files.size()));
-    TArchiveImport::TResult result;
-    try {
-        result = TArchiveImport::ImportFiles(*archive, files, [&](int filesDone, qint64 rows) {
-            return Step(progress, filesDone,
-                        QStringLiteral("Файл %1 из %2, строк: %3")
-                            .arg(std::min<qsizetype>(filesDone + 1, files.size()))
-                            .arg(files.size())
-                            .arg(rows));
-        });
-    } catch (const std::exception&) {
-        // The files before the failed one are in: the list shows them.
-        Model->Reload();
-        ShowCount();
-        throw;
-    }
+    // On a thread and a connection of its own, in batches: measurements go
+    // on being taken and written meanwhile.
+    import_ = std::make_unique<TImportJob>(QFileInfo(archive->Path()).absolutePath(), files,
+                                           nullptr, TArchiveImport::DefaultBatchRows, ImportStep);
+    importProgress_ = std::make_unique<QProgressDialog>(QStringLiteral("Импорт…"),
+                                                        QStringLiteral("Отмена"), 0, 0, this);
+    SetUpProgress(*importProgress_, int(files.size()));
+    // Not modal: a modal one would serve events inside each step it is told.
+    importProgress_->setWindowModality(Qt::NonModal);
+    connect(importProgress_.get(), &QProgressDialog::canceled, import_.get(), &TImportJob::Cancel);
+    connect(import_.get(), &TImportJob::progressed, importProgress_.get(),
+            [this, total = files.size()](int filesDone, qint64 rows) {
+                Step(*importProgress_, filesDone,
+                     QStringLiteral("Файл %1 из %2, строк: %3")
+                         .arg(std::min<qsizetype>(filesDone + 1, total))
+                         .arg(total)
+                         .arg(rows));
+            });
+    connect(import_.get(), &QThread::finished, this, [this] { Run([this] { ImportFinished(); }); });
+    UpdateButtons();
+    import_->start();
+}
+
+void TArchiveWindow::ImportFinished() {
+    const std::unique_ptr<TImportJob> job = std::move(import_);
+    job->wait();
+    importProgress_.reset();
+    // The files before a failed one are in: the list shows them.
     Model->Reload();
     ShowCount();
+    UpdateButtons();
+    const TArchiveImport::TResult result = job->Result(); // a failure goes to the error box
     QString text = QStringLiteral("Файлов: %1, измерений в них: %2, новых в архиве: %3.")
                        .arg(result.Files)
                        .arg(result.Rows)
                        .arg(result.Added);
-    if (progress.wasCanceled())
+    if (const QString notice = TArchiveImport::NotANumberNotice(result.NotANumber);
+        !notice.isEmpty())
+        text += u'\n' + notice;
+    if (job->Cancelled())
         text = QStringLiteral("Импорт прерван.\n") + text;
     InfoBox(QStringLiteral("Импорт в архив"), text);
 }

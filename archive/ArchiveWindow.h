@@ -1,6 +1,7 @@
 #pragma once
 
 #include "archive/ArchiveExport.h"
+#include "archive/ArchiveImport.h"
 #include "archive/ArchiveSettings.h"
 #include "archive/LabSettings.h"
 #include "report/ReportDialog.h"
@@ -20,12 +21,14 @@ class QDateEdit;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QProgressDialog;
 class QPushButton;
 class QTableView;
 class QTableWidget;
 class TArchiveModel;
 class TChartWindow;
 class TForm1;
+class TImportJob;
 class TLabArchive;
 class TRegisterDocument;
 
@@ -85,6 +88,9 @@ public:
     std::function<std::optional<TReportRequest>(const TReportRequest& start)> ReportDialog;
     std::function<void(const QString& caption, const QString& text)> ErrorBox;
     std::function<void(const QString& caption, const QString& text)> InfoBox;
+    // Called on the import's thread after each batch; false cancels (tests
+    // pause the import here).
+    TArchiveImport::TProgress ImportStep;
 
     const TArchiveSettings& Settings() const { return settings_; }
     // The filter the fields describe.
@@ -104,6 +110,8 @@ public:
     void MarkInvalidExecute();
     void ClearMarkExecute();
     void DecimalsExecute();
+    // An import runs on its own thread until it reports here.
+    bool Importing() const { return import_ != nullptr; }
 
 signals:
     // Rows were marked invalid or valid again.
@@ -123,6 +131,7 @@ private:
     TChartCaption ChartCaption(const std::vector<TArchiveMeasurement>& list) const;
     QStringList TableTitles() const;
     QString StartFolder() const;
+    void ImportFinished();
     void Mark(const QString& reason);
     void ShowHistory();
     bool FromLab() const;
@@ -141,4 +150,6 @@ private:
     TLabSettings labSettings_;
     std::unique_ptr<TLabArchive> lab_; // opened when first chosen
     QString labError_;
+    std::unique_ptr<TImportJob> import_; // while an import runs
+    std::unique_ptr<QProgressDialog> importProgress_;
 };

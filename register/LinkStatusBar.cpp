@@ -52,14 +52,16 @@ TLinkStatusBar::TLinkStatusBar(QWidget* parent) : QStatusBar(parent) {
     LabLabel->setObjectName(QStringLiteral("LabLabel"));
     LabLabel->hide();
     addPermanentWidget(LabLabel);
-    HeldLabel = new QLabel(
-        QStringLiteral("Измерение не записано на диск и не подтверждено прибору"), this);
+    HeldLabel = new QLabel(this);
     HeldLabel->setStyleSheet(QStringLiteral("color: white; background: #c62828; padding: 0 4px;"));
     HeldLabel->hide();
     addPermanentWidget(HeldLabel);
 }
 
-void TLinkStatusBar::ShowHeld(bool held) {
+void TLinkStatusBar::ShowHeld(bool held, bool forArchive) {
+    HeldLabel->setText(forArchive
+                           ? QStringLiteral("Измерение не записано в архив и не подтверждено прибору")
+                           : QStringLiteral("Измерение не записано на диск и не подтверждено прибору"));
     HeldLabel->setVisible(held);
 }
 

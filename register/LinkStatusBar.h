@@ -16,8 +16,9 @@ public:
     explicit TLinkStatusBar(QWidget* parent = nullptr);
 
     void Show(const TLinkStatus& link);
-    // A measurement is neither on disk nor acknowledged to the analyser.
-    void ShowHeld(bool held);
+    // A measurement is neither on disk (or, forArchive, only not in the
+    // archive) nor acknowledged to the analyser.
+    void ShowHeld(bool held, bool forArchive = false);
     void ShowLab(const TLabStatusView& view);
     // A notice for a while, in a label of its own.
     void ShowNotice(const QString& text, int milliseconds);

@@ -31,6 +31,9 @@ TRegisterDocument::TRegisterDocument(const QString& dataFolder, const QString& l
     EditTimer_.setSingleShot(true);
     EditTimer_.setInterval(RecoveryDelayMs);
     connect(&EditTimer_, &QTimer::timeout, this, [this] { FlushEdits(); });
+    ArchiveRetry_.setSingleShot(true);
+    ArchiveRetry_.setInterval(ArchiveRetryMs);
+    connect(&ArchiveRetry_, &QTimer::timeout, this, [this] { RetryArchive(); });
     // Undone and pasted names go the way of typed ones.
     Names_.OnChanged = [this] {
         EditStarted();
@@ -211,7 +214,11 @@ bool TRegisterDocument::MakeDurable(bool append) {
     // A table without unsaved changes is its results file: no copy is due
     // (a copy of it would be offered back later as unsaved data).
     const bool inResultsFile = !append && !Table_.Modified();
-    return WriteAck() && (inResultsFile || WriteToCopy(append)) && WriteToArchive();
+    HeldForArchive_ = false;
+    if (!WriteAck() || !(inResultsFile || WriteToCopy(append)))
+        return false;
+    HeldForArchive_ = true;
+    return WriteToArchive();
 }
 
 bool TRegisterDocument::WriteToArchive() {
@@ -228,15 +235,37 @@ bool TRegisterDocument::WriteToArchive() {
             Archive_->Rename(r.Uid, r.Name, TArchive::ThisUser(), r.When);
             RenamesLeft_.erase(RenamesLeft_.begin());
         }
+    } catch (const EArchiveBusy& e) {
+        ArchiveBusy(e);
+        return !Unarchived_;
     } catch (const std::exception& e) {
         TellSetAside();
         Failed(e);
         return !Unarchived_;
     }
+    ArchiveBusyFor_.invalidate();
     TellSetAside();
     if (OnArchived)
         OnArchived();
     return true;
+}
+
+void TRegisterDocument::ArchiveBusy(const std::exception& e) {
+    // Another connection writes (an import batch, another program): no box
+    // for a moment's wait, only for one that lasts.
+    if (!ArchiveBusyFor_.isValid())
+        ArchiveBusyFor_.start();
+    else if (ArchiveBusyFor_.elapsed() > ArchiveBusyTellMs)
+        Failed(e);
+    ArchiveRetry_.start();
+}
+
+void TRegisterDocument::RetryArchive() {
+    // A record held for a failed copy or ack slot waits for the turns' retry.
+    if (Held_ && !HeldForArchive_)
+        return;
+    if (WriteToArchive())
+        Released();
 }
 
 void TRegisterDocument::NoteRename(int row) {
@@ -443,7 +472,10 @@ bool TRegisterDocument::OpenArchive() {
     if (Archive_)
         return true;
     try {
-        Archive_ = std::make_unique<TArchive>(Recovery_.Folder());
+        Archive_ = std::make_unique<TArchive>(Recovery_.Folder(), true, ArchiveBusyTimeoutMs);
+    } catch (const EArchiveBusy& e) {
+        ArchiveBusy(e); // a new or older archive being made by another connection
+        return false;
     } catch (const EArchiveTooNew& e) {
         ArchiveTooNew_ = true;
         if (!ArchiveFailureTold_ && OnArchiveProblem)

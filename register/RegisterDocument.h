@@ -8,6 +8,7 @@
 #include "register/TextEncoding.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -65,6 +66,13 @@ public:
 
     static constexpr int RecoveryDelayMs = 2000; // edits reach the copy within this
     static constexpr qint64 HeldRetryMs = 10000; // a held record's copy is retried this often
+    // The window waits no longer than this for another connection's write
+    // to the archive (an import); past it the measurement is held instead.
+    static constexpr int ArchiveBusyTimeoutMs = 50;
+    // An archive write that found the archive busy is tried again this often.
+    static constexpr int ArchiveRetryMs = 1000;
+    // The operator is told once the archive stays busy this long.
+    static constexpr qint64 ArchiveBusyTellMs = 60000;
 
     TResultsTable& Table() { return Table_; }
     // Ctrl+Z and pasted names; emptied when another table is shown.
@@ -81,6 +89,8 @@ public:
     bool Modified() const { return Table_.Modified(); }
     // A measurement is shown but could not be written anywhere durable.
     bool Held() const { return Held_; }
+    // Held only because the archive was busy: its row and record are on disk.
+    bool HeldForArchive() const { return Held_ && HeldForArchive_; }
     const QByteArray& PendingAck() const { return Pending_.Record; }
 
     // Told once per run of failed writes, with the text for the operator (a
@@ -214,6 +224,9 @@ private:
     // The new measurement into the archive; false when it could not be
     // written (it is then held like a failed copy).
     bool WriteToArchive();
+    // The archive was busy: tried again soon, told when it lasts.
+    void ArchiveBusy(const std::exception& e);
+    void RetryArchive();
     // A row's sample name changed: its archive entry's name history.
     void NoteRename(int row);
 
@@ -244,6 +257,7 @@ private:
     // the results file whose row holds it.
     TRecoveryFile::TPendingAck Pending_;
     bool Held_ = false;
+    bool HeldForArchive_ = false; // the last MakeDurable failed at the archive only
     bool ReaskNow_ = false; // a held record became durable
     QDateTime HeldTried_;
     bool FailureTold_ = false;
@@ -251,4 +265,6 @@ private:
     bool Asking_ = false;
     bool Closed_ = false;
     QTimer EditTimer_;
+    QTimer ArchiveRetry_;
+    QElapsedTimer ArchiveBusyFor_; // since the first busy write of a run of them
 };

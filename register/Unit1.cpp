@@ -142,7 +142,7 @@ void TForm1::CreateComponents() {
         StoreConfig();
     };
     Doc.OnModifiedChanged = [this] { SetTitle(CurrentFileName()); };
-    Doc.OnHeldChanged = [this] { StatusBar1->ShowHeld(Doc.Held()); };
+    Doc.OnHeldChanged = [this] { StatusBar1->ShowHeld(Doc.Held(), Doc.HeldForArchive()); };
     // Queued: a box shown inside a polling hand-over would hold the worker.
     Doc.OnWriteFailed = Doc.OnArchiveProblem = [this](const QString& text) {
         QMetaObject::invokeMethod(this, [this, text] { ShowError(text); }, Qt::QueuedConnection);

@@ -457,6 +457,72 @@ private slots:
         QVERIFY(!doc.Names().Undo());
     }
 
+    // A connection that waits a moment only is refused with EArchiveBusy
+    // while another holds the archive; opening one needs no write.
+    void busyArchiveRefusesSoon() {
+        QTemporaryDir dir;
+        TArchive quick(dir.path(), true, 50);
+        TArchive other(dir.path(), false);
+        {
+            TArchive::TTransaction hold(other);
+            QVERIFY_THROWS_EXCEPTION(EArchiveBusy, quick.Add(Measured(1.5, kDay, QString())));
+            TArchive third(dir.path(), false, 50);
+            QCOMPARE(third.Count({}), 0);
+        }
+        QVERIFY(quick.Add(Measured(1.5, kDay, QString())));
+    }
+
+    // Another connection holds the archive (an import's batch): the
+    // register does not wait for it. A new measurement is shown but held
+    // until the archive takes it, then asked for again and acknowledged
+    // once; a rename is kept and written then. A moment's wait is told to
+    // nobody.
+    void busyArchiveHoldsTheMeasurement_data() {
+        QTest::addColumn<bool>("rename");
+        QTest::newRow("new measurement") << false;
+        QTest::newRow("rename") << true;
+    }
+    void busyArchiveHoldsTheMeasurement() {
+        QFETCH(bool, rename);
+        QTemporaryDir dir;
+        TRegisterDocument doc(dir.filePath(QStringLiteral("data")),
+                              dir.filePath(QStringLiteral("locks")));
+        doc.Cycle().Now = [] { return kDay; };
+        QStringList told;
+        doc.OnWriteFailed = [&told](const QString& text) { told << text; };
+        doc.Start(dir.filePath(QStringLiteral("day.txt")));
+        doc.SetLink(QStringLiteral("ttyS0"), 10);
+        TResultsTable& table = doc.Table();
+        if (rename) {
+            QCOMPARE(doc.PutRecordReply(6, ReplyStatusComplete, RecordReply(1.5), true), quint8(9));
+            doc.PutRecordReply(9, ReplyStatusComplete, {}, true);
+        }
+        {
+            TArchive other(doc.Recovery().Folder(), false);
+            TArchive::TTransaction hold(other);
+            if (rename) {
+                table.setData(table.index(0, 0), QStringLiteral("эталон"));
+            } else {
+                QCOMPARE(doc.PutRecordReply(6, ReplyStatusComplete, RecordReply(1.5), true),
+                         quint8(0));
+                QVERIFY(doc.HeldForArchive());
+            }
+            QCOMPARE(table.RowCount(), 3);
+            hold.Commit();
+        }
+        const QString uid = table.RowKey(1);
+        QTRY_VERIFY_WITH_TIMEOUT(doc.Archive()->Contains(uid) && !doc.Held(), 10000);
+        if (rename) {
+            QTRY_COMPARE_WITH_TIMEOUT(doc.Archive()->NameHistory(uid).size(), size_t(1), 10000);
+        } else {
+            QCOMPARE(doc.CommandForTurn(0), quint8(6));
+            QCOMPARE(doc.PutRecordReply(6, ReplyStatusComplete, RecordReply(1.5), true), quint8(9));
+            QCOMPARE(table.RowCount(), 3);
+        }
+        QCOMPARE(doc.Archive()->Count({}), 1);
+        QVERIFY2(told.isEmpty(), qPrintable(told.join(u'\n')));
+    }
+
     void outagesExplainGaps() {
         QTemporaryDir dir;
         TArchive archive(dir.path());

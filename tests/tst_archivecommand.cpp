@@ -122,6 +122,15 @@ void TstArchiveCommand::importThenExport() {
     run = Run({QStringLiteral("--import"), results, picture});
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.err.contains(picture + QStringLiteral("», строка 1")), qPrintable(run.err));
+
+    // "No number" cells are counted in the summary, not dropped silently.
+    const QString odd = dir_.filePath(QStringLiteral("odd.txt"));
+    QVERIFY(WriteAll(odd, Line("11:00:00", "nan") + Line("11:05:00", "-Inf")));
+    run = Run({QStringLiteral("--import"), odd});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QVERIFY2(QString::fromUtf8(run.out).contains(
+                 QStringLiteral("Ячеек «не число» (NAN, INF, ∞): 2. Они записаны в архив без значения.")),
+             run.out.constData());
 }
 
 void TstArchiveCommand::help_data() {
