@@ -71,6 +71,15 @@ void TArchiveModel::fetchMore(const QModelIndex& parent) {
     }
 }
 
+int TArchiveModel::FetchNew() {
+    if (!archive_ || !atEnd_ || !fetchError_.isEmpty())
+        return 0;
+    const int before = int(rows_.size());
+    atEnd_ = false;
+    fetchMore(QModelIndex());
+    return int(rows_.size()) - before;
+}
+
 void TArchiveModel::Refresh(const std::vector<int>& rows) {
     if (!archive_)
         return;

@@ -34,6 +34,10 @@ public:
     void Reload() { SetFilter(filter_); }
     // Reads these rows again in place, keeping what is loaded and chosen.
     void Refresh(const std::vector<int>& rows);
+    // Measurements added since the last page came in: appended when every
+    // row is loaded (they sort last), left to scrolling otherwise. Returns
+    // how many rows were appended.
+    int FetchNew();
 
     const std::array<int, IndicatorCount>& Decimals() const { return decimals_; }
     void SetDecimals(const std::array<int, IndicatorCount>& decimals);

@@ -25,7 +25,6 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QInputDialog>
 #include <QIntValidator>
 #include <QKeyEvent>
 #include <QLabel>
@@ -33,6 +32,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressDialog>
+#include <QScrollBar>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QSplitter>
@@ -48,6 +48,31 @@
 namespace {
 
 const QString kCaption = QStringLiteral("Архив");
+
+// The reason to mark, asked with the measurement named; OK only with one.
+QString AskReasonDialog(QWidget* parent, const QString& what) {
+    QDialog dialog(parent);
+    dialog.setWindowTitle(QStringLiteral("Отметить недействительным"));
+    dialog.setMinimumWidth(480);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* target = new QLabel(QStringLiteral("Отметить недействительным: ") + what, &dialog);
+    target->setWordWrap(true);
+    layout->addWidget(target);
+    layout->addWidget(new QLabel(QStringLiteral("Причина:"), &dialog));
+    auto* reason = new QLineEdit(&dialog);
+    reason->setObjectName(QStringLiteral("ReasonEdit"));
+    layout->addWidget(reason);
+    auto* buttons =
+        new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
+    ok->setEnabled(false);
+    QObject::connect(reason, &QLineEdit::textChanged, ok,
+                     [ok](const QString& text) { ok->setEnabled(!text.trimmed().isEmpty()); });
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+    return dialog.exec() == QDialog::Accepted ? reason->text().trimmed() : QString();
+}
 
 struct TExportChoice {
     QString Filter;
@@ -164,10 +189,7 @@ void TArchiveWindow::InstallDialogs() {
                                                             "Все файлы (*)"));
     };
     ReportDialog = [this](const TReportRequest& start) { return TReportDialog::Ask(this, start); };
-    AskReason = [this] {
-        return QInputDialog::getText(this, QStringLiteral("Отметить недействительным"),
-                                     QStringLiteral("Причина:"));
-    };
+    AskReason = [this](const QString& what) { return AskReasonDialog(this, what); };
     AskDecimals = [this](const TDecimals& current) {
         return DecimalsDialog(this, TableTitles().mid(5), current);
     };
@@ -670,22 +692,45 @@ void TArchiveWindow::Mark(const QString& reason) {
         all.Commit();
     }
     emit marksChanged();
-    // Rows marked invalid leave a list without them; otherwise they are
-    // redrawn where they are.
-    if (Model->Filter().IncludeInvalid)
-        Model->Refresh(rows);
-    else
-        Model->Reload();
+    // Redrawn where they are, struck through, even in a list that leaves
+    // invalid rows out: the operator sees what was marked. The next search
+    // leaves them out.
+    Model->Refresh(rows);
     ShowCount();
     UpdateButtons();
 }
 
 void TArchiveWindow::MarkInvalidExecute() {
-    if (ChosenRows().empty())
+    const std::vector<int> rows = ChosenRows();
+    if (rows.empty())
         return;
-    const QString reason = AskReason().trimmed();
+    QString what;
+    if (rows.size() == 1) {
+        const TArchiveMeasurement& m = Model->Measurement(rows.front());
+        what = QStringLiteral("измерение %1").arg(
+            doc_.Cycle().Locale.toString(m.Measured, QStringLiteral("dd.MM.yyyy HH:mm:ss")));
+        if (m.Device)
+            what += QStringLiteral(", прибор №%1").arg(*m.Device);
+        if (!m.SampleName.isEmpty())
+            what += QStringLiteral(", «%1»").arg(m.SampleName);
+    } else {
+        what = QStringLiteral("выбранные измерения (%1)").arg(rows.size());
+    }
+    const QString reason = AskReason(what).trimmed();
     if (!reason.isEmpty())
         Mark(reason);
+}
+
+void TArchiveWindow::NoteArchived() {
+    if (!isVisible() || Importing() || !doc_.Archive() || Model->Archive() != doc_.Archive())
+        return;
+    const QScrollBar* bar = List->verticalScrollBar();
+    const bool atBottom = bar->value() == bar->maximum();
+    if (Model->FetchNew() == 0)
+        return;
+    ShowCount();
+    if (atBottom)
+        List->scrollToBottom();
 }
 
 void TArchiveWindow::ClearMarkExecute() {

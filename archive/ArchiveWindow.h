@@ -83,7 +83,8 @@ public:
     // The operator's side; tests put answers in here.
     std::function<TExportTarget(const QString& start)> ExportDialog;
     std::function<QStringList(const QString& start)> ImportDialog; // empty: cancelled
-    std::function<QString()> AskReason;                            // empty: cancelled
+    // what: the measurements to mark, in words; an empty answer: cancelled.
+    std::function<QString(const QString& what)> AskReason;
     std::function<std::optional<TDecimals>(const TDecimals& current)> AskDecimals;
     std::function<std::optional<TReportRequest>(const TReportRequest& start)> ReportDialog;
     std::function<void(const QString& caption, const QString& text)> ErrorBox;
@@ -112,6 +113,9 @@ public:
     void DecimalsExecute();
     // An import runs on its own thread until it reports here.
     bool Importing() const { return import_ != nullptr; }
+    // A measurement reached the archive: the list shows it when it is at its
+    // end and follows it when scrolled to the bottom.
+    void NoteArchived();
 
 signals:
     // Rows were marked invalid or valid again.

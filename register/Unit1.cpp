@@ -192,7 +192,13 @@ void TForm1::FormCreate() {
     }
     Uploader = std::make_unique<TLabUploader>(Doc.Recovery().Folder());
     Uploader->Configure(TLabSettings::FromIni(ConfigPath_));
-    Doc.OnArchived = [this] { Uploader->Nudge(); };
+    Doc.OnArchived = [this] {
+        Uploader->Nudge();
+        // Later: this may run inside a polling hand-over.
+        QMetaObject::invokeMethod(
+            this, [this] { if (ArchiveWindow) ArchiveWindow->NoteArchived(); },
+            Qt::QueuedConnection);
+    };
     SetTitle(CurrentFileName());
     Run([this] {
         if (!OfferRecovery())

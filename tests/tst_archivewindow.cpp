@@ -21,6 +21,11 @@
 #include <QToolBar>
 #include <QtCharts/QLineSeries>
 #include <QtCharts/QScatterSeries>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QScrollBar>
+#include <QTimer>
+#include <QApplication>
 #include <QtTest>
 
 #include <map>
@@ -252,17 +257,31 @@ private slots:
         const auto struck = [this](int row) {
             return Model().index(row, 0).data(Qt::FontRole).value<QFont>().strikeOut();
         };
-        // An empty reason is a cancel.
-        w_->AskReason = [] { return QString(); };
+        // An empty reason is a cancel; the question names what it marks.
+        QStringList asked;
+        w_->AskReason = [&](const QString& what) {
+            asked << what;
+            return QString();
+        };
         Choose({0});
         w_->MarkInvalidButton->click();
         QVERIFY(!Archive().FindId(Id(0))->Invalid());
 
-        w_->AskReason = [] { return QStringLiteral("Пузырь в кювете"); };
+        w_->AskReason = [&](const QString& what) {
+            asked << what;
+            return QStringLiteral("Пузырь в кювете");
+        };
         Choose({0, 1});
         w_->MarkInvalidButton->click();
-        QCOMPARE(RowIndex(Model().Measurement(0)), 2);
+        QCOMPARE(asked, (QStringList{QStringLiteral("измерение %1, прибор №1, «Вино красное 0»")
+                                         .arg(kRu.toString(kBase, u"dd.MM.yyyy HH:mm:ss")),
+                                     QStringLiteral("выбранные измерения (2)")}));
+        // Marked rows stay in sight, struck through, until the next search.
+        QCOMPARE(RowIndex(Model().Measurement(0)), 0);
+        QVERIFY(struck(0) && struck(1) && !struck(2));
         QCOMPARE(w_->StatusLabel->text(), QStringLiteral("Измерений: ") + kRu.toString(kRows - 2));
+        w_->FindButton->click();
+        QCOMPARE(RowIndex(Model().Measurement(0)), 2);
 
         w_->ShowInvalidBox->setChecked(true);
         w_->FindButton->click();
@@ -278,6 +297,47 @@ private slots:
         w_->ClearMarkButton->click();
         QVERIFY(!struck(0) && struck(1));
         QVERIFY(!Archive().FindId(Id(0))->Invalid());
+    }
+
+    // The reason's dialog takes no blank reason: OK waits for one.
+    void reasonDialogWantsAReason() {
+        Choose({0});
+        QTimer::singleShot(0, this, [] {
+            QDialog* dialog = nullptr;
+            QTRY_VERIFY_WITH_TIMEOUT((dialog = qobject_cast<QDialog*>(
+                                          QApplication::activeModalWidget())) != nullptr,
+                                     10000);
+            auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("ReasonEdit"));
+            auto* buttons = dialog->findChild<QDialogButtonBox*>();
+            QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
+            QVERIFY(!ok->isEnabled());
+            edit->setText(QStringLiteral("   "));
+            QVERIFY(!ok->isEnabled());
+            edit->setText(QStringLiteral(" мутная проба "));
+            QVERIFY(ok->isEnabled());
+            ok->click();
+        });
+        w_->MarkInvalidButton->click();
+        QCOMPARE(Archive().FindId(Id(0))->InvalidReason, QStringLiteral("мутная проба"));
+    }
+
+    // A new measurement appears at the end of a list that is loaded to its
+    // end, and the list follows it when scrolled to the bottom.
+    void listFollowsNewMeasurements() {
+        w_->DeviceEdit->setText(QStringLiteral("1"));
+        w_->FindButton->click();
+        FetchAll(Model());
+        const int before = Model().rowCount();
+        QCOMPARE(before, kRows / 4);
+        w_->List->scrollToBottom();
+        TArchiveMeasurement m = Row(kRows);
+        m.Device = 1;
+        QCOMPARE(Archive().AddAll({m}), 1);
+        w_->NoteArchived();
+        QCOMPARE(Model().rowCount(), before + 1);
+        QCOMPARE(RowIndex(Model().Measurement(before)), kRows);
+        QCOMPARE(w_->List->verticalScrollBar()->value(), w_->List->verticalScrollBar()->maximum());
+        QCOMPARE(w_->StatusLabel->text(), QStringLiteral("Измерений: ") + kRu.toString(before + 1));
     }
 
     void openInTable_data() {
