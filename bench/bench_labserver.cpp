@@ -100,7 +100,8 @@ void BM_UploadBacklog(benchmark::State& state) {
         TLabUploader uploader(backlog.Dir.path());
         uploader.Configure(settings);
         const QDeadlineTimer deadline(600000);
-        while (probe.Sent(settings.ServerId()).Measurement < kBacklog && !deadline.hasExpired()) {
+        while (probe.Sent(probe.ServerIdentity(settings.ServerId())).Measurement < kBacklog &&
+               !deadline.hasExpired()) {
             QCoreApplication::processEvents();
             QThread::msleep(5);
         }

@@ -3,6 +3,7 @@
 #include "archive/LabServer.h"
 #include "archive/LabSettingsDialog.h"
 #include "archive/LabStatusView.h"
+#include "archive/LabUploader.h"
 #include "register/LinkStatusBar.h"
 #include "register/Unit1.h"
 #include "support/FormHarness.h"
@@ -62,6 +63,35 @@ private slots:
         h_.reset();
     }
 
+    // What the uploader waits after each outcome: f a failure, r a refusal,
+    // s a success (no wait).
+    void retryDelay_data() {
+        QTest::addColumn<QString>("outcomes");
+        QTest::addColumn<QList<qint64>>("waits");
+        QTest::newRow("doubling to the cap")
+            << "fffffff" << QList<qint64>{1000, 2000, 4000, 8000, 16000, 30000, 30000};
+        QTest::newRow("a success starts again")
+            << "fffsff" << QList<qint64>{1000, 2000, 4000, 0, 1000, 2000};
+        QTest::newRow("a refusal waits longest")
+            << "rfsf" << QList<qint64>{30000, 30000, 0, 1000};
+    }
+
+    void retryDelay() {
+        QFETCH(QString, outcomes);
+        QFETCH(QList<qint64>, waits);
+        TRetryDelay delay;
+        QList<qint64> got;
+        for (const QChar c : outcomes) {
+            if (c == u's') {
+                delay.Succeeded();
+                got << 0;
+            } else {
+                got << delay.Failed(c == u'r');
+            }
+        }
+        QCOMPARE(got, waits);
+    }
+
     void statusLabel_data() {
         QTest::addColumn<TUploadStatus::TState>("state");
         QTest::addColumn<int>("waitedS");  // by the oldest unsent; -1: not known
@@ -85,6 +115,9 @@ private slots:
             << TLinkColour::Plain << 0;
         QTest::newRow("refused") << TUploadStatus::Refused << 3600 << "Архив лаборатории: отказ"
                                  << TLinkColour::Red << 7;
+        QTest::newRow("not yet checked") << TUploadStatus::Unchecked << -1
+                                         << "Архив лаборатории: не сверено" << TLinkColour::Plain
+                                         << 0;
     }
 
     void statusLabel() {
@@ -109,7 +142,8 @@ private slots:
         QCOMPARE(label->text(), text);
         if (waitedS != 600)
             QCOMPARE(label->property("linkColour").toInt(), int(colour));
-        QCOMPARE(label->toolTip().contains(status.Reason), state == TUploadStatus::Refused);
+        QCOMPARE(label->toolTip().contains(status.Reason),
+                 state == TUploadStatus::Refused || state == TUploadStatus::Unchecked);
     }
 
     void dialogReadsWritesAndReconfigures() {

@@ -24,6 +24,7 @@
 #include <array>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 
 namespace {
@@ -38,7 +39,7 @@ const QDateTime kStart(QDate(2026, 3, 2), QTime(8, 0));
 
 // Every kind of text and value the SQL must carry: quotes, backslashes,
 // Cyrillic, absent and extreme values, record bytes of every value.
-TArchiveMeasurement Measurement(int n, std::mt19937& random) {
+TArchiveMeasurement Measurement(int n, std::mt19937& random, qint64 stepS = 97) {
     TArchiveMeasurement m;
     m.Uid = QUuid::createUuid().toString(QUuid::WithoutBraces);
     m.Device = quint16(1 + n % 3);
@@ -46,7 +47,7 @@ TArchiveMeasurement Measurement(int n, std::mt19937& random) {
     m.Computer = QStringLiteral("лаб-пк");
     m.User = QStringLiteral("o'neil\\оператор");
     m.ProgramVersion = QStringLiteral("1.0.0");
-    m.Measured = kStart.addSecs(qint64(n) * 97);
+    m.Measured = kStart.addSecs(qint64(n) * stepS);
     m.Received = m.Measured.addMSecs(351);
     m.Calibration = n % 8;
     for (int k = 0; k < IndicatorCount; ++k)
@@ -68,7 +69,9 @@ TArchiveMeasurement Measurement(int n, std::mt19937& random) {
     return m;
 }
 
-// Renames and marks of some measurements, as operators make them.
+// Renames and marks of some measurements, as operators make them; the
+// second rename and the unmark come after the clock was set back an hour,
+// and are still the later ones.
 void ChangeSome(TArchive& archive, int from, int to, const QString& tag) {
     for (qint64 id = from; id <= to; ++id) {
         const std::optional<TArchiveMeasurement> m = archive.FindId(id);
@@ -79,11 +82,11 @@ void ChangeSome(TArchive& archive, int from, int to, const QString& tag) {
             archive.Rename(m->Uid, QStringLiteral("Квас %1 %2").arg(tag).arg(id), QStringLiteral("мастер"), when);
         if (id % 21 == 0)
             archive.Rename(m->Uid, QStringLiteral("Сидр %1 %2").arg(tag).arg(id), QStringLiteral("мастер"),
-                           when.addSecs(5));
+                           when.addSecs(-3600));
         if (id % 11 == 0)
             archive.MarkInvalid(id, QStringLiteral("пузырь в кювете %1").arg(tag), QStringLiteral("технолог"), when);
         if (id % 33 == 0)
-            archive.MarkInvalid(id, QString(), QStringLiteral("технолог"), when.addSecs(7));
+            archive.MarkInvalid(id, QString(), QStringLiteral("технолог"), when.addSecs(-3600));
         if (id % 66 == 0)
             archive.MarkInvalid(id, QStringLiteral("повтор %1").arg(tag), QStringLiteral("начальник"), when.addSecs(9));
     }
@@ -96,6 +99,25 @@ QString Ms(const QString& column) {
 qint64 MsOf(const QDateTime& t) {
     return t.isValid() ? t.toMSecsSinceEpoch() : -1;
 }
+
+// Keeps the delays the uploader chose and waits a millisecond for each.
+class TRecordedWait : public TRetryWait {
+public:
+    qint64 WaitMs(qint64 chosenMs) override {
+        // Written on the uploader's thread, read on the test's.
+        const std::lock_guard<std::mutex> lock(mutex_);
+        chosen_ << chosenMs;
+        return 1;
+    }
+    QList<qint64> Chosen() const {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return chosen_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    QList<qint64> chosen_;
+};
 
 } // namespace
 
@@ -199,9 +221,33 @@ class TstLabUpload : public QObject {
         return uids;
     }
 
+    qint64 Count(const QString& db, const QString& table = QStringLiteral("measurement")) {
+        return cluster_.Value(db, QStringLiteral("SELECT count(*) FROM %1").arg(table)).toLongLong();
+    }
+    qint64 Changes(const QString& db) { return Count(db, QStringLiteral("name_change")) + Count(db, QStringLiteral("invalid_mark")); }
+
+    // A trigger of the superuser's makes the insert of a row named "сбой"
+    // fail that many times (a sequence counts them: a rollback does not undo
+    // it), as a passing fault does (40001).
+    bool FailBatches(const QString& db, int failures) {
+        return cluster_.Psql(
+            db, QStringLiteral("CREATE SEQUENCE IF NOT EXISTS batch_attempts;"
+                               "ALTER SEQUENCE batch_attempts RESTART;"
+                               "CREATE OR REPLACE FUNCTION fail_batch() RETURNS trigger LANGUAGE plpgsql "
+                               "SECURITY DEFINER AS $$ BEGIN\n"
+                               "  IF NEW.sample_name = 'сбой' AND nextval('batch_attempts') <= %1 THEN\n"
+                               "    RAISE EXCEPTION 'пакет не принят' USING ERRCODE = '40001';\n"
+                               "  END IF;\n"
+                               "  RETURN NEW;\n"
+                               "END $$;"
+                               "CREATE OR REPLACE TRIGGER a_fail_batch BEFORE INSERT ON measurement "
+                               "FOR EACH ROW EXECUTE FUNCTION fail_batch();")
+                    .arg(failures));
+    }
+
     // Nothing of the archive waits for that server any more.
     static bool Drained(TArchive& archive, const TLabSettings& server) {
-        const TArchive::TBacklog backlog = archive.Backlog(server.ServerId());
+        const TArchive::TBacklog backlog = archive.Backlog(archive.ServerIdentity(server.ServerId()));
         return backlog.Measurements == 0 && backlog.Changes == 0;
     }
 
@@ -270,15 +316,17 @@ private slots:
         ChangeSome(archive, 4000, 4500, QStringLiteral("после"));
         archive.Add(Measurement(4500, random));
         uploader.Nudge();
-        QTRY_VERIFY_WITH_TIMEOUT(Drained(archive, cluster_.Settings(TPgCluster::Writer, db)), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(Drained(archive, cluster_.Settings(TPgCluster::Writer, db)), 60000);
         CompareWithArchive(archive, db);
 
-        // The same server under another name gets everything again and
-        // keeps one of each.
+        // The same server under another name is the same identity: what it
+        // confirmed still counts.
+        const QString identity = archive.ServerIdentity(cluster_.Settings(TPgCluster::Writer, db).ServerId());
         TLabSettings again = cluster_.Settings(TPgCluster::Writer, db);
         again.Host = QStringLiteral("localhost");
         uploader.Configure(again);
-        QTRY_VERIFY_WITH_TIMEOUT(Drained(archive, again), 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(archive.ServerIdentity(again.ServerId()), identity, 30000);
+        QVERIFY(Drained(archive, again));
         CompareWithArchive(archive, db);
     }
 
@@ -307,9 +355,10 @@ private slots:
         TWatch watch;
         Watch(uploader, watch);
         uploader.Configure(settings);
-        QVERIFY(WaitFor([&] { return probe.Sent(settings.ServerId()).Measurement > 0; }, 60000));
+        const auto sent = [&] { return probe.Sent(probe.ServerIdentity(settings.ServerId())).Measurement; };
+        QVERIFY(WaitFor([&] { return sent() > 0; }, 60000));
         QVERIFY2(cluster_.Stop(true), qPrintable(cluster_.Error()));
-        const qint64 sentAtStop = probe.Sent(settings.ServerId()).Measurement;
+        const qint64 sentAtStop = sent();
         QVERIFY2(sentAtStop < kTotal, "the upload ended before the server was stopped");
 
         // Down: the uploader says so with the reason, and the backlog stays.
@@ -322,7 +371,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(watch.States.size() >= told + 2, 30000);
         QVERIFY2(cluster_.Start(), qPrintable(cluster_.Error()));
 
-        QTRY_VERIFY_WITH_TIMEOUT(probe.Sent(settings.ServerId()).Measurement == kTotal, 120000);
+        QTRY_VERIFY_WITH_TIMEOUT(sent() == kTotal, 120000);
         QTRY_COMPARE_WITH_TIMEOUT(watch.Last.State, TUploadStatus::Sent, 30000);
         QCOMPARE(cluster_.Value(db, QStringLiteral("SELECT count(*) FROM measurement")).toLongLong(),
                  qint64(kTotal));
@@ -661,6 +710,213 @@ private slots:
         }
         QCOMPARE(archives, 2);
         QCOMPARE(ServerUids(db), local);
+    }
+    // A batch the server refuses midway leaves nothing, and the same
+    // connection takes it whole the next time.
+    void failedBatchIsRolledBack() {
+        const QString db = FreshDatabase();
+        QVERIFY2(!db.isEmpty() && FailBatches(db, 1), qPrintable(cluster_.Error()));
+        std::mt19937 random(13);
+        std::vector<TArchiveMeasurement> rows;
+        for (int n = 0; n < 1500; ++n) { // two statements: the second fails
+            rows.push_back(Measurement(n, random));
+            rows.back().Id = n + 1;
+        }
+        rows[1200].SampleName = QStringLiteral("сбой");
+        const QString reg = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        TLabServer server(cluster_.Settings(TPgCluster::Writer, db));
+        try {
+            server.Upload(reg, rows, {}, {});
+            QFAIL("the server took the batch");
+        } catch (const ELabServerError& e) {
+            QVERIFY2(!e.Refused, e.what());
+        }
+        QCOMPARE(Count(db), 0);
+        // Rolled back: the connection is not left in the failed transaction.
+        QTRY_COMPARE_WITH_TIMEOUT(
+            cluster_.Value(db, QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE datname = "
+                                              "current_database() AND state LIKE 'idle in transaction%'"))
+                .toInt(),
+            0, 10000);
+        TServerHold added;
+        try {
+            added = server.Upload(reg, rows, {}, {});
+        } catch (const ELabServerError& e) {
+            QFAIL(e.what());
+        }
+        QCOMPARE(added.Rows, 1500);
+        QCOMPARE(added.Top, 1500);
+        QCOMPARE(Count(db), 1500);
+        QCOMPARE(server.Upload(reg, rows, {}, {}).Rows, 0);
+    }
+
+    void retryWaitsDoubleAndStartAgainAfterSuccess() {
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        TArchive archive(folder.path());
+        std::mt19937 random(17);
+        const auto add = [&](int n) {
+            TArchiveMeasurement m = Measurement(n, random);
+            m.SampleName = n % 2 ? QStringLiteral("сбой") : m.SampleName;
+            archive.Add(m);
+        };
+        for (int n = 0; n < 3; ++n)
+            add(n);
+        const QString db = FreshDatabase();
+        QVERIFY2(!db.isEmpty() && FailBatches(db, 7), qPrintable(cluster_.Error()));
+        auto wait = std::make_shared<TRecordedWait>();
+        TLabUploader uploader(folder.path(), nullptr, wait);
+        TWatch watch;
+        Watch(uploader, watch);
+        uploader.Configure(cluster_.Settings(TPgCluster::Writer, db));
+        QTRY_COMPARE_WITH_TIMEOUT(watch.Last.State, TUploadStatus::Sent, 60000);
+        QCOMPARE(wait->Chosen(), (QList<qint64>{1000, 2000, 4000, 8000, 16000, 30000, 30000}));
+        QCOMPARE(Count(db), 3);
+        // After a success the first retry is 1 s again.
+        QVERIFY2(FailBatches(db, 2), qPrintable(cluster_.Error()));
+        add(3);
+        uploader.Nudge();
+        QTRY_COMPARE_WITH_TIMEOUT(Count(db), 4, 60000);
+        QCOMPARE(wait->Chosen().mid(7), (QList<qint64>{1000, 2000}));
+        CompareWithArchive(archive, db);
+    }
+
+    void latestChangeIsTheRegistersLast_data() {
+        // Who sent the measurement: first (the owner, before its changes),
+        // last (after them), old (an older program, no owner).
+        QTest::addColumn<QString>("measurement");
+        // In the order they arrive: who:seq:minutes:new name, or !reason of
+        // a mark (! alone: valid again); who is own, other (another
+        // register) or old (an older program: no seq).
+        QTest::addColumn<QStringList>("changes");
+        QTest::addColumn<QString>("current"); // the name, or !reason
+        QTest::newRow("renamed after the clock went back")
+            << "first" << QStringList{"own:1:+10:Квас", "own:2:-50:Сидр"} << "Сидр";
+        QTest::newRow("renames arrive in reverse")
+            << "first" << QStringList{"own:2:-50:Сидр", "own:1:+10:Квас"} << "Сидр";
+        QTest::newRow("renames before their measurement")
+            << "last" << QStringList{"own:2:-50:Сидр", "own:1:+10:Квас"} << "Сидр";
+        QTest::newRow("older program: by time")
+            << "first" << QStringList{"old::+20:Сидр", "old::+10:Квас"} << "Сидр";
+        QTest::newRow("older program: same time, by arrival")
+            << "first" << QStringList{"old::+10:Квас", "old::+10:Сидр"} << "Сидр";
+        QTest::newRow("after an older program's rename")
+            << "first" << QStringList{"old::+30:Квас", "own:1:+10:Сидр"} << "Сидр";
+        QTest::newRow("another register's rename")
+            << "first" << QStringList{"own:1:+10:Сидр", "other:9:+20:Квас"} << "Сидр";
+        QTest::newRow("an older program's measurement")
+            << "old" << QStringList{"own:1:+10:Сидр", "old::+30:Квас"} << "Сидр";
+        QTest::newRow("unmarked after the clock went back")
+            << "first" << QStringList{"own:1:+10:!пена", "own:2:-50:!"} << "!";
+        QTest::newRow("marks arrive in reverse")
+            << "first" << QStringList{"own:2:-50:!пена", "own:1:+10:!"} << "!пена";
+        QTest::newRow("marks before their measurement")
+            << "last" << QStringList{"own:2:-50:!пена", "own:1:+10:!"} << "!пена";
+        QTest::newRow("older program's marks by time")
+            << "first" << QStringList{"old::+20:!", "old::+10:!пена"} << "!";
+    }
+
+    void latestChangeIsTheRegistersLast() {
+        QFETCH(QString, measurement);
+        QFETCH(QStringList, changes);
+        QFETCH(QString, current);
+        static const QString db = FreshDatabase();
+        QVERIFY(!db.isEmpty());
+        const QString own = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        const QString other = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        std::mt19937 random(19);
+        TArchiveMeasurement m = Measurement(1, random);
+        m.Id = 1;
+        TLabServer server(cluster_.Settings(TPgCluster::Writer, db));
+        const auto send = [&] { server.Upload(measurement == "old" ? QString() : own, {m}, {}, {}); };
+        if (measurement != "last")
+            send();
+        for (const QString& change : changes) {
+            const QStringList f = change.split(u':'); // who, seq, minutes, text
+            const QDateTime when = kStart.addSecs(f[2].toInt() * 60);
+            const QString key = QUuid::createUuid().toString(QUuid::WithoutBraces);
+            const bool mark = f[3].startsWith(u'!');
+            const QString text = mark ? f[3].mid(1) : f[3];
+            if (f[0] == "old") {
+                const QString at = when.toUTC().toString(Qt::ISODateWithMs);
+                cluster_.Rows(db, mark ? QStringLiteral("INSERT INTO invalid_mark (key, uid, marked, user_name, reason) "
+                                                        "VALUES ('%1', '%2', '%3', 'технолог', '%4')")
+                                             .arg(key, m.Uid, at, text)
+                                       : QStringLiteral("INSERT INTO name_change (key, uid, changed, user_name, old_name, "
+                                                        "new_name) VALUES ('%1', '%2', '%3', 'мастер', '', '%4')")
+                                             .arg(key, m.Uid, at, text));
+                QVERIFY2(cluster_.Error().isEmpty(), qPrintable(cluster_.Error()));
+            } else if (mark) {
+                server.Upload(f[0] == "own" ? own : other, {}, {},
+                              {{f[1].toLongLong(), key, m.Uid, when, QStringLiteral("технолог"), text}});
+            } else {
+                server.Upload(f[0] == "own" ? own : other, {},
+                              {{when, QStringLiteral("мастер"), m.SampleName, text, f[1].toLongLong(), key, m.Uid}}, {});
+            }
+        }
+        if (measurement == "last")
+            send();
+        const QVariantList row =
+            cluster_.Rows(db, QStringLiteral("SELECT current_name, coalesce(invalid_reason, '') FROM measurement "
+                                             "WHERE uid = '%1'")
+                                  .arg(m.Uid))
+                .value(0);
+        QCOMPARE(current.startsWith(u'!') ? u'!' + row.value(1).toString() : row.value(0).toString(), current);
+    }
+
+    void remadeServerGetsEverythingAgain_data() {
+        QTest::addColumn<bool>("restored");
+        QTest::newRow("dropped and made again") << false;
+        QTest::newRow("restored from an earlier dump") << true;
+    }
+
+    void remadeServerGetsEverythingAgain() {
+        QFETCH(bool, restored);
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        TArchive archive(folder.path());
+        std::mt19937 random(23);
+        const auto add = [&](int from, int to) {
+            std::vector<TArchiveMeasurement> list;
+            for (int n = from; n < to; ++n)
+                list.push_back(Measurement(n, random, 1500));
+            archive.AddAll(list);
+            ChangeSome(archive, from + 1, to, QString::number(from));
+        };
+        add(0, 600);
+        const QString db = FreshDatabase();
+        QVERIFY2(!db.isEmpty(), qPrintable(cluster_.Error()));
+        const TLabSettings settings = cluster_.Settings(TPgCluster::Writer, db);
+        // The waits made short: the server is refused while it is remade.
+        TLabUploader uploader(folder.path(), nullptr, std::make_shared<TRecordedWait>());
+        TWatch watch;
+        Watch(uploader, watch);
+        uploader.Configure(settings);
+        QTRY_VERIFY_WITH_TIMEOUT(Drained(archive, settings), 60000);
+        const QString dump = folder.filePath(QStringLiteral("earlier.dump"));
+        QVERIFY2(cluster_.Dump(db, dump), qPrintable(cluster_.Error()));
+        add(600, 1200);
+        uploader.Nudge();
+        QTRY_VERIFY_WITH_TIMEOUT(Drained(archive, settings) && watch.Last.State == TUploadStatus::Sent, 60000);
+        const QString identity = archive.ServerIdentity(settings.ServerId());
+
+        // Every "sent" told from now on finds the server holding everything.
+        QStringList early;
+        connect(&uploader, &TLabUploader::StatusChanged, this, [&](const TUploadStatus& s) {
+            if (s.State == TUploadStatus::Sent && Count(db) < 1200)
+                early << QStringLiteral("«отправлено» with %1 rows on the server").arg(Count(db));
+        });
+        QVERIFY2(cluster_.DropDatabase(db) && cluster_.CreateDatabase(db), qPrintable(cluster_.Error()));
+        if (restored)
+            QVERIFY2(cluster_.Restore(db, dump), qPrintable(cluster_.Error()));
+        else
+            TLabServer(cluster_.Settings(TPgCluster::Owner, db));
+        QVERIFY(Count(db) < 1200);
+        uploader.Nudge();
+        QTRY_VERIFY_WITH_TIMEOUT(Count(db) == 1200 && watch.Last.State == TUploadStatus::Sent, 120000);
+        QVERIFY2(early.isEmpty(), qPrintable(early.join(u'\n')));
+        CompareWithArchive(archive, db);
+        QCOMPARE(archive.ServerIdentity(settings.ServerId()) == identity, restored);
     }
 };
 
