@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QtTest>
 
 Q_DECLARE_METATYPE(TUploadStatus::TState)
@@ -158,6 +159,7 @@ private slots:
         auto* dialog = form_->findChild<TLabSettingsDialog*>();
         QVERIFY(dialog && dialog->isVisible());
         QCOMPARE(dialog->Settings(), stored);
+        QCOMPARE(dialog->ArchiveFolder, form_->Doc.Recovery().Folder());
         for (const char* piece : {"~/.pgpass", "PGPASSFILE", "PGSERVICEFILE", "сервер:порт:база:"})
             QVERIFY(dialog->PasswordNote->text().contains(QString::fromUtf8(piece)));
         for (const QString mode : {"disable", "require", "verify-full"}) {
@@ -190,6 +192,23 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!dialog.Testing(), 30000);
         QCOMPARE(dialog.TestResult->text(), TLabServer::TestConnection(settings));
         QVERIFY(dialog.TestButton->isEnabled());
+    }
+
+    // The reconciliation has a thread and connections of its own; the
+    // window stays live and is told the outcome.
+    void verifyRunsAside() {
+        TLabSettingsDialog dialog(h_->IniPath());
+        QTemporaryDir folder;
+        dialog.ArchiveFolder = folder.path();
+        dialog.VerifyButton->click();
+        QCOMPARE(dialog.VerifyResult->text(), QStringLiteral("Сервер не указан."));
+        dialog.Show(Unreachable());
+        dialog.VerifyButton->click();
+        QVERIFY(dialog.Verifying() && !dialog.VerifyButton->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.Verifying(), 30000);
+        QVERIFY2(dialog.VerifyResult->text().startsWith(QStringLiteral("Сверка не выполнена: ")),
+                 qPrintable(dialog.VerifyResult->text()));
+        QVERIFY(dialog.VerifyButton->isEnabled());
     }
 
     void windowSourceChoice() {

@@ -3,6 +3,7 @@
 // program polling simulators on pseudo-terminals.
 #include "archive/Archive.h"
 #include "archive/LabArchive.h"
+#include "archive/LabReconcile.h"
 #include "archive/LabServer.h"
 #include "archive/LabUploader.h"
 #include "config/ConfigFile.h"
@@ -15,6 +16,7 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QSet>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -243,6 +245,39 @@ class TstLabUpload : public QObject {
                                "CREATE OR REPLACE TRIGGER a_fail_batch BEFORE INSERT ON measurement "
                                "FOR EACH ROW EXECUTE FUNCTION fail_batch();")
                     .arg(failures));
+    }
+
+    // Everything of the archive, as the uploader sends it, up to a
+    // measurement id; the rest is left.
+    void UploadUpTo(TArchive& archive, const QString& db, qint64 upto) {
+        TLabServer server(cluster_.Settings(TPgCluster::Writer, db));
+        TArchive::TUnsent all = archive.Unsent(QStringLiteral("none"), 1000000);
+        const auto later = [upto](const auto& row) { return row.Id > upto; };
+        all.Measurements.erase(std::remove_if(all.Measurements.begin(), all.Measurements.end(), later),
+                               all.Measurements.end());
+        const auto orphan = [&](const auto& change) { return !archive.Contains(change.Uid) || archive.Find(change.Uid)->Id > upto; };
+        all.NameChanges.erase(std::remove_if(all.NameChanges.begin(), all.NameChanges.end(), orphan),
+                              all.NameChanges.end());
+        all.Marks.erase(std::remove_if(all.Marks.begin(), all.Marks.end(), orphan), all.Marks.end());
+        server.Upload(archive.RegisterId(), all.Measurements, all.NameChanges, all.Marks);
+    }
+
+    // An archive over a week, made once; closed before its folder goes.
+    std::unique_ptr<QTemporaryDir> spread_;
+    std::unique_ptr<TArchive> spreadArchive_;
+
+    TArchive& Spread() {
+        if (!spreadArchive_) {
+            spread_ = std::make_unique<QTemporaryDir>();
+            spreadArchive_ = std::make_unique<TArchive>(spread_->path());
+            std::mt19937 random(29);
+            std::vector<TArchiveMeasurement> list;
+            for (int n = 0; n < 400; ++n) // one every 25 minutes
+                list.push_back(Measurement(n, random, 1500));
+            spreadArchive_->AddAll(list);
+            ChangeSome(*spreadArchive_, 1, 400, QStringLiteral("неделя"));
+        }
+        return *spreadArchive_;
     }
 
     // Nothing of the archive waits for that server any more.
@@ -917,6 +952,145 @@ private slots:
         QVERIFY2(early.isEmpty(), qPrintable(early.join(u'\n')));
         CompareWithArchive(archive, db);
         QCOMPARE(archive.ServerIdentity(settings.ServerId()) == identity, restored);
+    }
+
+    void reconciliationMendsTheServer_data() {
+        // Done to the server after it had everything: SQL as its superuser,
+        // or "restore" of a dump taken halfway.
+        QTest::addColumn<QString>("harm");
+        QTest::addColumn<int>("days"); // days told; -1: some
+        QTest::newRow("nothing lost") << "SELECT 1" << 0;
+        QTest::newRow("rows lost on two days") << "DELETE FROM measurement WHERE seq IN (5, 6, 7, 150)" << 2;
+        QTest::newRow("restored from an earlier dump") << "restore" << -1;
+        QTest::newRow("changes lost") << "DELETE FROM name_change WHERE seq % 2 = 0; "
+                                         "DELETE FROM invalid_mark WHERE seq % 3 = 0"
+                                      << 0;
+        QTest::newRow("sent by an older program")
+            << "UPDATE measurement SET register_id = NULL, seq = NULL WHERE seq <= 100; "
+               "UPDATE name_change SET register_id = NULL, seq = NULL"
+            << 0;
+        QTest::newRow("a row only on the server")
+            << "INSERT INTO measurement (uid, port, computer, program_version, measured, calibration, received, "
+               "results_file, sample_name, source, register_id, seq) SELECT 'чужая', '', '', '', measured, 0, "
+               "received, '', '', 'analyser', register_id, 1 FROM measurement WHERE seq = 1"
+            << 1;
+    }
+
+    void reconciliationMendsTheServer() {
+        QFETCH(QString, harm);
+        QFETCH(int, days);
+        TArchive& archive = Spread();
+        const QString db = FreshDatabase();
+        QVERIFY2(!db.isEmpty(), qPrintable(cluster_.Error()));
+        const QString dump = spread_->filePath(db + QStringLiteral(".dump"));
+        if (harm == "restore") {
+            UploadUpTo(archive, db, 200);
+            QVERIFY2(cluster_.Dump(db, dump), qPrintable(cluster_.Error()));
+        }
+        UploadUpTo(archive, db, 400);
+        const qint64 rows = Count(db);
+        const qint64 changes = Changes(db);
+        QCOMPARE(rows, 400);
+        if (harm == "restore")
+            QVERIFY2(cluster_.Restore(db, dump), qPrintable(cluster_.Error()));
+        else
+            QVERIFY2(cluster_.Psql(db, harm), qPrintable(cluster_.Error()));
+        const qint64 lost = std::max<qint64>(0, rows - Count(db));
+        const qint64 stray = std::max<qint64>(0, Count(db) - rows);
+        const qint64 lostChanges = changes - Changes(db);
+
+        const TLabSettings settings = cluster_.Settings(TPgCluster::Writer, db);
+        TLabServer server(settings);
+        QStringList told;
+        const TReconcileResult result = TLabReconcile::Run(archive, server, settings.ServerId(),
+                                                           [&](const QString& text) { told << text; });
+        QVERIFY(!told.isEmpty());
+        QCOMPARE(result.Measurements, 400);
+        qint64 resent = 0;
+        qint64 onlyThere = 0;
+        for (const TReconcileDay& d : result.Days) {
+            resent += d.Resent;
+            onlyThere += d.OnlyOnServer;
+            QVERIFY(result.Report().contains(d.Day.toString(QStringLiteral("dd.MM.yyyy"))));
+        }
+        QCOMPARE(resent, lost);
+        QCOMPARE(onlyThere, stray);
+        QCOMPARE(result.ChangesResent, lostChanges);
+        if (days >= 0)
+            QCOMPARE(int(result.Days.size()), days);
+        else
+            QVERIFY(!result.Days.empty());
+        QCOMPARE(result.Matched(), lost == 0 && stray == 0 && result.ChangesResent == 0);
+        QCOMPARE(result.Report().startsWith(QStringLiteral("Совпадает")), result.Matched());
+
+        // Every row once again, each the register's; the next run finds
+        // nothing to mend, and the uploader has nothing to send.
+        QCOMPARE(Count(db), 400 + stray);
+        QCOMPARE(cluster_.Value(db, QStringLiteral("SELECT count(*) FROM measurement WHERE register_id IS NULL")).toInt(), 0);
+        QCOMPARE(cluster_.Value(db, QStringLiteral("SELECT count(*) FROM name_change WHERE seq IS NULL")).toInt(), 0);
+        const TReconcileResult again = TLabReconcile::Run(archive, server, settings.ServerId());
+        QCOMPARE(again.Matched(), stray == 0);
+        QVERIFY(Drained(archive, settings));
+        cluster_.Psql(db, QStringLiteral("DELETE FROM measurement WHERE uid = 'чужая'"));
+        CompareWithArchive(archive, db);
+    }
+
+    void verifyFromTheCommandLine() {
+        QTemporaryDir root;
+        QVERIFY(root.isValid());
+        const QString settings = root.filePath(QStringLiteral("line"));
+        const QString ini = settings + QStringLiteral("/Savro2.Ini");
+        const auto run = [&](const QStringList& args) {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("HOME"), root.filePath(QStringLiteral("home")));
+            env.insert(QStringLiteral("XDG_DATA_HOME"), root.filePath(QStringLiteral("data")));
+            env.insert(QStringLiteral("XDG_CONFIG_HOME"), root.filePath(QStringLiteral("config")));
+            env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+            QProcess p;
+            p.setProcessEnvironment(env);
+            p.start(QStringLiteral(SAVRO2_APP_PATH), QStringList{QStringLiteral("--settings"), settings} + args);
+            const bool ended = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit;
+            return std::make_pair(ended ? p.exitCode() : -1,
+                                  QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError()));
+        };
+        auto [code, text] = run({QStringLiteral("--verify")});
+        QCOMPARE(code, 2); // no lab server in the settings
+        QVERIFY2(text.contains(QStringLiteral("не указан сервер лаборатории")), qPrintable(text));
+        QCOMPARE(run({QStringLiteral("--verify"), QStringLiteral("--device"), QStringLiteral("3")}).first, 2);
+
+        // The profile's archive, made by the program, filled here.
+        QCOMPARE(run({"--export", "--from", "2026-01-01", "--to", "2026-01-01"}).first, 0);
+        QDirIterator found(root.filePath(QStringLiteral("data")), {TArchive::FileName}, QDir::Files,
+                           QDirIterator::Subdirectories);
+        QVERIFY(found.hasNext());
+        TArchive archive(QFileInfo(found.next()).absolutePath());
+        std::mt19937 random(31);
+        std::vector<TArchiveMeasurement> list;
+        for (int n = 0; n < 300; ++n)
+            list.push_back(Measurement(n, random, 900));
+        archive.AddAll(list);
+
+        EnsureConfigFile(ini);
+        TLabSettings lab = cluster_.Settings(TPgCluster::Writer, FreshDatabase());
+        QTcpServer probe; // a port nobody listens on once it is closed
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        TLabSettings down = lab;
+        down.Port = probe.serverPort();
+        probe.close();
+        down.Write(ini);
+        std::tie(code, text) = run({QStringLiteral("--verify")});
+        QCOMPARE(code, 3);
+        QVERIFY2(text.contains(QStringLiteral("Нет связи")), qPrintable(text));
+
+        lab.Write(ini);
+        std::tie(code, text) = run({QStringLiteral("--verify")});
+        QCOMPARE(code, 1); // nothing was there: every day told, every row sent
+        QCOMPARE(Count(lab.Database), 300);
+        QVERIFY2(text.contains(QStringLiteral("отправлено снова")), qPrintable(text));
+        std::tie(code, text) = run({QStringLiteral("--verify")});
+        QCOMPARE(code, 0);
+        QVERIFY2(text.startsWith(QStringLiteral("Совпадает")), qPrintable(text));
+        QVERIFY(Drained(archive, lab));
     }
 };
 
