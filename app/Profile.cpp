@@ -2,7 +2,9 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QStandardPaths>
 
 namespace {
@@ -82,7 +84,30 @@ TProfile TProfile::Default(const QString& iniPath) {
     TProfile profile;
     profile.IniPath_ = QDir(CanonicalFolder(QFileInfo(iniPath).absolutePath()))
                            .filePath(QFileInfo(iniPath).fileName());
+    profile.DataFolder_ = DefaultDataFolder(profile.IniPath_);
+    profile.Default_ = true;
     return profile;
+}
+
+QString TProfile::DefaultDataFolder(const QString& iniPath) {
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    // Two copies starting at once must not both take it.
+    QDir().mkpath(folder);
+    QLockFile lock(QDir(folder).filePath(OwnerFileName + QStringLiteral(".lock")));
+    lock.lock();
+    QFile owner(QDir(folder).filePath(OwnerFileName));
+    if (owner.open(QIODevice::ReadOnly)) {
+        const QString claimed = QString::fromUtf8(owner.readAll()).trimmed();
+        if (!claimed.isEmpty() && claimed != iniPath)
+            return DataFolderFor(iniPath);
+        return folder;
+    }
+    // Unclaimed (the first start after an update, too): the folder and what
+    // it holds stay with this copy. A folder that cannot be written is used
+    // as before.
+    if (owner.open(QIODevice::WriteOnly))
+        owner.write(iniPath.toUtf8());
+    return folder;
 }
 
 QString TProfile::DataFolderFor(const QString& iniPath) {

@@ -31,20 +31,28 @@ public:
     // data folder), not the application object.
     static TProfile ForSettings(const QString& path);
 
-    // Without --settings: the INI where ConfigPath() puts it, recovery copies
-    // in the user's data folder as always.
+    // Without --settings: the INI where ConfigPath() puts it. The user's data
+    // folder belongs to the first such INI that used it (an installed and a
+    // portable copy each have their own); another one gets a folder of its
+    // own as with --settings, so recovery copies, the pending record and the
+    // archive of two copies never mix.
     static TProfile Default(const QString& iniPath);
 
     const QString& IniPath() const { return IniPath_; }
-    // Empty for the default profile.
     const QString& DataFolder() const { return DataFolder_; }
-    bool IsDefault() const { return DataFolder_.isEmpty(); }
+    bool IsDefault() const { return Default_; }
 
     // Folder name plus a hash of the INI's full path: readable, and unique
     // even for two folders of the same name.
     static QString DataFolderFor(const QString& iniPath);
 
+    // In the user's data folder: the INI it belongs to.
+    static inline const QString OwnerFileName = QStringLiteral("settings-path");
+
 private:
+    static QString DefaultDataFolder(const QString& iniPath);
+
     QString IniPath_;
     QString DataFolder_;
+    bool Default_ = false;
 };

@@ -1,10 +1,10 @@
 #include "archive/ArchiveExport.h"
 
+#include "config/SaveFile.h"
 #include "measurement/ValueText.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStringEncoder>
 
 #include <algorithm>
@@ -33,17 +33,31 @@ void AppendUtf8(QByteArray& out, QStringView text, QStringEncoder& utf8) {
     out.resize(end - out.constData());
 }
 
+// A text a spreadsheet would run as a formula ("=HYPERLINK(...)", "+1", "-1",
+// "@SUM"), or whose first character a spreadsheet drops (tab, CR).
+bool LooksLikeFormula(QStringView text) {
+    if (text.isEmpty())
+        return false;
+    const QChar c = text.front();
+    return c == u'=' || c == u'+' || c == u'-' || c == u'@' || c == u'\t' || c == u'\r';
+}
+
 // RFC 4180: quoted only when the field holds the separator, a quote or a line
-// break; quotes inside are doubled.
+// break; quotes inside are doubled. A text that looks like a formula gets
+// the apostrophe spreadsheets take as "this is text", and quotes.
 void AppendCsvField(QByteArray& out, QStringView text, char separator, QStringEncoder& utf8) {
-    const bool quote = std::any_of(text.begin(), text.end(), [separator](QChar c) {
-        return c == QLatin1Char(separator) || c == u'"' || c == u'\r' || c == u'\n';
-    });
+    const bool formula = LooksLikeFormula(text);
+    const bool quote =
+        formula || std::any_of(text.begin(), text.end(), [separator](QChar c) {
+            return c == QLatin1Char(separator) || c == u'"' || c == u'\r' || c == u'\n';
+        });
     if (!quote) {
         AppendUtf8(out, text, utf8);
         return;
     }
     out += '"';
+    if (formula)
+        out += '\'';
     qsizetype from = 0;
     for (qsizetype i = 0; i < text.size(); ++i) {
         if (text[i] != u'"')
@@ -243,7 +257,8 @@ private:
         AppendInteger(b, m.Calibration);
         for (int k = 0; k < IndicatorCount; ++k) {
             b += Separator_;
-            if (const std::optional<double>& v = m.Values[size_t(k)])
+            // Empty like a missing value: a spreadsheet reads "NAN" as text.
+            if (const std::optional<double>& v = m.Values[size_t(k)]; v && std::isfinite(*v))
                 TValueText::AppendFixed(b, *v, ShownDecimals(m, k, Settings_.Decimals), Point_);
         }
         for (const QString* text : {&m.InvalidReason, &m.Port, &m.Computer, &m.User, &m.ResultsFile,
@@ -390,16 +405,16 @@ qint64 TArchiveExport::WriteFile(const TArchiveReader& archive, const TArchiveFi
     if (QFileInfo(fileName).isDir())
         throw EArchiveError(QStringLiteral("«%1» — папка, а не файл.").arg(shown).toStdString());
     // Until commit the old file stays as it was; a failure or a cancel leaves it so.
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
+    TSaveFile file(fileName);
+    if (!file.Open())
         throw EArchiveError(QStringLiteral("Не удалось создать файл «%1»: %2")
-                                .arg(shown, file.errorString())
+                                .arg(shown, file.Error())
                                 .toStdString());
     const qint64 rows =
-        WriteTo(archive, filter, format, settings, titles, file, progress, fileName);
-    if (!file.commit())
+        WriteTo(archive, filter, format, settings, titles, file.Device(), progress, fileName);
+    if (!file.Commit())
         throw EArchiveError(QStringLiteral("Не удалось записать файл «%1»: %2")
-                                .arg(shown, file.errorString())
+                                .arg(shown, file.Error())
                                 .toStdString());
     return rows;
 }

@@ -78,6 +78,8 @@ TLabArchive::TLabArchive(const TLabSettings& settings)
     db.setDatabaseName(settings.Database);
     db.setUserName(settings.User);
     // No password here: libpq reads ~/.pgpass, PGPASSFILE or a service file.
+    if (const QString problem = settings.Problem(); !problem.isEmpty())
+        throw EArchiveError(problem.toStdString());
     db.setConnectOptions(settings.ConnectOptions());
     if (!db.open())
         throw EArchiveError(QStringLiteral("Не удалось подключиться к архиву лаборатории "

@@ -471,6 +471,8 @@ TLabServer::TLabServer(const TLabSettings& settings, const std::vector<TMigratio
         throw Failure(QStringLiteral("Драйвер PostgreSQL для Qt (QPSQL, пакет libqt6sql6-psql) "
                                      "не установлен."),
                       true);
+    if (const QString problem = settings.Problem(); !problem.isEmpty())
+        throw Failure(problem, true);
     Connection_ = std::make_unique<TConnection>();
     QSqlDatabase& db = Connection_->Db;
     db.setHostName(settings.Host);

@@ -11,6 +11,14 @@ bool KnownSslMode(const QString& mode) {
            mode == QLatin1String("verify-full");
 }
 
+// A libpq value in quotes, its quotes and backslashes escaped: no blank or
+// "key=value" in it can end it and add an option of its own.
+QString Quoted(QString value) {
+    value.replace(u'\\', QLatin1String("\\\\"));
+    value.replace(u'\'', QLatin1String("\\'"));
+    return u'\'' + value + u'\'';
+}
+
 } // namespace
 
 QString TLabSettings::ServerId() const {
@@ -18,10 +26,18 @@ QString TLabSettings::ServerId() const {
 }
 
 QString TLabSettings::ConnectOptions() const {
-    QString options = QStringLiteral("sslmode=%1;connect_timeout=5").arg(SslMode);
+    QString options = QStringLiteral("sslmode=%1;connect_timeout=5").arg(Quoted(SslMode));
     if (SslMode == QLatin1String("verify-full") && !CaFile.isEmpty())
-        options += QStringLiteral(";sslrootcert=%1").arg(CaFile);
+        options += QStringLiteral(";sslrootcert=%1").arg(Quoted(CaFile));
     return options;
+}
+
+QString TLabSettings::Problem() const {
+    // Qt hands the options to libpq with every ";" made a blank.
+    if (CaFile.contains(u';'))
+        return QStringLiteral("Путь к файлу сертификата центра не может содержать «;»: %1")
+            .arg(CaFile);
+    return {};
 }
 
 void TLabSettings::Read(const QString& iniPath) {

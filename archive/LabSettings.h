@@ -18,8 +18,11 @@ public:
     // Which server the local archive's "confirmed" marks belong to: another
     // server or database gets everything again.
     QString ServerId() const;
-    // The libpq options for QSqlDatabase::setConnectOptions.
+    // The libpq options for QSqlDatabase::setConnectOptions, every typed
+    // value quoted.
     QString ConnectOptions() const;
+    // Why these settings cannot be used as they are; empty when they can.
+    QString Problem() const;
 
     // A missing or unusable value keeps the default.
     void Read(const QString& iniPath);

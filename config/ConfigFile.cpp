@@ -1,10 +1,11 @@
 #include "config/ConfigFile.h"
 
+#include "config/SaveFile.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <cerrno>
@@ -76,18 +77,9 @@ void SaveResourceToFile(const QString& type, const QString& name, const QString&
         throw EResNotFound(QStringLiteral("Resource %1 not found").arg(name).toStdString());
     const QByteArray bytes = source.readAll();
 
-    // QSaveFile does not say why it failed in system terms; a folder in the
-    // way and the folder's own rights are the usual causes.
-    if (QFileInfo(path).isDir())
-        failCreate(path, EISDIR, QString());
-    QSaveFile target(path);
-    errno = 0;
-    // Unbuffered, so a full disk fails the write instead of being committed
-    // as a short file.
-    if (!target.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        failCreate(path, errno, target.errorString());
-    if (target.write(bytes) != bytes.size() || !target.commit())
-        failCreate(path, errno, target.errorString());
+    TSaveFile target(path);
+    if (!target.Open() || !target.Write(bytes) || !target.Commit())
+        failCreate(path, target.ErrorCode(), target.Error());
 }
 
 void EnsureConfigFile(const QString& path) {

@@ -2,6 +2,7 @@
 
 #include "archive/Archive.h"
 #include "config/Cp1251.h"
+#include "config/SaveFile.h"
 #include "config/iniplus.h"
 #include "measurement/ValueText.h"
 #include "qc/ChartLimitsPanel.h"
@@ -19,10 +20,10 @@
 #include <QImage>
 #include <QLabel>
 #include <QMessageBox>
+#include <QBuffer>
 #include <QPainter>
 #include <QPdfWriter>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QSplitter>
 #include <QStringListModel>
 #include <QTableWidget>
@@ -55,9 +56,6 @@ const QString kPdfFilter = QStringLiteral("Документ PDF (*.pdf)");
 
 // The rule list's length at most.
 constexpr int kMaxRuleLines = 500;
-
-// The size of an exported PDF's chart when the window is hidden.
-const QSize kExportSize(1200, 800);
 
 // Decimal places of an indicator cell as the table shows it.
 int Decimals(QByteArrayView cell) {
@@ -539,52 +537,57 @@ void TChartWindow::ExportChart(const QString& fileName) {
         Rebuild();
     const QString failed =
         QStringLiteral("Не удалось сохранить график в файл \"%1\"").arg(fileName);
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
-        throw std::runtime_error(
-            (failed + QStringLiteral(": ") + file.errorString()).toStdString());
+    TSaveFile file(fileName);
+    if (!file.Open())
+        throw std::runtime_error((failed + QStringLiteral(": ") + file.Error()).toStdString());
     const bool pdf =
         QFileInfo(fileName).suffix().compare(QLatin1String("pdf"), Qt::CaseInsensitive) == 0;
     const QStringList caption =
         ControlChart::CaptionLines(CaptionSource ? CaptionSource() : TChartCaption(), data_,
                                    locale_, QDateTime::currentDateTime());
-    // The chart above, the figures of the note and the caption under it. With
-    // fit the view takes the chart's area for the drawing, so its fonts keep
-    // their size against the sheet.
-    const auto drawSheet = [&](QPainter& painter, const QRect& area, bool fit) {
-        const int line = painter.fontMetrics().lineSpacing();
-        const int noteHeight = line * 3;
-        const int captionHeight = line * int(caption.size()) + line / 2;
+    // The chart above, the figures of the note and the caption under it, the
+    // texts wrapped to the sheet's width and measured so that the chart takes
+    // only what they leave. The view is laid out at the chart's own area, so
+    // its fonts and legend keep their size against the sheet.
+    const auto drawSheet = [&](QPainter& painter, const QRect& area) {
+        const QFontMetrics metrics = painter.fontMetrics();
+        const int margin = metrics.lineSpacing() / 2;
+        const int textWidth = area.width() - 2 * margin;
+        constexpr int wrap = Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap;
+        const auto height = [&](const QString& text) {
+            return metrics.boundingRect(QRect(0, 0, textWidth, area.height()), wrap, text).height();
+        };
+        const QString captionText = caption.join(u'\n');
+        const int noteHeight = height(NoteLabel->text()) + margin;
+        const int captionHeight = height(captionText) + margin;
         const QRect chartArea(area.topLeft(),
                               QSize(area.width(), area.height() - noteHeight - captionHeight));
         const QSize old = ChartView->size();
-        if (fit || !ChartView->isVisible())
-            ChartView->resize(fit ? chartArea.size() : kExportSize);
+        ChartView->resize(chartArea.size());
         ChartView->render(&painter, chartArea, QRect(QPoint(0, 0), ChartView->size()),
                           Qt::KeepAspectRatio);
         if (ChartView->size() != old)
             ChartView->resize(old);
-        const int margin = line / 2;
-        const QRect noteArea(area.left() + margin, chartArea.bottom() + 1,
-                             area.width() - 2 * margin, noteHeight);
-        painter.drawText(noteArea, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
-                         NoteLabel->text());
-        const QRect captionArea(noteArea.left(), noteArea.bottom() + 1, noteArea.width(),
-                                captionHeight);
-        painter.drawText(captionArea, Qt::AlignLeft | Qt::AlignTop, caption.join(u'\n'));
+        const QRect noteArea(area.left() + margin, chartArea.bottom() + 1, textWidth, noteHeight);
+        painter.drawText(noteArea, wrap, NoteLabel->text());
+        const QRect captionArea(noteArea.left(), noteArea.bottom() + 1, textWidth, captionHeight);
+        painter.drawText(captionArea, wrap, captionText);
     };
     bool written = false;
     if (pdf) {
-        QPdfWriter writer(&file);
+        QPdfWriter writer(&file.Device());
         writer.setTitle(chart_->title());
         writer.setCreator(QStringLiteral("Savro-2"));
         writer.setPageSize(QPageSize(QPageSize::A4));
         writer.setPageOrientation(QPageLayout::Landscape);
-        writer.setResolution(150);
+        // At the screen's resolution, so the view's pixel sizes and the
+        // fonts' points agree as they do on the screen; vector output loses
+        // nothing by it.
+        writer.setResolution(logicalDpiX());
         QPainter painter;
         if (painter.begin(&writer)) {
             painter.setFont(font());
-            drawSheet(painter, painter.viewport(), false);
+            drawSheet(painter, painter.viewport());
             written = painter.end();
         }
     } else {
@@ -605,16 +608,21 @@ void TChartWindow::ExportChart(const QString& fileName) {
         painter.scale(scale, scale);
         painter.setFont(font());
         drawSheet(painter,
-                  QRect(0, 0, qRound(image.width() / scale), qRound(image.height() / scale)), true);
+                  QRect(0, 0, qRound(image.width() / scale), qRound(image.height() / scale)));
         painter.end();
         const int dotsPerMeter = qRound(ExportDpi / mmPerInch * 1000);
         image.setDotsPerMeterX(dotsPerMeter);
         image.setDotsPerMeterY(dotsPerMeter);
-        written = image.save(&file, "PNG");
+        // Encoded in memory first: a write error inside the PNG library
+        // unwinds past its own clean-up, and the disk's reason comes from
+        // our writer anyway.
+        QByteArray png;
+        QBuffer buffer(&png);
+        written = buffer.open(QIODevice::WriteOnly) && image.save(&buffer, "PNG") &&
+                  file.Write(png);
     }
-    if (!written || !file.commit())
-        throw std::runtime_error(
-            (failed + QStringLiteral(": ") + file.errorString()).toStdString());
+    if (!written || !file.Commit())
+        throw std::runtime_error((failed + QStringLiteral(": ") + file.Error()).toStdString());
 }
 
 void TChartWindow::ExportExecute() {

@@ -60,6 +60,24 @@ public:
         return editor;
     }
 
+protected:
+    // Several lines pasted into an open editor go one name a row, as they do
+    // onto a selected cell, instead of joining into one name.
+    bool eventFilter(QObject* object, QEvent* event) override {
+        auto* editor = qobject_cast<QWidget*>(object);
+        if (editor && event->type() == QEvent::KeyPress &&
+            static_cast<QKeyEvent*>(event)->matches(QKeySequence::Paste) && m_grid->m_names) {
+            const QString text = QGuiApplication::clipboard()->text();
+            if (TNameEdits::Lines(text).size() > 1) {
+                const int row = m_grid->m_editing.row() + 1;
+                emit closeEditor(editor, QAbstractItemDelegate::RevertModelCache);
+                m_grid->m_names->Paste(row, text);
+                return true;
+            }
+        }
+        return QStyledItemDelegate::eventFilter(object, event);
+    }
+
 private:
     TColorStringGrid* m_grid;
 };
@@ -209,7 +227,9 @@ void TColorStringGrid::keyPressEvent(QKeyEvent* event) {
         return;
     }
     if (event->matches(QKeySequence::Paste) && m_names) {
-        m_names->Paste(currentIndex().row() + 1, QGuiApplication::clipboard()->text());
+        // Only where a name can be typed.
+        if (model() && (model()->flags(currentIndex()) & Qt::ItemIsEditable))
+            m_names->Paste(currentIndex().row() + 1, QGuiApplication::clipboard()->text());
         return;
     }
     if (event->matches(QKeySequence::Undo) && m_names) {

@@ -43,12 +43,17 @@ bool TNameEdits::Undo() {
     return true;
 }
 
-int TNameEdits::Paste(int row, QStringView text) {
+QStringList TNameEdits::Lines(QStringView text) {
     static const QRegularExpression lineBreak(QStringLiteral("\r\n|\n|\r"));
     QStringList lines = text.toString().split(lineBreak);
     // A copied column ends with a line break: no empty name after it.
     if (lines.size() > 1 && lines.back().isEmpty())
         lines.removeLast();
+    return lines;
+}
+
+int TNameEdits::Paste(int row, QStringView text) {
+    const QStringList lines = Lines(text);
     if (row < 1)
         return 0;
     Pasting_ = true;

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QStringView>
 
 #include <deque>
@@ -34,6 +35,8 @@ public:
     // entry row; names the code page cannot hold leave their row as it is.
     // One step; returns how many names changed.
     int Paste(int row, QStringView text);
+    // The names text holds, one a line.
+    static QStringList Lines(QStringView text);
 
 private:
     struct TChange {

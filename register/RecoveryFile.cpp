@@ -1,5 +1,7 @@
 #include "register/RecoveryFile.h"
 
+#include "config/SaveFile.h"
+
 #include "register/RecordDecoder.h"
 #include "register/ResultsFile.h"
 #include "register/ResultsTable.h"
@@ -9,7 +11,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -35,13 +36,9 @@ QString HashOf(const QString& absolute) {
 }
 
 void SaveSynced(const QString& path, const QByteArray& bytes) {
-    QSaveFile file(path);
-    // Unbuffered: a buffered write that fails only when commit() flushes it
-    // (a full disk) is committed as a short file and reported as written.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
-        file.write(bytes) != bytes.size() || !file.commit())
-        Fail(QStringLiteral("Не удалось записать резервную копию"), path, file.errorString());
-    SyncFolder(QFileInfo(path).absolutePath());
+    TSaveFile file(path);
+    if (!file.Open() || !file.Write(bytes) || !file.Commit())
+        Fail(QStringLiteral("Не удалось записать резервную копию"), path, file.Error());
 }
 
 } // namespace
@@ -217,7 +214,7 @@ void TRecoveryFile::Remove() {
     if (Exists() && !QFile::remove(Path()))
         Fail(QStringLiteral("Не удалось удалить резервную копию"), Path(),
              QStringLiteral("нет доступа"));
-    SyncFolder(Folder_);
+    TSaveFile::SyncFolder(Folder_);
 }
 
 QString TRecoveryFile::SetAside() {
@@ -231,7 +228,7 @@ QString TRecoveryFile::SetAside() {
         Fail(QStringLiteral("Не удалось переименовать резервную копию"), Path(),
              QStringLiteral("нет доступа"));
     QFile::remove(NamePath()); // no longer offered
-    SyncFolder(Folder_);
+    TSaveFile::SyncFolder(Folder_);
     return target;
 }
 
@@ -314,5 +311,5 @@ void TRecoveryFile::WriteAckSlot(QByteArray bytes) {
         ::fdatasync(file.handle()) != 0)
         Fail(QStringLiteral("Не удалось записать файл"), AckPath(), file.errorString());
     if (made)
-        SyncFolder(Folder_);
+        TSaveFile::SyncFolder(Folder_);
 }

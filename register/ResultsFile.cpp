@@ -1,12 +1,12 @@
 #include "register/ResultsFile.h"
 
+#include "config/SaveFile.h"
 #include "config/Cp1251.h"
 #include "register/ResultsTable.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -405,18 +405,15 @@ void SaveResultsFile(TResultsTable& table, const QString& fileName) {
     if (fileName.isEmpty())
         throw fileError(3);
 
-    QSaveFile file(fileName);
-    errno = 0;
-    // Unbuffered: every write reaches the OS at once, so errno belongs to it.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        throw mapFileError(fileName, Access::Write, errno);
+    TSaveFile file(fileName);
+    if (!file.Open())
+        throw mapFileError(fileName, Access::Write, file.ErrorCode());
 
     QByteArray out;
     out.reserve(kChunk + 4096);
     const auto flush = [&] {
-        errno = 0;
-        if (file.write(out) != out.size())
-            throw mapFileError(fileName, Access::Write, errno);
+        if (!file.Write(out))
+            throw mapFileError(fileName, Access::Write, file.ErrorCode());
         out.resize(0);
     };
     const int rows = table.RowCount();
@@ -427,19 +424,8 @@ void SaveResultsFile(TResultsTable& table, const QString& fileName) {
     }
     if (!out.isEmpty())
         flush();
-    errno = 0;
-    if (!file.commit())
-        throw mapFileError(fileName, Access::Write, errno);
-    // The rename is on disk only once the folder is: until then a power cut
-    // could leave the old file, or none, after the recovery copy is gone.
-    SyncFolder(QFileInfo(fileName).absolutePath());
+    // On disk with its folder before the recovery copy goes.
+    if (!file.Commit())
+        throw mapFileError(fileName, Access::Write, file.ErrorCode());
     table.SetModified(false);
-}
-
-void SyncFolder(const QString& folder) {
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
 }

@@ -48,9 +48,6 @@ void LoadResultsFile(TResultsTable& table, const QString& fileName,
 // cleared.
 void SaveResultsFile(TResultsTable& table, const QString& fileName);
 
-// Makes the renames and removals in folder durable (fsync of the folder).
-void SyncFolder(const QString& folder);
-
 // The same two in memory: the table as LoadResultsFile leaves it for a file
 // of these bytes, and the bytes SaveResultsFile writes for a table.
 void LoadResultsText(TResultsTable& table, QByteArrayView bytes);

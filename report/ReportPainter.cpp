@@ -1,5 +1,6 @@
 #include "report/ReportPainter.h"
 
+#include "config/SaveFile.h"
 #include "report/Report.h"
 #include "report/ReportLayout.h"
 
@@ -8,7 +9,6 @@
 #include <QPagedPaintDevice>
 #include <QPainter>
 #include <QPdfWriter>
-#include <QSaveFile>
 
 #include <algorithm>
 
@@ -24,25 +24,29 @@ void Lines(QPainter& painter, const QStringList& lines, const QRectF& box, int f
             int(align | Qt::AlignVCenter) | Qt::TextDontClip, lines[i]);
 }
 
-// "Исполнитель: ______ /________/" with what goes on each line below it.
-void Signature(QPainter& painter, const QString& who, qreal x, qreal y, qreal h, qreal mm,
-               const QFont& small) {
+// "Исполнитель: ______ /________/" with what goes on each line below it,
+// within width: the two lines share what the caption and slashes leave.
+void Signature(QPainter& painter, const QString& who, qreal x, qreal y, qreal width, qreal h,
+               qreal mm, const QFont& small) {
     const QFontMetricsF metrics(painter.font(), painter.device());
     const qreal base = y + metrics.ascent() + (h - metrics.height()) / 2;
+    const qreal slash = metrics.horizontalAdvance(QStringLiteral("/"));
+    const qreal lines = std::clamp(
+        width - metrics.horizontalAdvance(who) - 2 * mm - 2 * (slash + mm) - mm, 0.0, 80 * mm);
     painter.drawText(QPointF(x, base), who);
     x += metrics.horizontalAdvance(who) + 2 * mm;
-    const auto line = [&](qreal width, const QString& caption) {
-        painter.drawLine(QPointF(x, base + mm / 2), QPointF(x + width, base + mm / 2));
+    const auto line = [&](qreal length, const QString& caption) {
+        painter.drawLine(QPointF(x, base + mm / 2), QPointF(x + length, base + mm / 2));
         const QFont font = painter.font();
         painter.setFont(small);
-        painter.drawText(QRectF(x, y + h, width, h), Qt::AlignHCenter | Qt::AlignTop, caption);
+        painter.drawText(QRectF(x, y + h, length, h), Qt::AlignHCenter | Qt::AlignTop, caption);
         painter.setFont(font);
-        x += width;
+        x += length;
     };
-    line(35 * mm, QStringLiteral("подпись"));
+    line(lines * 35 / 80, QStringLiteral("подпись"));
     painter.drawText(QPointF(x + mm, base), QStringLiteral("/"));
-    x += metrics.horizontalAdvance(QStringLiteral("/")) + 2 * mm;
-    line(45 * mm, QStringLiteral("фамилия, инициалы"));
+    x += slash + 2 * mm;
+    line(lines * 45 / 80, QStringLiteral("фамилия, инициалы"));
     painter.drawText(QPointF(x + mm, base), QStringLiteral("/"));
 }
 
@@ -130,9 +134,11 @@ void TReportPainter::PaintPage(QPainter& painter, const TReport& report, const T
     const qreal bottom = l.Area.height();
     QFont small = l.FooterFont;
     small.setPointSizeF(6);
-    Signature(painter, QStringLiteral("Исполнитель:"), 0, bottom - 3 * h, h, mm, small);
-    Signature(painter, QStringLiteral("Проверил:"), l.Area.width() / 2, bottom - 3 * h, h, mm,
-              small);
+    // Each in its half, a gap between them.
+    const qreal half = l.Area.width() / 2 - 3 * mm;
+    Signature(painter, QStringLiteral("Исполнитель:"), 0, bottom - 3 * h, half, h, mm, small);
+    Signature(painter, QStringLiteral("Проверил:"), l.Area.width() / 2 + 3 * mm, bottom - 3 * h,
+              half, h, mm, small);
     QString printed =
         QStringLiteral("Напечатано %1")
             .arg(QLocale().toString(report.Printed, QStringLiteral("dd.MM.yyyy HH:mm")));
@@ -173,25 +179,25 @@ int TReportPainter::Print(const TReport& report, QPagedPaintDevice& device) {
 }
 
 int TReportPainter::WritePdf(const TReport& report, const QString& fileName) {
-    QSaveFile file(fileName);
-    const auto fail = [&fileName](const QString& why) {
+    TSaveFile file(fileName);
+    const auto fail = [&fileName, &file] {
         return EReportError(QStringLiteral("Не удалось записать отчёт «%1»: %2")
-                                .arg(QDir::toNativeSeparators(fileName), why)
+                                .arg(QDir::toNativeSeparators(fileName), file.Error())
                                 .toStdString());
     };
-    if (!file.open(QIODevice::WriteOnly))
-        throw fail(file.errorString());
+    if (!file.Open())
+        throw fail();
     int pages = 0;
     {
-        QPdfWriter pdf(&file);
+        QPdfWriter pdf(&file.Device());
         pdf.setResolution(PdfDpi);
         pdf.setTitle(report.Title);
         pdf.setCreator(QStringLiteral("Савро-2"));
         pdf.setPageSize(QPageSize(QPageSize::A4));
         pages = Print(report, pdf);
     }
-    if (!file.commit())
-        throw fail(file.errorString());
+    if (!file.Commit())
+        throw fail();
     return pages;
 }
 

@@ -13,6 +13,7 @@
 #include <QtTest>
 
 #include "support/RecordReply.h"
+#include "support/TestFiles.h"
 
 namespace {
 
@@ -80,16 +81,11 @@ private slots:
     void damagedFileIsSetAside() {
         QFETCH(QByteArray, content);
         QTemporaryDir dir;
-        QFile file(dir.filePath(TArchive::FileName));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
-        file.close();
+        QVERIFY(WriteAll(dir.filePath(TArchive::FileName), content));
 
         TArchive archive(dir.path());
         QVERIFY(!archive.SetAside().isEmpty());
-        QFile aside(archive.SetAside());
-        QVERIFY(aside.open(QIODevice::ReadOnly));
-        QCOMPARE(aside.readAll(), content); // kept as it was, never deleted
+        QCOMPARE(ReadAll(archive.SetAside()), content); // kept as it was, never deleted
         QVERIFY(archive.Add(Measured(1, kDay, QString())));
         QCOMPARE(archive.Count({}), 1);
     }
@@ -315,6 +311,12 @@ private slots:
         const std::vector<TArchivePoint> points = archive.Points(filter, 0);
         QCOMPARE(std::count_if(points.begin(), points.end(), [](const TArchivePoint& p) { return p.Invalid; }), 1);
         QCOMPARE(archive.Find(QStringLiteral("u5"))->InvalidReason, QStringLiteral("пузырь"));
+        // No reason, or only blanks: valid again.
+        for (const QString& reason : {QStringLiteral(" \t "), QString()}) {
+            archive.MarkInvalid(archive.Find(QStringLiteral("u6"))->Id, QStringLiteral("пена"));
+            archive.MarkInvalid(archive.Find(QStringLiteral("u6"))->Id, reason);
+            QVERIFY(!archive.Find(QStringLiteral("u6"))->Invalid());
+        }
         archive.MarkInvalid(archive.Find(QStringLiteral("u5"))->Id, QString());
         QVERIFY(!archive.Find(QStringLiteral("u5"))->Invalid());
     }

@@ -87,6 +87,15 @@ void TstArchiveExport::csv_data() {
     QTest::newRow("ru newline") << ru << "a\r\nb" << QByteArray("\"a\r\nb\"");
     QTest::newRow("csv comma") << en << "a,b" << QByteArray("\"a,b\"");
     QTest::newRow("csv semicolon bare") << en << "a;b" << QByteArray("a;b");
+    QTest::newRow("ru lone CR") << ru << "a\rb" << QByteArray("\"a\rb\"");
+    // What a spreadsheet would run as a formula is text to it with the apostrophe.
+    QTest::newRow("ru =") << ru << "=HYPERLINK(\"x\")" << QByteArray("\"'=HYPERLINK(\"\"x\"\")\"");
+    QTest::newRow("ru +") << ru << "+1" << QByteArray("\"'+1\"");
+    QTest::newRow("csv -") << en << "-2+3" << QByteArray("\"'-2+3\"");
+    QTest::newRow("csv @") << en << "@SUM(A1)" << QByteArray("\"'@SUM(A1)\"");
+    QTest::newRow("ru tab") << ru << "\tx" << QByteArray("\"'\tx\"");
+    QTest::newRow("ru CR") << ru << "\rx" << QByteArray("\"'\rx\"");
+    QTest::newRow("ru inner =") << ru << "a=b" << QByteArray("a=b");
 }
 
 void TstArchiveExport::csv() {
@@ -113,7 +122,8 @@ void TstArchiveExport::csv() {
 }
 
 void TstArchiveExport::jsonLines() {
-    const QString name = QStringLiteral("Проба \"7\"\n\\\t\x01");
+    // Unchanged, even where a spreadsheet would see a formula.
+    const QString name = QStringLiteral("=Проба \"7\"\n\\\t\x01");
     archive_->Add(Sample(QStringLiteral("u1"), name, 1));
     TArchiveMeasurement second = Sample(QStringLiteral("u2"), QStringLiteral("Б"), 2);
     second.Values = {};

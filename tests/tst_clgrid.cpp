@@ -239,7 +239,7 @@ private slots:
         for (int r = 1; r <= 3; ++r)
             f.table.SetCell(1, r, "n" + QByteArray::number(r));
         const QStringList before = f.Names();
-        f.grid.setCurrentIndex(f.at(3, row));
+        f.grid.setCurrentIndex(f.at(1, row));
         QApplication::clipboard()->setText(clip);
         QTest::keyClick(&f.grid, Qt::Key_V, Qt::ControlModifier);
         QCOMPARE(f.Names(), names);
@@ -248,6 +248,38 @@ private slots:
         QTest::keyClick(&f.grid, Qt::Key_Z, Qt::ControlModifier);
         QCOMPARE(f.Names(), before);
         QCOMPARE(f.names.Steps(), 0);
+    }
+
+    // Several names give the same rows whether the cell's editor is open or
+    // the cell is only selected; Ctrl+V in a column where nothing can be
+    // typed writes nothing.
+    void pasteWithEditorOpenOrInAnotherColumn_data() {
+        QTest::addColumn<int>("column");
+        QTest::addColumn<bool>("editor");
+        QTest::addColumn<QStringList>("names");
+        QTest::newRow("editor open") << 1 << true << QStringList{"n1", "Пиво", "Квас", ""};
+        QTest::newRow("another column") << 3 << false << QStringList{"n1", "n2", "n3", ""};
+    }
+    void pasteWithEditorOpenOrInAnotherColumn() {
+        QFETCH(int, column);
+        QFETCH(bool, editor);
+        QFETCH(QStringList, names);
+        Fixture f;
+        QVERIFY(QTest::qWaitForWindowExposed(&f.grid));
+        for (int r = 1; r <= 3; ++r)
+            f.table.SetCell(1, r, "n" + QByteArray::number(r));
+        f.grid.setCurrentIndex(f.at(column, 2));
+        QApplication::clipboard()->setText(u"Пиво\r\nКвас\r\n"_s);
+        if (editor) {
+            QTest::keyClicks(&f.grid, "x"); // opens the editor, typed text given up
+            QVERIFY(f.editor());
+            QTest::keyClick(f.editor(), Qt::Key_V, Qt::ControlModifier);
+            QTRY_VERIFY_WITH_TIMEOUT(!f.editor(), 5000);
+        } else {
+            QTest::keyClick(&f.grid, Qt::Key_V, Qt::ControlModifier);
+        }
+        QCOMPARE(f.Names(), names);
+        QCOMPARE(f.names.Steps(), editor ? 1 : 0);
     }
 
     // Each committed edit is one step back, to the name before it.

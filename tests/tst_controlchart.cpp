@@ -213,6 +213,13 @@ private slots:
         QTest::newRow("two of three over an excluded point")
             << QList<double>{2.5, 9, 2.5, 0} << QList<int>{1} << nominal << 0.0 << 3.0 << false
             << 0.0 << 1.0 << "2.2.";
+        // sigma 0 is a valid limit: a standard measured again and again, or
+        // a nominal without tolerance; any departure is beyond 3 sigma.
+        QTest::newRow("all points equal") << QList<double>{7, 7, 7, 7} << QList<int>{} << points
+                                          << 0.0 << 0.0 << true << 7.0 << 0.0 << "....";
+        QTest::newRow("zero tolerance") << QList<double>{5, 5, 5.1, 4.9} << QList<int>{}
+                                        << nominal << 5.0 << 0.0 << false << 5.0 << 0.0
+                                        << "..11";
     }
 
     void fixedLimitsAndRules() {

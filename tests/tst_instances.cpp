@@ -58,6 +58,8 @@ private slots:
     void init() {
         rootDir_ = std::make_unique<QTemporaryDir>();
         QVERIFY(rootDir_->isValid());
+        // Profiles made in this process claim a data folder of the test's.
+        qputenv("XDG_DATA_HOME", QFile::encodeName(Folder(QStringLiteral("data"))));
     }
 
     void cleanup() { rootDir_.reset(); }
@@ -94,7 +96,23 @@ private slots:
                                  + QFileInfo(profile.IniPath()).absoluteDir().dirName() + u'-'),
                  qPrintable(data));
         QCOMPARE(TProfile::ForSettings(profile.IniPath()).DataFolder(), data);
-        QVERIFY(TProfile::Default(profile.IniPath()).DataFolder().isEmpty());
+    }
+
+    // Without --settings an installed and a portable copy each have their
+    // own settings: the first to start keeps the user's data folder, the
+    // other gets one of its own, so neither takes the other's pending record.
+    void defaultProfilesKeepApart() {
+        const QString data = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+        QVERIFY(data.startsWith(Root()));
+        for (const char* folder : {"config", "portable"})
+            QVERIFY(QDir().mkpath(Folder(QLatin1String(folder))));
+        const QString installed = TProfile::Default(Folder(QStringLiteral("config/Savro2.Ini"))).DataFolder();
+        const QString portable = TProfile::Default(Folder(QStringLiteral("portable/Savro2.Ini"))).DataFolder();
+        QCOMPARE(installed, data);
+        QVERIFY2(portable.startsWith(data + QStringLiteral("/profiles/portable-")), qPrintable(portable));
+        QCOMPARE(TProfile::Default(Folder(QStringLiteral("config/Savro2.Ini"))).DataFolder(), installed);
+        QCOMPARE(TProfile::Default(Folder(QStringLiteral("portable/Savro2.Ini"))).DataFolder(), portable);
+        QVERIFY(TProfile::Default(Folder(QStringLiteral("portable/Savro2.Ini"))).IsDefault());
     }
 
     // Told on stderr before any window: with no display and the X11 platform

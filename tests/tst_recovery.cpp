@@ -258,6 +258,29 @@ private slots:
         QCOMPARE(form->Doc.Archive()->Count({}), measurements);
     }
 
+    // The record goes into its slot before its row goes anywhere: when the
+    // slot cannot be written nothing of the row is on disk either, so a
+    // crash then cannot leave a row whose record, offered again, becomes a
+    // second row.
+    void recordIsWrittenBeforeItsRow() {
+        auto form = h_->MakeForm();
+        const QString slot = form->Doc.Recovery().AckPath();
+        QVERIFY(QFile::remove(slot));
+        QVERIFY(QDir().mkpath(slot)); // a folder in its place cannot be written
+        QCOMPARE(Measure(*form, 7.25), quint8(0)); // shown, held with the analyser
+        QVERIFY(!QFileInfo::exists(form->Doc.Recovery().Path()));
+        QCOMPARE(form->Doc.Archive()->Count({}), 0);
+
+        form.reset(); // a crash
+        QVERIFY(QDir(slot).removeRecursively());
+        form = h_->MakeForm();
+        QVERIFY(!h_->Asked.contains(QStringLiteral("restore")));
+        QCOMPARE(Measure(*form, 7.25), quint8(9));
+        QCOMPARE(form->PutRecordReply(9, ReplyStatusComplete, {}, true), quint8(0));
+        QCOMPARE(form->Table()->RowCount(), 3);
+        QCOMPARE(form->Doc.Archive()->Count({}), 1);
+    }
+
     // A record that arrives while a prompt about the table is open waits
     // with the analyser (no acknowledgement) and lands after the answer.
     void recordWaitsForThePrompt_data() {

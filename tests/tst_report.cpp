@@ -149,6 +149,38 @@ private slots:
         QVERIFY(section.InvalidLines[8].isEmpty());
     }
 
+    // A name longer than a page goes on over the pages it needs: each of its
+    // lines on exactly one page, in order, and no page over its foot.
+    void rowTallerThanAPageIsSplit() {
+        TReport report = Make(3);
+        QString huge;
+        for (int i = 0; i < 60; ++i)
+            huge += kLongName + QStringLiteral(" %1 ").arg(i);
+        report.Rows[1].Cells[TReport::NameColumn] = huge;
+        const TReportLayout layout = TReportLayout::Compute(report);
+        QCOMPARE(int(layout.Sections.size()), 1);
+        const TReportLayout::TSection& section = layout.Sections[0];
+        const int rows = int(report.Rows.size());
+        std::vector<int> nextLine(size_t(rows), 0); // the first line not yet on a page
+        int pagesOfTall = 0;
+        for (const TReportLayout::TPage& page : layout.Pages) {
+            qreal height = layout.HeaderHeight + section.TitleHeight + layout.FooterHeight;
+            for (int r = page.FirstRow; r < page.EndRow; ++r) {
+                const int from = r == page.FirstRow ? page.FirstLine : 0;
+                const int to = r == page.EndRow - 1 ? page.EndLine : section.RowLines[size_t(r)];
+                QCOMPARE(from, nextLine[size_t(r)]);
+                QVERIFY(to > from);
+                nextLine[size_t(r)] = to;
+                height += layout.RowHeight(to - from);
+                pagesOfTall += r == 1;
+            }
+            QVERIFY(height <= layout.Area.height() + 0.5);
+        }
+        for (int r = 0; r < rows; ++r)
+            QCOMPARE(nextLine[size_t(r)], section.RowLines[size_t(r)]);
+        QVERIFY(pagesOfTall >= 3);
+    }
+
     void tableRowsTakeTheArchivesMarks() {
         // The table as the register shows these rows: two decimals.
         TResultsTable table;
@@ -187,6 +219,37 @@ private slots:
         const QString missing = dir_.filePath(QStringLiteral("нет/отчёт.pdf"));
         QVERIFY_THROWS_EXCEPTION(EReportError, TReportPainter::WritePdf(report, missing));
         QVERIFY(!QFile::exists(missing));
+    }
+
+    // Nothing on the margins, and a blank gap between the two signatures,
+    // in either turn of the page.
+    void footerStaysInThePrintableArea_data() {
+        QTest::addColumn<int>("indicators");
+        QTest::newRow("portrait") << 3;
+        QTest::newRow("landscape") << 8;
+    }
+
+    void footerStaysInThePrintableArea() {
+        QFETCH(int, indicators);
+        TReport report = Make(indicators);
+        report.User = QStringLiteral("Константинопольская Е. В.");
+        const TReportLayout layout = TReportLayout::Compute(report, QPageSize(QPageSize::A4), 100);
+        const QImage image = TReportPainter::PageImage(report, layout, 0);
+        // A border on the area's edge may spill half its pen.
+        const QRect area = layout.Page.paintRectPixels(layout.Dpi).adjusted(-1, -1, 1, 1);
+        const QRgb white = qRgb(255, 255, 255);
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if (!area.contains(x, y) && image.pixel(x, y) != white)
+                    QFAIL(qPrintable(QStringLiteral("drawn on the margin at %1, %2").arg(x).arg(y)));
+        const qreal mm = layout.Dpi / 25.4;
+        const int middle = area.left() + area.width() / 2;
+        const int footTop = area.bottom() - int(layout.FooterHeight);
+        const int printedLine = qCeil(QFontMetricsF(layout.FooterFont, &image).lineSpacing());
+        for (int y = footTop; y <= area.bottom() - printedLine; ++y)
+            for (int x = middle - int(mm); x <= middle + int(mm); ++x)
+                if (image.pixel(x, y) != white)
+                    QFAIL(qPrintable(QStringLiteral("signatures meet at %1, %2").arg(x).arg(y)));
     }
 
     // For a look at the pages: SAVRO2_REPORT_PNG=<folder> writes its first two.
