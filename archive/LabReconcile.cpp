@@ -12,14 +12,25 @@
 namespace {
 
 constexpr qint64 kDayMs = 86400000;
+// A differing day is compared hour by hour first: a few missing rows then
+// cost a few hours of keys, not whole days of them.
+constexpr qint64 kHourMs = 3600000;
 // Keys asked about at once, and rows sent again per transaction.
 constexpr qsizetype kKeysAtOnce = 5000;
 constexpr size_t kRowsPerBatch = 2000;
 
-qint64 DayOf(qint64 ms, qint64 offsetMs) {
+qint64 SpanOf(qint64 ms, qint64 offsetMs, qint64 spanMs) {
     const qint64 t = ms + offsetMs;
-    return t / kDayMs - (t % kDayMs < 0 ? 1 : 0);
+    return t / spanMs - (t % spanMs < 0 ? 1 : 0);
 }
+
+// One measurement of a differing day.
+struct TKey {
+    qint64 Ms = 0;
+    qint64 Id = 0;
+    QString Uid;
+    size_t Day = 0; // index into the run's days
+};
 
 QDate DateOf(qint64 day) {
     return QDate(1970, 1, 1).addDays(day);
@@ -74,13 +85,13 @@ private:
         Tell(QStringLiteral("Сверка: измерения этого компьютера…"));
         std::map<qint64, TKeySum> here;
         Archive_.ForEachKey(Upto_.Measurement, [&](qint64 ms, qint64, const QString& uid) {
-            TKeySum& day = here[DayOf(ms, OffsetMs_)];
+            TKeySum& day = here[SpanOf(ms, OffsetMs_, kDayMs)];
             ++day.Count;
             day.Sum += TLabServer::KeyHash(uid);
         });
         Tell(QStringLiteral("Сверка: измерения на сервере…"));
         const std::map<qint64, TKeySum> there =
-            Server_.DaySums(Register_, OffsetMs_, Upto_.Measurement);
+            Server_.Sums(Register_, OffsetMs_, Upto_.Measurement, kDayMs);
         std::set<qint64> differing;
         for (const auto& [day, sum] : here) {
             Result_.Measurements += sum.Count;
@@ -94,11 +105,13 @@ private:
 
         // Day by day, asked about a few thousand keys at a time.
         std::vector<TReconcileDay> days;
-        std::vector<std::pair<qint64, QString>> keys; // (id, uid) of days[first...]
-        std::vector<size_t> dayOf;                     // index into days of each key
+        std::vector<TKey> keys; // of days[first...]
         size_t first = 0;
+        qint64 firstDay = 0;
         int done = 0;
         for (const qint64 day : differing) {
+            if (days.size() == first)
+                firstDay = day;
             const auto local = here.find(day);
             const auto remote = there.find(day);
             days.push_back({DateOf(day), local == here.end() ? 0 : local->second.Count,
@@ -106,9 +119,8 @@ private:
             const qint64 from = day * kDayMs - OffsetMs_;
             Archive_.ForEachKey(
                 Upto_.Measurement,
-                [&](qint64, qint64 id, const QString& uid) {
-                    keys.emplace_back(id, uid);
-                    dayOf.push_back(days.size() - 1);
+                [&](qint64 ms, qint64 id, const QString& uid) {
+                    keys.push_back({ms, id, uid, days.size() - 1});
                 },
                 from, from + kDayMs - 1);
             ++done;
@@ -116,10 +128,9 @@ private:
                 Tell(QStringLiteral("Сверка: дни с расхождениями, %1 из %2…")
                          .arg(done)
                          .arg(differing.size()));
-                Mend(days, first, keys, dayOf);
+                Mend(days, first, firstDay, day, keys);
                 first = days.size();
                 keys.clear();
-                dayOf.clear();
             }
         }
         for (const TReconcileDay& d : days)
@@ -130,23 +141,44 @@ private:
     // Sends again what the server lacks of the keys of days[first...], and
     // what an older program sent without an owner (the server gives it to
     // this register then).
-    void Mend(std::vector<TReconcileDay>& days, size_t first,
-              const std::vector<std::pair<qint64, QString>>& keys, const std::vector<size_t>& dayOf) {
-        QStringList uids;
-        for (const auto& key : keys)
-            uids << key.second;
-        const std::map<QString, bool> present = Server_.Present(std::nullopt, Register_, uids);
+    // firstDay, lastDay: the numbers of days[first] and days.back().
+    void Mend(std::vector<TReconcileDay>& days, size_t first, qint64 firstDay, qint64 lastDay,
+              const std::vector<TKey>& keys) {
         std::vector<qint64> owned(days.size(), 0);
+        // Hours that match need no look key by key.
+        std::map<qint64, TKeySum> here;
+        for (const TKey& key : keys) {
+            TKeySum& hour = here[SpanOf(key.Ms, OffsetMs_, kHourMs)];
+            ++hour.Count;
+            hour.Sum += TLabServer::KeyHash(key.Uid);
+        }
+        const qint64 fromMs = firstDay * kDayMs - OffsetMs_;
+        const qint64 toMs = (lastDay + 1) * kDayMs - OffsetMs_ - 1;
+        const std::map<qint64, TKeySum> there =
+            Server_.Sums(Register_, OffsetMs_, Upto_.Measurement, kHourMs, fromMs, toMs);
+        std::vector<const TKey*> asked;
+        QStringList uids;
+        for (const TKey& key : keys) {
+            const qint64 hour = SpanOf(key.Ms, OffsetMs_, kHourMs);
+            const auto it = there.find(hour);
+            if (it != there.end() && it->second == here[hour]) {
+                ++owned[key.Day];
+                continue;
+            }
+            asked.push_back(&key);
+            uids << key.Uid;
+        }
+        const std::map<QString, bool> present = Server_.Present(std::nullopt, Register_, uids);
         TArchiveFilter again;
-        for (size_t i = 0; i < keys.size(); ++i) {
-            const auto it = present.find(keys[i].second);
+        for (const TKey* key : asked) {
+            const auto it = present.find(key->Uid);
             if (it != present.end() && it->second) {
-                ++owned[dayOf[i]];
+                ++owned[key->Day];
                 continue;
             }
             if (it == present.end())
-                ++days[dayOf[i]].Resent;
-            again.Ids.push_back(keys[i].first);
+                ++days[key->Day].Resent;
+            again.Ids.push_back(key->Id);
         }
         for (size_t d = first; d < days.size(); ++d)
             days[d].OnlyOnServer = std::max<qint64>(0, days[d].Server - owned[d]);

@@ -789,22 +789,33 @@ qint32 TLabServer::KeyHash(const QString& key) {
     return qint32(byte(0) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3));
 }
 
-std::map<qint64, TKeySum> TLabServer::DaySums(const QString& registerId, qint64 offsetMs,
-                                              qint64 upto) {
+std::map<qint64, TKeySum> TLabServer::Sums(const QString& registerId, qint64 offsetMs,
+                                           qint64 upto, qint64 spanMs,
+                                           std::optional<qint64> fromMs,
+                                           std::optional<qint64> toMs) {
     QString reg;
     AppendText(reg, registerId);
-    QSqlQuery q = Query(
+    QString sql =
         QStringLiteral("SELECT floor(((extract(epoch FROM measured) * 1000)::bigint + %1)::numeric "
-                       "/ 86400000)::bigint AS day, count(*), sum(%2) FROM measurement "
-                       "WHERE register_id = %3 AND seq <= %4 GROUP BY day")
+                       "/ %2)::bigint AS span, count(*), sum(%3) FROM measurement "
+                       "WHERE register_id = %4 AND seq <= %5")
             .arg(offsetMs)
+            .arg(spanMs)
             .arg(KeyHashSql(QStringLiteral("uid")), reg)
-            .arg(upto),
-        QStringLiteral("Не удалось прочитать сервер лаборатории"));
-    std::map<qint64, TKeySum> days;
+            .arg(upto);
+    // Milliseconds exactly, as the archive keeps them; the time index serves.
+    if (fromMs)
+        sql += QStringLiteral(" AND measured >= timestamptz 'epoch' + %1 * interval '1 ms'")
+                   .arg(*fromMs);
+    if (toMs)
+        sql += QStringLiteral(" AND measured <= timestamptz 'epoch' + %1 * interval '1 ms'")
+                   .arg(*toMs);
+    sql += QLatin1String(" GROUP BY span");
+    QSqlQuery q = Query(sql, QStringLiteral("Не удалось прочитать сервер лаборатории"));
+    std::map<qint64, TKeySum> spans;
     while (q.next())
-        days[q.value(0).toLongLong()] = {q.value(1).toLongLong(), q.value(2).toLongLong()};
-    return days;
+        spans[q.value(0).toLongLong()] = {q.value(1).toLongLong(), q.value(2).toLongLong()};
+    return spans;
 }
 
 TKeySum TLabServer::ChangeSum(TChanges kind, const QString& registerId, qint64 upto) {

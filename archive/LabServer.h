@@ -80,9 +80,12 @@ public:
     // --- reconciliation: the register's own rows up to a local id
     // The checksum both sides sum: the first 32 bits of the key's MD5, signed.
     static qint32 KeyHash(const QString& key);
-    // Measurements per day; a day is the local day at offsetMs from UTC,
-    // numbered from 1970-01-01.
-    std::map<qint64, TKeySum> DaySums(const QString& registerId, qint64 offsetMs, qint64 upto);
+    // Measurements per span of spanMs (a day, an hour) at offsetMs from UTC,
+    // numbered from 1970-01-01; only those measured in [fromMs, toMs] when
+    // given.
+    std::map<qint64, TKeySum> Sums(const QString& registerId, qint64 offsetMs, qint64 upto,
+                                   qint64 spanMs, std::optional<qint64> fromMs = std::nullopt,
+                                   std::optional<qint64> toMs = std::nullopt);
     enum class TChanges { Names, Marks };
     TKeySum ChangeSum(TChanges kind, const QString& registerId, qint64 upto);
     // Which of the keys the server has (measurement uids, or change keys),
