@@ -2,6 +2,9 @@
 
 #include "archive/ArchiveImport.h"
 #include "archive/ArchiveSettings.h"
+#include "archive/LabReconcile.h"
+#include "archive/LabServer.h"
+#include "archive/LabSettings.h"
 #include "config/RegisterSettings.h"
 #include "register/RecoveryFile.h"
 #include "register/ResultsTable.h"
@@ -11,11 +14,13 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
 const QString kImport = QStringLiteral("--import");
 const QString kExport = QStringLiteral("--export");
+const QString kVerify = QStringLiteral("--verify");
 const QString kFrom = QStringLiteral("--from");
 const QString kTo = QStringLiteral("--to");
 const QString kSample = QStringLiteral("--sample");
@@ -32,7 +37,10 @@ const QString kUsage = QStringLiteral(
     "  Savro2 [--settings ПУТЬ] --import ФАЙЛ...\n"
     "  Savro2 [--settings ПУТЬ] --export --from ДАТА --to ДАТА [--sample ТЕКСТ] [--device N]\n"
     "         [--format csv|csv-ru|jsonl] [--include-invalid] [--output ФАЙЛ]\n"
-    "ДАТА: ГГГГ-ММ-ДД или ДД.ММ.ГГГГ; --to включает весь день.");
+    "  Savro2 [--settings ПУТЬ] --verify\n"
+    "ДАТА: ГГГГ-ММ-ДД или ДД.ММ.ГГГГ; --to включает весь день.\n"
+    "--verify сверяет архив с сервером лаборатории из настроек ([LabServer]) по дням и\n"
+    "отправляет снова то, чего на сервере нет.");
 
 // "--name=value" split in two; otherwise the option alone.
 QString OptionName(const QString& arg) {
@@ -58,7 +66,7 @@ QString Shown(const QString& fileName) {
 bool TArchiveCommand::Wanted(const QStringList& arguments) {
     return std::any_of(arguments.begin(), arguments.end(), [](const QString& arg) {
         const QString name = OptionName(arg);
-        return name == kImport || name == kExport || name == kIncludeInvalid ||
+        return name == kImport || name == kExport || name == kVerify || name == kIncludeInvalid ||
                kValueOptions.contains(name);
     });
 }
@@ -141,12 +149,14 @@ QString TArchiveCommand::Parse() {
                 ++i; // its value, checked by TProfile
             continue;
         }
-        if (name == kImport || name == kExport) {
+        if (name == kImport || name == kExport || name == kVerify) {
             if (inlineValue)
                 return QStringLiteral("У параметра %1 не бывает значения.").arg(name);
-            const TMode mode = name == kImport ? TMode::Import : TMode::Export;
+            const TMode mode = name == kImport   ? TMode::Import
+                               : name == kExport ? TMode::Export
+                                                 : TMode::Verify;
             if (Mode_ != TMode::None && Mode_ != mode)
-                return QStringLiteral("--import и --export нельзя указать вместе.");
+                return QStringLiteral("--import, --export и --verify нельзя указать вместе.");
             Mode_ = mode;
         } else if (name == kIncludeInvalid) {
             if (inlineValue)
@@ -174,7 +184,7 @@ QString TArchiveCommand::Parse() {
 
     switch (Mode_) {
     case TMode::None:
-        return QStringLiteral("Не указано, что делать: --import или --export.");
+        return QStringLiteral("Не указано, что делать: --import, --export или --verify.");
     case TMode::Import:
         if (!Seen_.isEmpty() || IncludeInvalid_)
             return QStringLiteral("Параметры выгрузки (%1) не относятся к --import.")
@@ -182,6 +192,13 @@ QString TArchiveCommand::Parse() {
         if (positional.isEmpty())
             return QStringLiteral("После --import не указаны файлы результатов.");
         Files_ = positional;
+        break;
+    case TMode::Verify:
+        if (!Seen_.isEmpty() || IncludeInvalid_)
+            return QStringLiteral("Параметры выгрузки (%1) не относятся к --verify.")
+                .arg(Seen_.isEmpty() ? kIncludeInvalid : Seen_.join(QStringLiteral(", ")));
+        if (!positional.isEmpty())
+            return QStringLiteral("Лишний аргумент «%1».").arg(positional.first());
         break;
     case TMode::Export:
         if (!positional.isEmpty())
@@ -204,6 +221,8 @@ int TArchiveCommand::Run() {
         std::fprintf(Err_, "%s\n", kUsage.toLocal8Bit().constData());
         return ExitBadArguments;
     }
+    if (Mode_ == TMode::Verify)
+        return Verify();
     try {
         return Mode_ == TMode::Import ? Import() : Export();
     } catch (const std::exception& e) {
@@ -282,4 +301,37 @@ int TArchiveCommand::Export() {
                                 .arg(out.errorString())
                                 .toStdString());
     return ExitDone;
+}
+
+int TArchiveCommand::Verify() {
+    TLabSettings settings;
+    if (QFileInfo(Profile_.IniPath()).isFile())
+        settings.Read(Profile_.IniPath());
+    if (!settings.Configured()) {
+        Print(Err_, QStringLiteral("В настройках «%1» не указан сервер лаборатории "
+                                   "([LabServer] Host): сверять не с чем.")
+                        .arg(Shown(Profile_.IniPath())));
+        return ExitBadArguments;
+    }
+    std::unique_ptr<TArchive> archive;
+    try {
+        // Not repaired here: a damaged file is the register's to set aside.
+        archive = std::make_unique<TArchive>(ArchiveFolder(Profile_), false);
+    } catch (const std::exception& e) {
+        Print(Err_, QString::fromUtf8(e.what()));
+        return ExitNoArchive;
+    }
+    try {
+        TLabServer server(settings);
+        const TReconcileResult result =
+            TLabReconcile::Run(*archive, server, settings.ServerId());
+        Print(Out_, result.Report());
+        return result.Matched() ? ExitDone : ExitDiffered;
+    } catch (const ELabServerError& e) {
+        Print(Err_, QString::fromUtf8(e.what()));
+        return ExitNoServer;
+    } catch (const std::exception& e) {
+        Print(Err_, QString::fromUtf8(e.what()));
+        return ExitNoArchive;
+    }
 }

@@ -14,6 +14,7 @@
 //   --import FILE...  results files into the profile's archive;
 //   --export --from DATE --to DATE [--sample TEXT] [--device N]
 //            [--format csv|csv-ru|jsonl] [--include-invalid] [--output FILE]
+//   --verify  the archive against the lab server of the settings
 // Messages are Russian, on stderr; the summary on stdout, and the exported
 // rows too when no --output is given.
 class TArchiveCommand {
@@ -21,6 +22,12 @@ public:
     static constexpr int ExitDone = 0;
     static constexpr int ExitFailed = 1;
     static constexpr int ExitBadArguments = 2;
+    // --verify: differences were found (and what the server lacked sent
+    // again); the server cannot be reached or refuses; this computer's
+    // archive cannot be read.
+    static constexpr int ExitDiffered = 1;
+    static constexpr int ExitNoServer = 3;
+    static constexpr int ExitNoArchive = 4;
 
     // Whether the arguments are for this command rather than the window: any
     // of its options (the others without --import or --export are an error
@@ -33,7 +40,7 @@ public:
                     FILE* err = stderr);
 
     // The exit code: ExitDone, ExitFailed (a file refused, the archive or the
-    // output failed) or ExitBadArguments.
+    // output failed) or ExitBadArguments; --verify's own as above.
     int Run();
 
     // Called first thing in main for these runs. Unless TZ is set, glibc
@@ -52,13 +59,14 @@ public:
     static QStringList ColumnTitles(const QString& iniPath);
 
 private:
-    enum class TMode { None, Import, Export };
+    enum class TMode { None, Import, Export, Verify };
 
     // Empty when the arguments are usable; else what is wrong with them.
     QString Parse();
     QString ParseValue(const QString& option, const QString& value);
     int Import();
     int Export();
+    int Verify();
     void Print(FILE* to, const QString& text) const;
 
     QStringList Arguments_;

@@ -38,10 +38,13 @@ QString HelpText() {
            TArchiveCommand::Usage() +
            QStringLiteral("\n\n"
                           "Коды завершения:\n"
-                          "  0   выполнено\n"
+                          "  0   выполнено; --verify: архив и сервер совпадают\n"
                           "  1   файл не принят или не записан; программа с этими настройками\n"
-                          "      уже запущена\n"
-                          "  2   неверные параметры\n");
+                          "      уже запущена; --verify: найдены расхождения, недостающее\n"
+                          "      отправлено на сервер снова\n"
+                          "  2   неверные параметры; --verify: сервер лаборатории не указан\n"
+                          "  3   --verify: сервер лаборатории недоступен или отказал\n"
+                          "  4   --verify: архив этого компьютера не читается\n");
 }
 
 void PrintError(const QString& text) {
@@ -105,7 +108,7 @@ int main(int argc, char* argv[]) {
         return 2;
     }
 
-    // Import and export run in a terminal or a script: no display needed.
+    // Import, export and verify run in a terminal or a script: no display needed.
     if (TArchiveCommand::Wanted(arguments)) {
         TArchiveCommand::HoldTimeZone();
         QCoreApplication app(argc, argv);

@@ -251,8 +251,10 @@ int TArchive::StoredVersion() {
 void TArchive::CreateSchema() {
     // An archive of this version is opened without the write lock, so
     // opening does not wait for an import's transaction.
-    if (StoredVersion() == SchemaVersion)
+    if (StoredVersion() == SchemaVersion) {
+        ReadRegisterId();
         return;
+    }
     TTransaction t(*this);
     Exec(QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)"));
     QSqlQuery q(Db_->Db);
@@ -373,7 +375,35 @@ void TArchive::CreateSchema() {
         Exec(kInvalidIndex);
         Exec(QStringLiteral("INSERT INTO schema_version (version) VALUES (4)"));
     }
+    if (version < 5) {
+        // This archive's own id, and what each server confirmed kept by the
+        // server's identity: an address's confirmations say nothing of a
+        // server made again there, so everything goes once more.
+        // (IF NOT EXISTS: a file whose version rows were taken back keeps its id.)
+        Exec(QStringLiteral("CREATE TABLE IF NOT EXISTS register_identity (id TEXT NOT NULL)"));
+        Exec(QStringLiteral("INSERT INTO register_identity (id) SELECT '%1' "
+                            "WHERE NOT EXISTS (SELECT 1 FROM register_identity)")
+                 .arg(QUuid::createUuid().toString(QUuid::WithoutBraces)));
+        Exec(QStringLiteral("CREATE TABLE IF NOT EXISTS server_upload (identity TEXT PRIMARY KEY, "
+                            "measurement_id INTEGER NOT NULL DEFAULT 0, "
+                            "name_change_id INTEGER NOT NULL DEFAULT 0, "
+                            "invalid_mark_id INTEGER NOT NULL DEFAULT 0, "
+                            "held_rows INTEGER NOT NULL DEFAULT 0, "
+                            "held_top INTEGER NOT NULL DEFAULT 0)"));
+        Exec(QStringLiteral("CREATE TABLE IF NOT EXISTS server_address (address TEXT PRIMARY KEY, "
+                            "identity TEXT NOT NULL)"));
+        Exec(QStringLiteral("DROP TABLE IF EXISTS upload_state"));
+        Exec(QStringLiteral("INSERT INTO schema_version (version) VALUES (5)"));
+    }
+    ReadRegisterId();
     t.Commit();
+}
+
+void TArchive::ReadRegisterId() {
+    QSqlQuery q(Db_->Db);
+    if (!q.exec(QStringLiteral("SELECT id FROM register_identity")) || !q.next())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    RegisterId_ = q.value(0).toString();
 }
 
 QString TArchive::ThisComputer() {
@@ -766,8 +796,8 @@ TArchive::TUnsent TArchive::Unsent(const QString& server, int limit) const {
 TArchive::TUploadMark TArchive::Sent(const QString& server) const {
     QSqlQuery q(Db_->Db);
     q.prepare(
-        QStringLiteral("SELECT measurement_id, name_change_id, invalid_mark_id FROM upload_state "
-                       "WHERE server = ?"));
+        QStringLiteral("SELECT measurement_id, name_change_id, invalid_mark_id FROM server_upload "
+                       "WHERE identity = ?"));
     q.addBindValue(server);
     if (!q.exec())
         Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
@@ -776,20 +806,83 @@ TArchive::TUploadMark TArchive::Sent(const QString& server) const {
     return {q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toLongLong()};
 }
 
-void TArchive::MarkSent(const QString& server, const TUploadMark& upto) {
+void TArchive::MarkSent(const QString& server, const TUploadMark& upto, const TServerHold& added) {
     TTransaction t(*this);
     QSqlQuery q(Db_->Db);
     // Never backwards: a late confirmation of an older batch changes nothing.
-    q.prepare(
-        QStringLiteral("INSERT INTO upload_state (server, measurement_id, name_change_id, "
-                       "invalid_mark_id) VALUES (?, ?, ?, ?) ON CONFLICT (server) DO UPDATE SET "
-                       "measurement_id = max(measurement_id, excluded.measurement_id), "
-                       "name_change_id = max(name_change_id, excluded.name_change_id), "
-                       "invalid_mark_id = max(invalid_mark_id, excluded.invalid_mark_id)"));
+    q.prepare(QStringLiteral(
+        "INSERT INTO server_upload (identity, measurement_id, name_change_id, invalid_mark_id, "
+        "held_rows, held_top) VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (identity) DO UPDATE SET "
+        "measurement_id = max(measurement_id, excluded.measurement_id), "
+        "name_change_id = max(name_change_id, excluded.name_change_id), "
+        "invalid_mark_id = max(invalid_mark_id, excluded.invalid_mark_id), "
+        "held_rows = held_rows + excluded.held_rows, "
+        "held_top = max(held_top, excluded.held_top)"));
     q.addBindValue(server);
     q.addBindValue(upto.Measurement);
     q.addBindValue(upto.NameChange);
     q.addBindValue(upto.InvalidMark);
+    q.addBindValue(added.Rows);
+    q.addBindValue(added.Top);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
+    t.Commit();
+}
+
+TServerHold TArchive::Held(const QString& server) const {
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("SELECT held_rows, held_top FROM server_upload WHERE identity = ?"));
+    q.addBindValue(server);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    if (!q.next())
+        return {};
+    return {q.value(0).toLongLong(), q.value(1).toLongLong()};
+}
+
+void TArchive::Forget(const QString& server, const TServerHold& holds) {
+    TTransaction t(*this);
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("INSERT OR REPLACE INTO server_upload (identity, held_rows, held_top) "
+                             "VALUES (?, ?, ?)"));
+    q.addBindValue(server);
+    q.addBindValue(holds.Rows);
+    q.addBindValue(holds.Top);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
+    t.Commit();
+}
+
+void TArchive::Confirm(const QString& server, const TUploadMark& upto, const TServerHold& holds) {
+    TTransaction t(*this);
+    MarkSent(server, upto);
+    QSqlQuery q(Db_->Db);
+    q.prepare(
+        QStringLiteral("UPDATE server_upload SET held_rows = ?, held_top = ? WHERE identity = ?"));
+    q.addBindValue(holds.Rows);
+    q.addBindValue(holds.Top);
+    q.addBindValue(server);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
+    t.Commit();
+}
+
+QString TArchive::ServerIdentity(const QString& address) const {
+    QSqlQuery q(Db_->Db);
+    q.prepare(QStringLiteral("SELECT identity FROM server_address WHERE address = ?"));
+    q.addBindValue(address);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    return q.next() ? q.value(0).toString() : QString();
+}
+
+void TArchive::SetServerIdentity(const QString& address, const QString& identity) {
+    TTransaction t(*this);
+    QSqlQuery q(Db_->Db);
+    q.prepare(
+        QStringLiteral("INSERT OR REPLACE INTO server_address (address, identity) VALUES (?, ?)"));
+    q.addBindValue(address);
+    q.addBindValue(identity);
     if (!q.exec())
         Fail(QStringLiteral("Не удалось записать в архив"), q.lastError());
     t.Commit();
@@ -812,6 +905,73 @@ TArchive::TBacklog TArchive::Backlog(const QString& server) const {
         Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
     backlog.Changes = q.value(0).toLongLong();
     return backlog;
+}
+
+TArchive::TUploadMark TArchive::Newest() const {
+    QSqlQuery q(Db_->Db);
+    if (!q.exec(QStringLiteral("SELECT (SELECT coalesce(max(id), 0) FROM measurement), "
+                               "(SELECT coalesce(max(id), 0) FROM name_change), "
+                               "(SELECT coalesce(max(id), 0) FROM invalid_mark)")) ||
+        !q.next())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    return {q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toLongLong()};
+}
+
+void TArchive::ForEachKey(
+    qint64 upto, const std::function<void(qint64 measuredMs, qint64 id, const QString& uid)>& visit,
+    std::optional<qint64> fromMs, std::optional<qint64> toMs) const {
+    QSqlQuery q(Db_->Db);
+    q.setForwardOnly(true);
+    QString sql = QStringLiteral("SELECT measured_ms, id, uid FROM measurement WHERE id <= ?");
+    if (fromMs)
+        sql += QStringLiteral(" AND measured_ms >= ?");
+    if (toMs)
+        sql += QStringLiteral(" AND measured_ms <= ?");
+    q.prepare(sql);
+    q.addBindValue(upto);
+    if (fromMs)
+        q.addBindValue(*fromMs);
+    if (toMs)
+        q.addBindValue(*toMs);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    while (q.next())
+        visit(q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toString());
+}
+
+std::vector<TNameChange> TArchive::NameChanges(qint64 after, qint64 upto, int limit) const {
+    QSqlQuery q(Db_->Db);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT changed_ms, user_name, old_name, new_name, id, key, uid "
+                             "FROM name_change WHERE id > ? AND id <= ? ORDER BY id LIMIT %1")
+                  .arg(limit));
+    q.addBindValue(after);
+    q.addBindValue(upto);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    std::vector<TNameChange> list;
+    while (q.next())
+        list.push_back({FromMs(q.value(0)), q.value(1).toString(), q.value(2).toString(),
+                        q.value(3).toString(), q.value(4).toLongLong(), q.value(5).toString(),
+                        q.value(6).toString()});
+    return list;
+}
+
+std::vector<TInvalidMark> TArchive::Marks(qint64 after, qint64 upto, int limit) const {
+    QSqlQuery q(Db_->Db);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT id, key, uid, marked_ms, user_name, reason FROM invalid_mark "
+                             "WHERE id > ? AND id <= ? ORDER BY id LIMIT %1")
+                  .arg(limit));
+    q.addBindValue(after);
+    q.addBindValue(upto);
+    if (!q.exec())
+        Fail(QStringLiteral("Не удалось прочитать архив"), q.lastError());
+    std::vector<TInvalidMark> list;
+    while (q.next())
+        list.push_back({q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toString(),
+                        FromMs(q.value(3)), q.value(4).toString(), q.value(5).toString()});
+    return list;
 }
 
 qint64 TArchive::LinkLost(const QDateTime& from, const QString& port, quint16 device,

@@ -34,7 +34,7 @@ public:
     static inline const QString FileName = QStringLiteral("archive.sqlite");
     static inline const QString SourceAnalyser = QStringLiteral("analyser");
     static inline const QString SourceImport = QStringLiteral("import");
-    static constexpr int SchemaVersion = 4;
+    static constexpr int SchemaVersion = 5;
     // How long a write waits for another connection's transaction to end
     // before it fails with EArchiveBusy: by default long, as scripts and
     // workers can wait.
@@ -139,8 +139,13 @@ public:
     qint64 Count(const TArchiveFilter& filter) const override;
     bool Writable() const override { return true; }
 
+    // This archive's own random id: the register whose rows and changes it
+    // sends (their order is the archive's ids). A fresh archive has another.
+    const QString& RegisterId() const { return RegisterId_; }
+
     // --- what a lab server has not confirmed yet (server: its identity,
-    // TLabSettings::ServerId)
+    // TLabServer::TLook::Identity; empty: a server not known, which has
+    // nothing)
     struct TUploadMark {
         qint64 Measurement = 0; // ids up to these are confirmed
         qint64 NameChange = 0;
@@ -161,8 +166,33 @@ public:
     // At most limit of each, oldest first.
     TUnsent Unsent(const QString& server, int limit) const;
     TUploadMark Sent(const QString& server) const;
-    void MarkSent(const QString& server, const TUploadMark& upto);
+    // Never backwards; added: what the server took of the batch's
+    // measurements, counted into Held.
+    void MarkSent(const QString& server, const TUploadMark& upto, const TServerHold& added = {});
     TBacklog Backlog(const QString& server) const;
+    // What the server holds of this archive's measurements, as confirmed.
+    TServerHold Held(const QString& server) const;
+    // The server lost rows: nothing of it counts as confirmed any more, and
+    // it holds what it says it holds now.
+    void Forget(const QString& server, const TServerHold& holds);
+    // A reconciliation found the server has everything up to upto.
+    void Confirm(const QString& server, const TUploadMark& upto, const TServerHold& holds);
+    // The identity last seen at a server's address (TLabSettings::ServerId);
+    // empty when none was.
+    QString ServerIdentity(const QString& address) const;
+    void SetServerIdentity(const QString& address, const QString& identity);
+
+    // --- for a reconciliation, up to ids a run started with
+    TUploadMark Newest() const;
+    // Each measurement's time and key, id <= upto, with measured_ms in
+    // [fromMs, toMs] where given.
+    void ForEachKey(qint64 upto,
+                    const std::function<void(qint64 measuredMs, qint64 id, const QString& uid)>& visit,
+                    std::optional<qint64> fromMs = std::nullopt,
+                    std::optional<qint64> toMs = std::nullopt) const;
+    // Changes in id order, after and up to the ids given, at most limit.
+    std::vector<TNameChange> NameChanges(qint64 after, qint64 upto, int limit) const;
+    std::vector<TInvalidMark> Marks(qint64 after, qint64 upto, int limit) const;
 
     // For a run of writes that must land together (an import); commits on
     // Commit(), rolls back when destroyed without it.
@@ -185,6 +215,7 @@ private:
     // The schema's version, read without taking the write lock; 0 for a new file.
     int StoredVersion();
     void CreateSchema();
+    void ReadRegisterId();
     bool LooksDamaged(const QString& nativeError) const;
     void MoveAside();
     void Exec(const QString& sql) const;
@@ -198,6 +229,7 @@ private:
     QString Folder_;
     QString Path_;
     QString SetAside_;
+    QString RegisterId_;
     std::unique_ptr<TDatabase> Db_;
     bool Repair_ = true;
     int BusyTimeoutMs_ = DefaultBusyTimeoutMs;

@@ -114,6 +114,23 @@ struct TInvalidMark {
     QString Reason;
 };
 
+// What a lab server holds of one register's measurements: how many, and the
+// highest of their local ids. Both only grow while the server keeps its
+// rows; less than was confirmed means the server lost some.
+struct TServerHold {
+    qint64 Rows = 0;
+    qint64 Top = 0;
+};
+
+// A count and a checksum of keys: the sum of each key's KeyHash, so the
+// order of the rows does not matter.
+struct TKeySum {
+    qint64 Count = 0;
+    qint64 Sum = 0;
+    bool operator==(const TKeySum& o) const { return Count == o.Count && Sum == o.Sum; }
+    bool operator!=(const TKeySum& o) const { return !(*this == o); }
+};
+
 // A time the link to the analyser was down.
 struct TLinkOutage {
     qint64 Id = 0;

@@ -3,10 +3,12 @@
 #include "measurement/ValueText.h"
 
 #include <QAtomicInt>
+#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QUuid>
 #include <QVariant>
 
 #include <charconv>
@@ -16,6 +18,24 @@ namespace {
 
 // Rows per INSERT statement: a few hundred kilobytes of SQL each.
 constexpr size_t kRowsPerStatement = 1000;
+// Keys per question of a reconciliation: some hundred kilobytes of SQL.
+constexpr qsizetype kKeysPerQuestion = 5000;
+
+// Stands in a migration's statements for a random id made when it runs:
+// each server gets its own.
+const QString kIdentityToken = QStringLiteral("{identity}");
+
+// True for a change that counts first for the measurement of owner (NULL:
+// sent by an older program, which knew no owners).
+QString OwnerFirst(const QString& alias) {
+    return QStringLiteral("(owner IS NULL OR %1.register_id IS NULL OR %1.register_id = owner)")
+        .arg(alias);
+}
+
+// The SQL of KeyHash for a text column.
+QString KeyHashSql(const QString& column) {
+    return QStringLiteral("(('x' || left(md5(%1), 8))::bit(32)::int)").arg(column);
+}
 
 ELabServerError Failure(const QString& text, bool refused) {
     ELabServerError e(text.toStdString());
@@ -308,6 +328,121 @@ const std::vector<TLabServer::TMigration>& TLabServer::Migrations() {
           QStringLiteral("UPDATE measurement SET device = NULL, user_name = NULL, "
                          "imported_by = nullif(user_name, ''), decimals = 2 "
                          "WHERE source = 'import'")}},
+        // The server's identity, and the order of each register's changes:
+        // its own increasing local ids (seq), not the clocks' time stamps.
+        // Rows of older programs have neither and keep their time order.
+        {3,
+         {QStringLiteral("CREATE TABLE server_identity (id uuid NOT NULL, "
+                         "made timestamptz NOT NULL DEFAULT now())"),
+          QStringLiteral("CREATE UNIQUE INDEX server_identity_one ON server_identity ((true))"),
+          QStringLiteral("INSERT INTO server_identity (id) VALUES ('%1')").arg(kIdentityToken),
+          QStringLiteral("ALTER TABLE measurement ADD COLUMN register_id uuid, "
+                         "ADD COLUMN seq bigint"),
+          QStringLiteral("ALTER TABLE name_change ADD COLUMN register_id uuid, "
+                         "ADD COLUMN seq bigint"),
+          QStringLiteral("ALTER TABLE invalid_mark ADD COLUMN register_id uuid, "
+                         "ADD COLUMN seq bigint"),
+          QStringLiteral("CREATE INDEX measurement_register ON measurement (register_id, seq)"),
+          QStringLiteral("CREATE INDEX name_change_register ON name_change (register_id, seq)"),
+          QStringLiteral("CREATE INDEX invalid_mark_register ON invalid_mark (register_id, seq)"),
+          // The latest change of a measurement: its owner's (the register
+          // that sent it) come first, then by the owner's order, then, for
+          // rows without one, by time and arrival.
+          QStringLiteral("CREATE FUNCTION latest_name(u text, owner uuid) RETURNS text "
+                         "LANGUAGE sql STABLE SET search_path FROM CURRENT AS $$\n"
+                         "  SELECT c.new_name FROM name_change c WHERE c.uid = u\n"
+                         "   ORDER BY %1 DESC, c.seq DESC NULLS LAST, c.changed DESC, c.id DESC\n"
+                         "   LIMIT 1\n"
+                         "$$")
+              .arg(OwnerFirst(QStringLiteral("c"))),
+          QStringLiteral("CREATE FUNCTION latest_mark(u text, owner uuid) RETURNS invalid_mark "
+                         "LANGUAGE sql STABLE SET search_path FROM CURRENT AS $$\n"
+                         "  SELECT i.* FROM invalid_mark i WHERE i.uid = u\n"
+                         "   ORDER BY %1 DESC, i.seq DESC NULLS LAST, i.marked DESC, i.id DESC\n"
+                         "   LIMIT 1\n"
+                         "$$")
+              .arg(OwnerFirst(QStringLiteral("i"))),
+          QStringLiteral(
+              "CREATE FUNCTION measurement_refresh(u text) RETURNS void LANGUAGE plpgsql "
+              "SECURITY DEFINER SET search_path FROM CURRENT AS $$\n"
+              "DECLARE owner uuid; sample text; i invalid_mark;\n"
+              "BEGIN\n"
+              "  SELECT register_id, sample_name INTO owner, sample FROM measurement WHERE uid = u;\n"
+              "  IF NOT FOUND THEN RETURN; END IF;\n"
+              "  i := latest_mark(u, owner);\n"
+              "  UPDATE measurement SET current_name = coalesce(latest_name(u, owner), sample),\n"
+              "         invalid_reason = nullif(i.reason, ''),\n"
+              "         invalid_by = CASE WHEN i.reason <> '' THEN i.user_name END,\n"
+              "         invalid_at = CASE WHEN i.reason <> '' THEN i.marked END\n"
+              "   WHERE uid = u;\n"
+              "END $$"),
+          // A row an older program sent, sent again by a register, becomes
+          // that register's: its order and owner count from then on.
+          QStringLiteral(
+              "CREATE OR REPLACE FUNCTION measurement_current() RETURNS trigger "
+              "LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT AS $$\n"
+              "DECLARE i invalid_mark;\n"
+              "BEGIN\n"
+              "  IF NEW.register_id IS NOT NULL THEN\n"
+              "    UPDATE measurement SET register_id = NEW.register_id, seq = NEW.seq\n"
+              "     WHERE uid = NEW.uid AND register_id IS NULL;\n"
+              "    IF FOUND THEN\n"
+              "      PERFORM measurement_refresh(NEW.uid);\n"
+              "      RETURN NULL;\n"
+              "    END IF;\n"
+              "  END IF;\n"
+              "  NEW.current_name := coalesce(latest_name(NEW.uid, NEW.register_id), "
+              "NEW.sample_name);\n"
+              "  i := latest_mark(NEW.uid, NEW.register_id);\n"
+              "  NEW.invalid_reason := nullif(i.reason, '');\n"
+              "  NEW.invalid_by := CASE WHEN i.reason <> '' THEN i.user_name END;\n"
+              "  NEW.invalid_at := CASE WHEN i.reason <> '' THEN i.marked END;\n"
+              "  RETURN NEW;\n"
+              "END $$"),
+          QStringLiteral("CREATE OR REPLACE FUNCTION name_change_applied() RETURNS trigger "
+                         "LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT AS $$\n"
+                         "BEGIN\n"
+                         "  PERFORM measurement_refresh(NEW.uid);\n"
+                         "  RETURN NULL;\n"
+                         "END $$"),
+          QStringLiteral("CREATE OR REPLACE FUNCTION invalid_mark_applied() RETURNS trigger "
+                         "LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT AS $$\n"
+                         "BEGIN\n"
+                         "  PERFORM measurement_refresh(NEW.uid);\n"
+                         "  RETURN NULL;\n"
+                         "END $$"),
+          QStringLiteral(
+              "CREATE FUNCTION change_claimed() RETURNS trigger LANGUAGE plpgsql "
+              "SECURITY DEFINER SET search_path FROM CURRENT AS $$\n"
+              "BEGIN\n"
+              "  IF NEW.register_id IS NULL THEN RETURN NEW; END IF;\n"
+              "  IF TG_TABLE_NAME = 'name_change' THEN\n"
+              "    UPDATE name_change SET register_id = NEW.register_id, seq = NEW.seq\n"
+              "     WHERE key = NEW.key AND register_id IS NULL;\n"
+              "  ELSE\n"
+              "    UPDATE invalid_mark SET register_id = NEW.register_id, seq = NEW.seq\n"
+              "     WHERE key = NEW.key AND register_id IS NULL;\n"
+              "  END IF;\n"
+              "  IF NOT FOUND THEN RETURN NEW; END IF;\n"
+              "  PERFORM measurement_refresh(NEW.uid);\n"
+              "  RETURN NULL;\n"
+              "END $$"),
+          QStringLiteral("CREATE TRIGGER name_change_claimed BEFORE INSERT ON name_change "
+                         "FOR EACH ROW EXECUTE FUNCTION change_claimed()"),
+          QStringLiteral("CREATE TRIGGER invalid_mark_claimed BEFORE INSERT ON invalid_mark "
+                         "FOR EACH ROW EXECUTE FUNCTION change_claimed()"),
+          QStringLiteral("REVOKE ALL ON FUNCTION latest_name(text, uuid), latest_mark(text, uuid), "
+                         "measurement_refresh(text), change_claimed() FROM PUBLIC"),
+          QStringLiteral("DO $$\n"
+                         "BEGIN\n"
+                         "  IF EXISTS (SELECT FROM pg_roles WHERE rolname = '%1') THEN\n"
+                         "    GRANT SELECT ON server_identity TO %1;\n"
+                         "  END IF;\n"
+                         "  IF EXISTS (SELECT FROM pg_roles WHERE rolname = '%2') THEN\n"
+                         "    GRANT SELECT ON server_identity TO %2;\n"
+                         "  END IF;\n"
+                         "END $$")
+              .arg(WriterRole, ReaderRole)}},
     };
     return steps;
 }
@@ -381,6 +516,15 @@ void TLabServer::Exec(const QString& sql, const QString& what) {
                       !Transient(q.lastError()));
 }
 
+QSqlQuery TLabServer::Query(const QString& sql, const QString& what) {
+    QSqlQuery q(Connection_->Db);
+    q.setForwardOnly(true);
+    if (!q.exec(sql))
+        throw Failure(QStringLiteral("%1: %2").arg(what, Why(q.lastError())),
+                      !Transient(q.lastError()));
+    return q;
+}
+
 void TLabServer::Rollback() {
     if (!Connection_->Db.isOpen())
         return; // the driver closed it when the server went away
@@ -445,6 +589,8 @@ void TLabServer::Migrate(const std::vector<TMigration>& migrations) {
                      "FROM current_schema() s WHERE s IS NOT NULL"),
                  QStringLiteral("Нет связи с сервером лаборатории"));
             QStringList statements = step.Statements;
+            statements.replaceInStrings(kIdentityToken,
+                                        QUuid::createUuid().toString(QUuid::WithoutBraces));
             statements << QStringLiteral("INSERT INTO schema_version (version) VALUES (%1)")
                               .arg(step.Version);
             for (const QString& sql : statements) {
@@ -498,20 +644,24 @@ QString TLabServer::ServerVersion() {
     return QStringLiteral("?");
 }
 
-void TLabServer::Upload(const std::vector<TArchiveMeasurement>& measurements,
-                        const std::vector<TNameChange>& names,
-                        const std::vector<TInvalidMark>& marks) {
+TServerHold TLabServer::Upload(const QString& registerId,
+                               const std::vector<TArchiveMeasurement>& measurements,
+                               const std::vector<TNameChange>& names,
+                               const std::vector<TInvalidMark>& marks) {
     if (measurements.empty() && names.empty() && marks.empty())
-        return;
+        return {};
+    // Each statement tells how many rows it added and the highest of them.
     std::vector<QString> statements;
     AppendRows(
         statements, measurements,
-        QStringLiteral("INSERT INTO measurement (uid, device, port, computer, user_name, "
-                       "program_version, measured, calibration%1, raw, received, results_file, "
-                       "sample_name, source, imported_by, decimals) VALUES")
+        QStringLiteral("WITH added AS (INSERT INTO measurement (uid, device, port, computer, "
+                       "user_name, program_version, measured, calibration%1, raw, received, "
+                       "results_file, sample_name, source, imported_by, decimals, register_id, "
+                       "seq) VALUES")
             .arg(ValueColumns(QString())),
-        QStringLiteral(" ON CONFLICT (uid) DO NOTHING"),
-        [](QString& sql, const TArchiveMeasurement& m) {
+        QStringLiteral(" ON CONFLICT (uid) DO NOTHING RETURNING seq) "
+                       "SELECT count(*), coalesce(max(seq), 0) FROM added"),
+        [&registerId](QString& sql, const TArchiveMeasurement& m) {
             AppendText(sql, m.Uid);
             sql += QLatin1String(", ");
             AppendInteger(sql, m.Device);
@@ -544,46 +694,172 @@ void TLabServer::Upload(const std::vector<TArchiveMeasurement>& measurements,
             AppendTextOrNull(sql, m.ImportedBy);
             sql += QLatin1String(", ");
             AppendInteger(sql, m.Decimals);
+            sql += QLatin1String(", ");
+            AppendTextOrNull(sql, registerId);
+            sql += QStringLiteral(", %1").arg(m.Id);
         });
-    AppendRows(
-        statements, names,
-        QStringLiteral(
-            "INSERT INTO name_change (key, uid, changed, user_name, old_name, new_name) VALUES"),
-        QStringLiteral(" ON CONFLICT (key) DO NOTHING"), [](QString& sql, const TNameChange& c) {
-            for (const QString& text : {c.Key, c.Uid}) {
-                AppendText(sql, text);
-                sql += QLatin1String(", ");
-            }
-            AppendTime(sql, c.When);
-            for (const QString& text : {c.User, c.OldName, c.NewName}) {
-                sql += QLatin1String(", ");
-                AppendText(sql, text);
-            }
-        });
-    AppendRows(
-        statements, marks,
-        QStringLiteral("INSERT INTO invalid_mark (key, uid, marked, user_name, reason) VALUES"),
-        QStringLiteral(" ON CONFLICT (key) DO NOTHING"), [](QString& sql, const TInvalidMark& i) {
-            for (const QString& text : {i.Key, i.Uid}) {
-                AppendText(sql, text);
-                sql += QLatin1String(", ");
-            }
-            AppendTime(sql, i.When);
-            for (const QString& text : {i.User, i.Reason}) {
-                sql += QLatin1String(", ");
-                AppendText(sql, text);
-            }
-        });
+    const size_t measurementStatements = statements.size();
+    AppendRows(statements, names,
+               QStringLiteral("INSERT INTO name_change (key, uid, changed, user_name, old_name, "
+                              "new_name, register_id, seq) VALUES"),
+               QStringLiteral(" ON CONFLICT (key) DO NOTHING"),
+               [&registerId](QString& sql, const TNameChange& c) {
+                   for (const QString& text : {c.Key, c.Uid}) {
+                       AppendText(sql, text);
+                       sql += QLatin1String(", ");
+                   }
+                   AppendTime(sql, c.When);
+                   for (const QString& text : {c.User, c.OldName, c.NewName}) {
+                       sql += QLatin1String(", ");
+                       AppendText(sql, text);
+                   }
+                   sql += QLatin1String(", ");
+                   AppendTextOrNull(sql, registerId);
+                   sql += QStringLiteral(", %1").arg(c.Id);
+               });
+    AppendRows(statements, marks,
+               QStringLiteral("INSERT INTO invalid_mark (key, uid, marked, user_name, reason, "
+                              "register_id, seq) VALUES"),
+               QStringLiteral(" ON CONFLICT (key) DO NOTHING"),
+               [&registerId](QString& sql, const TInvalidMark& i) {
+                   for (const QString& text : {i.Key, i.Uid}) {
+                       AppendText(sql, text);
+                       sql += QLatin1String(", ");
+                   }
+                   AppendTime(sql, i.When);
+                   for (const QString& text : {i.User, i.Reason}) {
+                       sql += QLatin1String(", ");
+                       AppendText(sql, text);
+                   }
+                   sql += QLatin1String(", ");
+                   AppendTextOrNull(sql, registerId);
+                   sql += QStringLiteral(", %1").arg(i.Id);
+               });
     const QString what = QStringLiteral("Не удалось записать на сервер лаборатории");
+    TServerHold added;
     try {
         Exec(QStringLiteral("BEGIN"), what);
-        for (const QString& sql : statements)
-            Exec(sql, what);
+        for (size_t n = 0; n < statements.size(); ++n) {
+            if (n >= measurementStatements) {
+                Exec(statements[n], what);
+                continue;
+            }
+            QSqlQuery q = Query(statements[n], what);
+            if (q.next()) {
+                added.Rows += q.value(0).toLongLong();
+                added.Top = std::max(added.Top, q.value(1).toLongLong());
+            }
+        }
         Exec(QStringLiteral("COMMIT"), what);
     } catch (const ELabServerError&) {
         Rollback();
         throw;
     }
+    return added;
+}
+
+TLabServer::TLook TLabServer::Look(const QString& registerId, bool countRows) {
+    QString reg;
+    AppendText(reg, registerId);
+    QString sql = QStringLiteral(
+                      "SELECT (SELECT id::text FROM server_identity LIMIT 1), "
+                      "(SELECT coalesce(max(seq), 0) FROM measurement WHERE register_id = %1)")
+                      .arg(reg);
+    if (countRows)
+        sql += QStringLiteral(", (SELECT count(*) FROM measurement WHERE register_id = %1)").arg(reg);
+    QSqlQuery q = Query(sql, QStringLiteral("Не удалось прочитать сервер лаборатории"));
+    TLook look;
+    look.Held.Rows = -1;
+    if (q.next()) {
+        look.Identity = q.value(0).toString();
+        look.Held.Top = q.value(1).toLongLong();
+        if (countRows)
+            look.Held.Rows = q.value(2).toLongLong();
+    }
+    if (look.Identity.isEmpty())
+        throw Failure(QStringLiteral("На сервере лаборатории нет метки базы (таблица "
+                                     "server_identity пуста): её восстанавливает владелец базы."),
+                      true);
+    return look;
+}
+
+qint32 TLabServer::KeyHash(const QString& key) {
+    const QByteArray md5 = QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Md5);
+    const auto byte = [&md5](int i) { return quint32(quint8(md5[i])); };
+    return qint32(byte(0) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3));
+}
+
+std::map<qint64, TKeySum> TLabServer::Sums(const QString& registerId, qint64 offsetMs,
+                                           qint64 upto, qint64 spanMs,
+                                           std::optional<qint64> fromMs,
+                                           std::optional<qint64> toMs) {
+    QString reg;
+    AppendText(reg, registerId);
+    QString sql =
+        QStringLiteral("SELECT floor(((extract(epoch FROM measured) * 1000)::bigint + %1)::numeric "
+                       "/ %2)::bigint AS span, count(*), sum(%3) FROM measurement "
+                       "WHERE register_id = %4 AND seq <= %5")
+            .arg(offsetMs)
+            .arg(spanMs)
+            .arg(KeyHashSql(QStringLiteral("uid")), reg)
+            .arg(upto);
+    // Milliseconds exactly, as the archive keeps them; the time index serves.
+    if (fromMs)
+        sql += QStringLiteral(" AND measured >= timestamptz 'epoch' + %1 * interval '1 ms'")
+                   .arg(*fromMs);
+    if (toMs)
+        sql += QStringLiteral(" AND measured <= timestamptz 'epoch' + %1 * interval '1 ms'")
+                   .arg(*toMs);
+    sql += QLatin1String(" GROUP BY span");
+    QSqlQuery q = Query(sql, QStringLiteral("Не удалось прочитать сервер лаборатории"));
+    std::map<qint64, TKeySum> spans;
+    while (q.next())
+        spans[q.value(0).toLongLong()] = {q.value(1).toLongLong(), q.value(2).toLongLong()};
+    return spans;
+}
+
+TKeySum TLabServer::ChangeSum(TChanges kind, const QString& registerId, qint64 upto) {
+    QString reg;
+    AppendText(reg, registerId);
+    QSqlQuery q = Query(
+        QStringLiteral("SELECT count(*), coalesce(sum(%1), 0) FROM %2 "
+                       "WHERE register_id = %3 AND seq <= %4")
+            .arg(KeyHashSql(QStringLiteral("key")),
+                 kind == TChanges::Names ? QStringLiteral("name_change")
+                                         : QStringLiteral("invalid_mark"),
+                 reg)
+            .arg(upto),
+        QStringLiteral("Не удалось прочитать сервер лаборатории"));
+    if (!q.next())
+        return {};
+    return {q.value(0).toLongLong(), q.value(1).toLongLong()};
+}
+
+std::map<QString, bool> TLabServer::Present(std::optional<TChanges> changes,
+                                            const QString& registerId, const QStringList& keys) {
+    const QString table = !changes                      ? QStringLiteral("measurement")
+                          : *changes == TChanges::Names ? QStringLiteral("name_change")
+                                                        : QStringLiteral("invalid_mark");
+    const QString column = changes ? QStringLiteral("key") : QStringLiteral("uid");
+    QString reg;
+    AppendText(reg, registerId);
+    std::map<QString, bool> present;
+    for (qsizetype from = 0; from < keys.size(); from += kKeysPerQuestion) {
+        QString sql = QStringLiteral("SELECT %1, register_id IS NOT DISTINCT FROM %2 FROM %3 "
+                                     "WHERE %1 = ANY (ARRAY[")
+                          .arg(column, reg, table);
+        const qsizetype to = std::min(keys.size(), from + kKeysPerQuestion);
+        for (qsizetype i = from; i < to; ++i) {
+            if (i > from)
+                sql += u',';
+            AppendText(sql, keys[i]);
+        }
+        sql += QLatin1String("]::text[])");
+        QSqlQuery q = Query(sql, QStringLiteral("Не удалось прочитать сервер лаборатории"));
+        while (q.next())
+            present[q.value(0).toString()] = q.value(1).toBool();
+    }
+    return present;
 }
 
 QString TLabServer::TestConnection(const TLabSettings& settings, bool* ok) {

@@ -6,11 +6,14 @@
 #include <QString>
 #include <QStringList>
 
+#include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
 class QSqlDatabase;
+class QSqlQuery;
 
 // The lab server refused or cannot be used; the message is for the
 // operator, in Russian, with the server's reason.
@@ -27,7 +30,7 @@ public:
 // order, each in one transaction). Used from the thread that made it.
 class TLabServer {
 public:
-    static constexpr int SchemaVersion = 2;
+    static constexpr int SchemaVersion = 3;
     // The roles roles.sql makes; each schema version grants them its tables.
     static inline const QString WriterRole = QStringLiteral("savro2_writer");
     static inline const QString ReaderRole = QStringLiteral("savro2_reader");
@@ -55,11 +58,40 @@ public:
     // "15.4 (Debian 15.4-1)" and the like.
     QString ServerVersion();
 
-    // One batch in one transaction; what the server has already is kept
-    // as it is (by the key), so a batch may come again. Throws
+    // The server's identity: a random id written when its schema was made.
+    // A database made again has another; one restored from a dump the same.
+    struct TLook {
+        QString Identity;
+        TServerHold Held; // Rows stays -1 unless counted
+    };
+    // The identity and what the server holds of the register's (registerId)
+    // measurements; counting them reads every one of them.
+    TLook Look(const QString& registerId, bool countRows);
+
+    // One batch in one transaction, each row with the register that sends
+    // it and its local id as the order of its changes (seq); what the
+    // server has already is kept as it is (by the key), so a batch may come
+    // again. Returns what the server took of its measurements. Throws
     // ELabServerError; nothing of the batch is kept then.
-    void Upload(const std::vector<TArchiveMeasurement>& measurements,
-                const std::vector<TNameChange>& names, const std::vector<TInvalidMark>& marks);
+    TServerHold Upload(const QString& registerId, const std::vector<TArchiveMeasurement>& measurements,
+                       const std::vector<TNameChange>& names,
+                       const std::vector<TInvalidMark>& marks);
+
+    // --- reconciliation: the register's own rows up to a local id
+    // The checksum both sides sum: the first 32 bits of the key's MD5, signed.
+    static qint32 KeyHash(const QString& key);
+    // Measurements per span of spanMs (a day, an hour) at offsetMs from UTC,
+    // numbered from 1970-01-01; only those measured in [fromMs, toMs] when
+    // given.
+    std::map<qint64, TKeySum> Sums(const QString& registerId, qint64 offsetMs, qint64 upto,
+                                   qint64 spanMs, std::optional<qint64> fromMs = std::nullopt,
+                                   std::optional<qint64> toMs = std::nullopt);
+    enum class TChanges { Names, Marks };
+    TKeySum ChangeSum(TChanges kind, const QString& registerId, qint64 upto);
+    // Which of the keys the server has (measurement uids, or change keys),
+    // each with whether the register is its owner.
+    std::map<QString, bool> Present(std::optional<TChanges> changes, const QString& registerId,
+                                    const QStringList& keys);
 
     // "Проверить соединение": a Russian sentence, success or the reason.
     static QString TestConnection(const TLabSettings& settings, bool* ok = nullptr);
@@ -69,6 +101,8 @@ private:
     int ReadVersion();
     void Migrate(const std::vector<TMigration>& migrations);
     void Exec(const QString& sql, const QString& what);
+    // Runs a statement and leaves its result to be read.
+    QSqlQuery Query(const QString& sql, const QString& what);
     void Rollback();
 
     std::unique_ptr<TConnection> Connection_;

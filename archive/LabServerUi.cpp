@@ -26,6 +26,7 @@ void TLabServerUi::Install(TForm1& form) {
             }
         auto* dialog = new TLabSettingsDialog(form.ConfigFilePath(), &form);
         dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->ArchiveFolder = form.Doc.Recovery().Folder();
         dialog->Applied = [&form](const TLabSettings& settings) {
             form.Uploader->Configure(settings);
             if (form.ArchiveWindow)

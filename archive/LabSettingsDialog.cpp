@@ -1,5 +1,7 @@
 #include "archive/LabSettingsDialog.h"
 
+#include "archive/Archive.h"
+#include "archive/LabReconcile.h"
 #include "archive/LabServer.h"
 #include "register/WaitCursor.h"
 
@@ -57,9 +59,14 @@ TLabSettingsDialog::TLabSettingsDialog(const QString& configPath, QWidget* paren
 }
 
 TLabSettingsDialog::~TLabSettingsDialog() {
-    // The check ends by itself within the connect timeout.
+    // The check ends by itself within the connect timeout; the
+    // reconciliation at its next step.
+    if (StopVerify_)
+        StopVerify_->store(true);
     if (Tester_)
         Tester_->wait();
+    if (Verifier_)
+        Verifier_->wait();
 }
 
 void TLabSettingsDialog::CreateControls() {
@@ -105,6 +112,16 @@ void TLabSettingsDialog::CreateControls() {
     test->addWidget(TestButton);
     test->addWidget(TestResult, 1);
 
+    VerifyButton = new QPushButton(QStringLiteral("Сверка с сервером"), this);
+    VerifyButton->setToolTip(QStringLiteral("Сравнить архив этого компьютера с сервером по дням и "
+                                            "отправить снова то, чего на сервере нет."));
+    VerifyResult = new QLabel(this);
+    VerifyResult->setWordWrap(true);
+    VerifyResult->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* verify = new QHBoxLayout;
+    verify->addWidget(VerifyButton, 0, Qt::AlignTop);
+    verify->addWidget(VerifyResult, 1);
+
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     OkButton = buttons->button(QDialogButtonBox::Ok);
     connect(buttons, &QDialogButtonBox::accepted, this, &TLabSettingsDialog::accept);
@@ -114,11 +131,13 @@ void TLabSettingsDialog::CreateControls() {
     layout->addLayout(form);
     layout->addWidget(PasswordNote);
     layout->addLayout(test);
+    layout->addLayout(verify);
     layout->addWidget(buttons);
 
     connect(SslModeBox, &QComboBox::currentIndexChanged, this, [this] { UpdateCaFile(); });
     connect(CaFileButton, &QPushButton::clicked, this, [this] { CaFileExecute(); });
     connect(TestButton, &QPushButton::clicked, this, [this] { TestExecute(); });
+    connect(VerifyButton, &QPushButton::clicked, this, [this] { VerifyExecute(); });
 }
 
 TLabSettings TLabSettingsDialog::Settings() const {
@@ -187,6 +206,70 @@ void TLabSettingsDialog::TestDone(const QString& text, bool ok) {
     TestResult->setStyleSheet(ok ? QStringLiteral("color: #2e7d32;")
                                  : QStringLiteral("color: #c62828;"));
     TestResult->setProperty("ok", ok);
+}
+
+namespace {
+
+enum TVerifyOutcome { VerifyMatched, VerifyDiffered, VerifyFailed };
+// Lines of days the window shows; the command line shows every one.
+constexpr int kShownDays = 20;
+
+} // namespace
+
+void TLabSettingsDialog::VerifyExecute() {
+    if (Verifier_)
+        return;
+    const TLabSettings settings = Settings();
+    if (!settings.Configured()) {
+        VerifyDone(QStringLiteral("Сервер не указан."), VerifyFailed);
+        return;
+    }
+    // On a thread of its own with connections of its own: a large archive
+    // takes seconds, a server made again minutes, and the window stays live.
+    struct TOutcome {
+        QString Text;
+        int Outcome = VerifyFailed;
+    };
+    auto outcome = std::make_shared<TOutcome>();
+    StopVerify_ = std::make_shared<std::atomic<bool>>(false);
+    const QString folder = ArchiveFolder;
+    const std::shared_ptr<std::atomic<bool>> stop = StopVerify_;
+    Verifier_.reset(QThread::create([this, settings, folder, stop, outcome] {
+        // Progress goes to the window's thread; the dialog waits for this
+        // thread before it goes, so it is there to take it.
+        const auto progress = [this](const QString& text) {
+            QMetaObject::invokeMethod(
+                this, [this, text] { VerifyResult->setText(text); }, Qt::QueuedConnection);
+        };
+        try {
+            TArchive archive(folder, false);
+            TLabServer server(settings);
+            const TReconcileResult result =
+                TLabReconcile::Run(archive, server, settings.ServerId(), progress, stop.get());
+            outcome->Text = result.Report(kShownDays);
+            outcome->Outcome = result.Matched() ? VerifyMatched : VerifyDiffered;
+        } catch (const std::exception& e) {
+            outcome->Text = QStringLiteral("Сверка не выполнена: %1").arg(QString::fromUtf8(e.what()));
+        }
+    }));
+    connect(Verifier_.get(), &QThread::finished, this, [this, outcome] {
+        Verifier_->wait();
+        Verifier_.reset();
+        VerifyDone(outcome->Text, outcome->Outcome);
+    });
+    VerifyButton->setEnabled(false);
+    VerifyResult->setStyleSheet(QString());
+    VerifyResult->setText(QStringLiteral("Сверка…"));
+    Verifier_->start();
+}
+
+void TLabSettingsDialog::VerifyDone(const QString& text, int outcome) {
+    VerifyButton->setEnabled(true);
+    VerifyResult->setText(text);
+    VerifyResult->setStyleSheet(outcome == VerifyMatched    ? QStringLiteral("color: #2e7d32;")
+                                : outcome == VerifyDiffered ? QStringLiteral("color: #b26a00;")
+                                                            : QStringLiteral("color: #c62828;"));
+    VerifyResult->setProperty("outcome", outcome);
 }
 
 void TLabSettingsDialog::accept() {

@@ -27,6 +27,13 @@ TLabStatusView TLabStatusView::Of(const TUploadStatus& status, const QDateTime& 
                                 .arg(TUploadStatus::AmberAfterMs / 60000);
         }
         break;
+    case TUploadStatus::Unchecked:
+        view.Text = QStringLiteral("Архив лаборатории: не сверено");
+        view.ToolTip = QStringLiteral("Сервер лаборатории ещё не подтвердил, что у него есть всё "
+                                      "отправленное раньше.");
+        if (!status.Reason.isEmpty())
+            view.ToolTip += QStringLiteral("\n%1").arg(status.Reason);
+        break;
     case TUploadStatus::Refused:
         view.Text = QStringLiteral("Архив лаборатории: отказ");
         view.Colour = TLinkColour::Red;

@@ -25,8 +25,6 @@ namespace {
 // a small part of it, small enough that a batch lost to a restart is
 // quickly sent again.
 constexpr int kBatch = 2000;
-constexpr qint64 kFirstBackoffMs = 1000;
-constexpr qint64 kLastBackoffMs = 30000;
 // While a backlog waits the status is told again this often, so the
 // status bar's age of the oldest measurement moves on.
 constexpr qint64 kHeartbeatMs = 3000;
@@ -59,11 +57,34 @@ bool Same(const TUploadStatus& a, const TUploadStatus& b) {
            a.Reason == b.Reason;
 }
 
+// The server's identity, checked against what the archive keeps for it: a
+// server that holds less of this register than it confirmed (restored from
+// an older dump, say) has nothing confirmed any more. Counting reads all of
+// the register's rows on the server: at connecting only.
+QString CheckServer(TArchive& archive, TLabServer& server, const QString& address, bool count) {
+    TLabServer::TLook look = server.Look(archive.RegisterId(), count);
+    if (archive.ServerIdentity(address) != look.Identity)
+        archive.SetServerIdentity(address, look.Identity);
+    const TServerHold held = archive.Held(look.Identity);
+    if (look.Held.Top < held.Top || (count && look.Held.Rows < held.Rows)) {
+        if (!count)
+            look = server.Look(archive.RegisterId(), true);
+        archive.Forget(look.Identity, look.Held);
+    }
+    return look.Identity;
+}
+
 } // namespace
+
+qint64 TRetryDelay::Failed(bool refused) {
+    Ms_ = refused ? LastMs : Ms_ == 0 ? FirstMs : std::min(LastMs, Ms_ * 2);
+    return Ms_;
+}
 
 class TLabUploader::TWorker : public QThread {
 public:
-    TWorker(TLabUploader* owner, const QString& folder) : Owner_(owner), Folder_(folder) {
+    TWorker(TLabUploader* owner, const QString& folder, std::shared_ptr<TRetryWait> wait)
+        : Owner_(owner), Folder_(folder), Wait_(std::move(wait)) {
         setObjectName(QStringLiteral("savro2-upload"));
     }
 
@@ -160,14 +181,17 @@ private:
         return Status_.State == TUploadStatus::Off;
     }
 
-    // What waits, from the archive; a failure's reason beside it.
-    TUploadStatus Current(TArchive* archive, const QString& server, bool refused,
-                          const QString& failure) const {
+    // What waits, from the archive; a failure's reason beside it. identity:
+    // the server's as checked on this connection, else empty (the last one
+    // seen at the address counts then, and nothing is "sent" yet).
+    TUploadStatus Current(TArchive* archive, const QString& address, const QString& identity,
+                          bool refused, const QString& failure) const {
         TUploadStatus status;
         bool waiting = false;
         if (archive) {
             try {
-                const TArchive::TBacklog backlog = archive->Backlog(server);
+                const TArchive::TBacklog backlog = archive->Backlog(
+                    identity.isEmpty() ? archive->ServerIdentity(address) : identity);
                 status.Backlog = backlog.Measurements;
                 status.OldestUnsent = backlog.Oldest;
                 waiting = backlog.Measurements > 0 || backlog.Changes > 0;
@@ -177,8 +201,11 @@ private:
         } else {
             waiting = !failure.isEmpty();
         }
-        status.State = refused ? TUploadStatus::Refused
-                               : waiting ? TUploadStatus::Unsent : TUploadStatus::Sent;
+        const bool checked = !identity.isEmpty() || !archive;
+        status.State = refused   ? TUploadStatus::Refused
+                       : waiting ? TUploadStatus::Unsent
+                       : checked ? TUploadStatus::Sent
+                                 : TUploadStatus::Unchecked;
         if (status.State != TUploadStatus::Sent)
             status.Reason = failure;
         return status;
@@ -191,11 +218,12 @@ private:
             const TArchive::TUnsent batch = archive.Unsent(id, kBatch);
             if (batch.Measurements.empty() && batch.NameChanges.empty() && batch.Marks.empty())
                 return;
-            server.Upload(batch.Measurements, batch.NameChanges, batch.Marks);
+            const TServerHold added = server.Upload(archive.RegisterId(), batch.Measurements,
+                                                    batch.NameChanges, batch.Marks);
             // Only now: a batch the server did not commit is sent again.
-            archive.MarkSent(id, batch.Upto);
+            archive.MarkSent(id, batch.Upto, added);
             if (progress.elapsed() >= kProgressMs) {
-                Publish(Current(&archive, id, false, QString()), false);
+                Publish(Current(&archive, QString(), id, false, QString()), false);
                 progress.restart();
             }
         }
@@ -203,6 +231,8 @@ private:
 
     TLabUploader* const Owner_;
     const QString Folder_;
+    // Used by the worker only, after the owner's thread made it.
+    const std::shared_ptr<TRetryWait> Wait_;
 
     // Shared between the owner's thread (settings, nudges, the stop, the
     // status read) and the worker (the status written): all under Mutex_.
@@ -224,9 +254,10 @@ void TLabUploader::TWorker::Work() {
     std::unique_ptr<TArchive> archive;
     QByteArray archiveFile; // its FileIdentity when opened
     std::unique_ptr<TLabServer> server;
+    QString identity; // the server's, checked on this connection
     TLabSettings settings;
     quint64 generation = 0;
-    qint64 backoffMs = 0;
+    TRetryDelay delay;
     QDeadlineTimer retryAt; // expired: no failure to wait out
     bool refused = false;
     bool drop = false;
@@ -240,7 +271,7 @@ void TLabUploader::TWorker::Work() {
                 generation = Generation_;
                 settings = Settings_;
                 drop = true; // a change reconnects
-                backoffMs = 0;
+                delay.Succeeded();
                 retryAt = QDeadlineTimer();
                 refused = false;
                 failure.clear();
@@ -251,6 +282,7 @@ void TLabUploader::TWorker::Work() {
             // Not before the stop is checked: an abandoned worker leaves it
             // to the process's end.
             server.reset();
+            identity.clear();
             drop = false;
         }
         // SQLite sees that the old file moved and leaves the journal at its
@@ -264,9 +296,9 @@ void TLabUploader::TWorker::Work() {
             Sleep(QDeadlineTimer(QDeadlineTimer::Forever), false, generation);
             continue;
         }
-        const QString id = settings.ServerId();
+        const QString address = settings.ServerId();
         if (!retryAt.hasExpired()) {
-            Publish(Current(archive.get(), id, refused, failure), true);
+            Publish(Current(archive.get(), address, identity, refused, failure), true);
             const QDeadlineTimer beat(std::min(retryAt.remainingTime(), kHeartbeatMs));
             // A new measurement cuts the wait short; a refusal waits for a
             // new setting or its time, not to knock again at every measurement.
@@ -277,7 +309,7 @@ void TLabUploader::TWorker::Work() {
         if (!archive && !QFileInfo::exists(QDir(Folder_).filePath(TArchive::FileName))) {
             // Only the register makes the archive (it may be setting a
             // damaged one aside this moment); until then nothing waits.
-            Publish(Current(nullptr, id, false, QString()), false);
+            Publish(Current(nullptr, address, QString(), false, QString()), false);
             Sleep(QDeadlineTimer(kIdleCheckMs), true, generation);
             continue;
         }
@@ -288,14 +320,18 @@ void TLabUploader::TWorker::Work() {
             }
             if (!server) {
                 if (StatusIsOff())
-                    Publish(Current(archive.get(), id, false, QString()), false);
+                    Publish(Current(archive.get(), address, QString(), false, QString()), false);
                 server = std::make_unique<TLabServer>(settings);
+                identity = CheckServer(*archive, *server, address, true);
+            } else {
+                // Cheap: a dump restored under this connection is seen too.
+                identity = CheckServer(*archive, *server, address, false);
             }
-            UploadAll(*archive, *server, id, generation);
-            backoffMs = 0;
+            UploadAll(*archive, *server, identity, generation);
+            delay.Succeeded();
             refused = false;
             failure.clear();
-            Publish(Current(archive.get(), id, false, QString()), false);
+            Publish(Current(archive.get(), address, identity, false, QString()), false);
             Sleep(QDeadlineTimer(kIdleCheckMs), true, generation);
             continue;
         } catch (const ELabServerError& e) {
@@ -307,9 +343,9 @@ void TLabUploader::TWorker::Work() {
             failure = QString::fromStdString(e.what());
         }
         drop = true;
-        backoffMs = refused ? kLastBackoffMs
-                            : std::min(kLastBackoffMs, backoffMs == 0 ? kFirstBackoffMs : backoffMs * 2);
-        retryAt = QDeadlineTimer(backoffMs);
+        identity.clear();
+        const qint64 chosen = delay.Failed(refused);
+        retryAt = QDeadlineTimer(Wait_ ? Wait_->WaitMs(chosen) : chosen);
     }
     bool abandoned = false;
     {
@@ -324,8 +360,9 @@ void TLabUploader::TWorker::Work() {
     }
 }
 
-TLabUploader::TLabUploader(const QString& archiveFolder, QObject* parent)
-    : QObject(parent), Worker_(std::make_unique<TWorker>(this, archiveFolder)) {
+TLabUploader::TLabUploader(const QString& archiveFolder, QObject* parent,
+                           std::shared_ptr<TRetryWait> wait)
+    : QObject(parent), Worker_(std::make_unique<TWorker>(this, archiveFolder, std::move(wait))) {
     Worker_->start(QThread::LowPriority);
 }
 

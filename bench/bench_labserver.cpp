@@ -1,14 +1,17 @@
 // The lab server on a throw-away PostgreSQL cluster of its own (tests/
 // support/PgCluster). Timed: the upload of a 100,000-measurement backlog by
-// the real uploader, and the lab reader's queries for one sample over 90
-// days out of 5,000,000 rows (~50 benches over four years): its first page
-// and its chart points.
+// the real uploader, the lab reader's queries for one sample over 90 days
+// out of 5,000,000 rows (~50 benches over four years): its first page and
+// its chart points, and a reconciliation (--verify) of a register's
+// 1,000,000 measurements with the server, matching or 1,000 rows short.
 #include "archive/Archive.h"
+#include "archive/LabReconcile.h"
 #include "archive/LabServer.h"
 #include "archive/LabUploader.h"
 #include "support/PgCluster.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
@@ -100,7 +103,8 @@ void BM_UploadBacklog(benchmark::State& state) {
         TLabUploader uploader(backlog.Dir.path());
         uploader.Configure(settings);
         const QDeadlineTimer deadline(600000);
-        while (probe.Sent(settings.ServerId()).Measurement < kBacklog && !deadline.hasExpired()) {
+        while (probe.Sent(probe.ServerIdentity(settings.ServerId())).Measurement < kBacklog &&
+               !deadline.hasExpired()) {
             QCoreApplication::processEvents();
             QThread::msleep(5);
         }
@@ -236,9 +240,127 @@ void BM_SampleChart(benchmark::State& state) {
     RunSampleQuery(state, QStringLiteral("SELECT id, measured, v5, invalid_at IS NOT NULL FROM measurement ") + kWhere);
 }
 
+constexpr int kVerifyRows = 1000000;
+
+// The key of the bench's n-th measurement, here and on the server alike: the
+// MD5 of "verify-n" written as a UUID.
+QString VerifyUid(int n) {
+    const QString h = QString::fromLatin1(
+        QCryptographicHash::hash("verify-" + QByteArray::number(n), QCryptographicHash::Md5).toHex());
+    return QStringLiteral("%1-%2-%3-%4-%5")
+        .arg(h.mid(0, 8), h.mid(8, 4), h.mid(12, 4), h.mid(16, 4), h.mid(20, 12));
+}
+
+// One register's archive of 1,000,000 measurements, one every 90 s (almost
+// three years, ~960 a day), and a server holding them beside as many of
+// another register's, filled by the server itself.
+struct TVerifySetup {
+    QTemporaryDir Dir;
+    QString Db = QStringLiteral("verify");
+    QString Register;
+    bool Ready = false;
+
+    TVerifySetup() {
+        QElapsedTimer timer;
+        timer.start();
+        {
+            TArchive archive(Dir.path());
+            Register = archive.RegisterId();
+            std::mt19937 random(20260309);
+            std::vector<TArchiveMeasurement> batch;
+            for (int n = 0; n < kVerifyRows; ++n) {
+                TArchiveMeasurement m = Measurement(random, n);
+                m.Uid = VerifyUid(n);
+                m.Measured = kStart.addSecs(qint64(n) * 90);
+                m.Received = m.Measured.addMSecs(350);
+                batch.push_back(m);
+                if (batch.size() == 10000) {
+                    archive.AddAll(batch);
+                    batch.clear();
+                }
+            }
+        }
+        if (!gCluster->CreateDatabase(Db))
+            return;
+        TLabServer(gCluster->Settings(TPgCluster::Owner, Db));
+        const QString uid = QStringLiteral(
+            "substr(h, 1, 8) || '-' || substr(h, 9, 4) || '-' || substr(h, 13, 4) || '-' || "
+            "substr(h, 17, 4) || '-' || substr(h, 21, 12)");
+        const QString fill = QStringLiteral(
+            "ALTER TABLE measurement DISABLE TRIGGER measurement_current;\n"
+            "INSERT INTO measurement (uid, device, port, computer, user_name, program_version, "
+            "measured, calibration, v1, v2, raw, received, results_file, sample_name, source, "
+            "current_name, register_id, seq) "
+            "SELECT %1, 1, '/dev/ttyUSB0', 'lab-pc', 'operator', '1.0.0', t, 0, 5.1, 6.2, "
+            "decode(repeat('a5', 115), 'hex'), t + interval '350 ms', '', 'Проба', 'analyser', "
+            "'Проба', r::uuid, i + 1 "
+            "FROM (VALUES ('verify-', '%2'), ('other-', '%3')) AS k(prefix, r), "
+            "LATERAL (SELECT i, timestamptz '%4' + i * interval '90 s' AS t, md5(k.prefix || i) AS h "
+            "  FROM generate_series(0, %5 - 1) i) s;\n"
+            "ALTER TABLE measurement ENABLE TRIGGER measurement_current;\n"
+            "VACUUM ANALYZE measurement;\n")
+                                 .arg(uid, Register, QUuid::createUuid().toString(QUuid::WithoutBraces),
+                                      kStart.toUTC().toString(Qt::ISODateWithMs))
+                                 .arg(kVerifyRows);
+        QFile script(QDir::temp().filePath(QStringLiteral("savro2-bench-verify.sql")));
+        if (!script.open(QIODevice::WriteOnly) || script.write(fill.toUtf8()) <= 0)
+            return;
+        script.close();
+        Ready = gCluster->PsqlFile(Db, script.fileName());
+        script.remove();
+        std::fprintf(stderr, "archive and server of %d measurements each made in %.1f s%s\n",
+                     kVerifyRows, double(timer.elapsed()) / 1000,
+                     Ready ? "" : qPrintable(QStringLiteral(": ") + gCluster->Error()));
+    }
+};
+
+// What --verify does: the archive opened, the server connected, compared
+// (and mended). Arg 1: 1,000 of the register's rows gone from the server
+// first, at random.
+void BM_Verify(benchmark::State& state) {
+    static TVerifySetup setup;
+    if (!setup.Ready) {
+        state.SkipWithError("no server filled");
+        return;
+    }
+    const TLabSettings settings = gCluster->Settings(TPgCluster::Writer, setup.Db);
+    std::mt19937 random(7);
+    qint64 days = 0;
+    for (auto _ : state) {
+        if (state.range(0) == 1) {
+            state.PauseTiming();
+            QStringList seqs;
+            for (int i = 0; i < 1000; ++i)
+                seqs << QString::number(1 + random() % kVerifyRows);
+            if (!gCluster->Psql(setup.Db, QStringLiteral("DELETE FROM measurement WHERE seq IN (%1) "
+                                                         "AND register_id = '%2'")
+                                                  .arg(seqs.join(u','), setup.Register))) {
+                state.SkipWithError(qPrintable(gCluster->Error()));
+                return;
+            }
+            state.ResumeTiming();
+        }
+        try {
+            TArchive archive(setup.Dir.path(), false);
+            TLabServer server(settings);
+            const TReconcileResult result = TLabReconcile::Run(archive, server, settings.ServerId());
+            days += qint64(result.Days.size());
+            if (result.Measurements != kVerifyRows || result.Matched() != (state.range(0) == 0)) {
+                state.SkipWithError(qPrintable(result.Report(5)));
+                return;
+            }
+        } catch (const std::exception& e) {
+            state.SkipWithError(e.what());
+            return;
+        }
+    }
+    state.counters["days told"] = benchmark::Counter(double(days) / double(state.iterations()));
+}
+
 BENCHMARK(BM_UploadBacklog)->Unit(benchmark::kSecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_SampleFirstPage)->Unit(benchmark::kMillisecond)->Iterations(20)->Arg(0)->Arg(1);
 BENCHMARK(BM_SampleChart)->Unit(benchmark::kMillisecond)->Iterations(20)->Arg(0)->Arg(1);
+BENCHMARK(BM_Verify)->Unit(benchmark::kSecond)->Iterations(3)->Arg(0)->Arg(1)->UseRealTime();
 
 } // namespace
 

@@ -9,6 +9,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QUuid>
 #include <QtTest>
 
 #include "support/RecordReply.h"
@@ -396,6 +397,46 @@ private slots:
         QCOMPARE(archive.Backlog(server).Changes, 0);
         // Another server has everything to come.
         QCOMPARE(archive.Backlog(QStringLiteral("other:5432/savro2")).Measurements, 5);
+    }
+
+    // Schema 4 kept what each server confirmed by its address, which says
+    // nothing of the server there now: that counts no more, and the
+    // archive gets an id of its own, kept from then on.
+    void confirmationsBelongToAServersIdentity() {
+        QTemporaryDir dir;
+        const QString address = QStringLiteral("lab:5432/savro2");
+        QString before;
+        {
+            TArchive archive(dir.path());
+            for (int i = 0; i < 3; ++i)
+                archive.Add(Measured(i + 1, kDay.addSecs(60 * i), QString()));
+            before = archive.RegisterId();
+        }
+        QVERIFY(AlterFile(
+            dir.path(),
+            {QStringLiteral("DROP TABLE register_identity"), QStringLiteral("DROP TABLE server_upload"),
+             QStringLiteral("DROP TABLE server_address"),
+             QStringLiteral("CREATE TABLE upload_state (server TEXT PRIMARY KEY, measurement_id INTEGER "
+                            "NOT NULL DEFAULT 0, name_change_id INTEGER NOT NULL DEFAULT 0, "
+                            "invalid_mark_id INTEGER NOT NULL DEFAULT 0)"),
+             QStringLiteral("INSERT INTO upload_state VALUES ('lab:5432/savro2', 3, 0, 0)"),
+             QStringLiteral("DELETE FROM schema_version WHERE version > 4")}));
+        TArchive archive(dir.path());
+        QVERIFY(!QUuid::fromString(archive.RegisterId()).isNull());
+        QVERIFY(archive.RegisterId() != before);
+        QCOMPARE(TArchive(dir.path()).RegisterId(), archive.RegisterId());
+        QCOMPARE(archive.Backlog(archive.ServerIdentity(address)).Measurements, 3);
+
+        archive.SetServerIdentity(address, QStringLiteral("A"));
+        archive.MarkSent(QStringLiteral("A"), {3, 0, 0}, {3, 3});
+        QCOMPARE(archive.Backlog(archive.ServerIdentity(address)).Measurements, 0);
+        // Made again there: another identity, nothing confirmed.
+        archive.SetServerIdentity(address, QStringLiteral("B"));
+        QCOMPARE(archive.Backlog(archive.ServerIdentity(address)).Measurements, 3);
+        // A restored from an older dump holds less: nothing counts of it.
+        archive.Forget(QStringLiteral("A"), {1, 1});
+        QCOMPARE(archive.Backlog(QStringLiteral("A")).Measurements, 3);
+        QCOMPARE(archive.Held(QStringLiteral("A")).Top, 1);
     }
 
     // Ctrl+Z and a paste take the typed way: the archive's name history and

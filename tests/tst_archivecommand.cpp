@@ -172,7 +172,12 @@ void TstArchiveCommand::badArguments_data() {
     QTest::newRow("no dates") << QStringList{"--export", "--from", "2026-03-01"} << "--from и --to";
     QTest::newRow("no files") << QStringList{"--import"} << "не указаны файлы";
     QTest::newRow("both modes") << QStringList{"--import", "a.txt", "--export"} << "вместе";
-    QTest::newRow("no mode") << QStringList{"--output", "x.csv"} << "--import или --export";
+    QTest::newRow("no mode") << QStringList{"--output", "x.csv"}
+                             << "--import, --export или --verify";
+    QTest::newRow("verify and import") << QStringList{"--verify", "--import", "a.txt"} << "вместе";
+    QTest::newRow("verify with a filter")
+        << QStringList{"--verify", "--sample", "эталон"} << "(--sample) не относятся к --verify";
+    QTest::newRow("verify with a file") << QStringList{"--verify", "a.txt"} << "Лишний аргумент «a.txt»";
 }
 
 void TstArchiveCommand::badArguments() {

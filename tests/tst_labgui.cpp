@@ -3,6 +3,7 @@
 #include "archive/LabServer.h"
 #include "archive/LabSettingsDialog.h"
 #include "archive/LabStatusView.h"
+#include "archive/LabUploader.h"
 #include "register/LinkStatusBar.h"
 #include "register/Unit1.h"
 #include "support/FormHarness.h"
@@ -15,6 +16,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QtTest>
 
 Q_DECLARE_METATYPE(TUploadStatus::TState)
@@ -62,6 +64,35 @@ private slots:
         h_.reset();
     }
 
+    // What the uploader waits after each outcome: f a failure, r a refusal,
+    // s a success (no wait).
+    void retryDelay_data() {
+        QTest::addColumn<QString>("outcomes");
+        QTest::addColumn<QList<qint64>>("waits");
+        QTest::newRow("doubling to the cap")
+            << "fffffff" << QList<qint64>{1000, 2000, 4000, 8000, 16000, 30000, 30000};
+        QTest::newRow("a success starts again")
+            << "fffsff" << QList<qint64>{1000, 2000, 4000, 0, 1000, 2000};
+        QTest::newRow("a refusal waits longest")
+            << "rfsf" << QList<qint64>{30000, 30000, 0, 1000};
+    }
+
+    void retryDelay() {
+        QFETCH(QString, outcomes);
+        QFETCH(QList<qint64>, waits);
+        TRetryDelay delay;
+        QList<qint64> got;
+        for (const QChar c : outcomes) {
+            if (c == u's') {
+                delay.Succeeded();
+                got << 0;
+            } else {
+                got << delay.Failed(c == u'r');
+            }
+        }
+        QCOMPARE(got, waits);
+    }
+
     void statusLabel_data() {
         QTest::addColumn<TUploadStatus::TState>("state");
         QTest::addColumn<int>("waitedS");  // by the oldest unsent; -1: not known
@@ -85,6 +116,9 @@ private slots:
             << TLinkColour::Plain << 0;
         QTest::newRow("refused") << TUploadStatus::Refused << 3600 << "Архив лаборатории: отказ"
                                  << TLinkColour::Red << 7;
+        QTest::newRow("not yet checked") << TUploadStatus::Unchecked << -1
+                                         << "Архив лаборатории: не сверено" << TLinkColour::Plain
+                                         << 0;
     }
 
     void statusLabel() {
@@ -109,7 +143,8 @@ private slots:
         QCOMPARE(label->text(), text);
         if (waitedS != 600)
             QCOMPARE(label->property("linkColour").toInt(), int(colour));
-        QCOMPARE(label->toolTip().contains(status.Reason), state == TUploadStatus::Refused);
+        QCOMPARE(label->toolTip().contains(status.Reason),
+                 state == TUploadStatus::Refused || state == TUploadStatus::Unchecked);
     }
 
     void dialogReadsWritesAndReconfigures() {
@@ -124,6 +159,7 @@ private slots:
         auto* dialog = form_->findChild<TLabSettingsDialog*>();
         QVERIFY(dialog && dialog->isVisible());
         QCOMPARE(dialog->Settings(), stored);
+        QCOMPARE(dialog->ArchiveFolder, form_->Doc.Recovery().Folder());
         for (const char* piece : {"~/.pgpass", "PGPASSFILE", "PGSERVICEFILE", "сервер:порт:база:"})
             QVERIFY(dialog->PasswordNote->text().contains(QString::fromUtf8(piece)));
         for (const QString mode : {"disable", "require", "verify-full"}) {
@@ -156,6 +192,23 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!dialog.Testing(), 30000);
         QCOMPARE(dialog.TestResult->text(), TLabServer::TestConnection(settings));
         QVERIFY(dialog.TestButton->isEnabled());
+    }
+
+    // The reconciliation has a thread and connections of its own; the
+    // window stays live and is told the outcome.
+    void verifyRunsAside() {
+        TLabSettingsDialog dialog(h_->IniPath());
+        QTemporaryDir folder;
+        dialog.ArchiveFolder = folder.path();
+        dialog.VerifyButton->click();
+        QCOMPARE(dialog.VerifyResult->text(), QStringLiteral("Сервер не указан."));
+        dialog.Show(Unreachable());
+        dialog.VerifyButton->click();
+        QVERIFY(dialog.Verifying() && !dialog.VerifyButton->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.Verifying(), 30000);
+        QVERIFY2(dialog.VerifyResult->text().startsWith(QStringLiteral("Сверка не выполнена: ")),
+                 qPrintable(dialog.VerifyResult->text()));
+        QVERIFY(dialog.VerifyButton->isEnabled());
     }
 
     void windowSourceChoice() {

@@ -3,6 +3,7 @@
 // program polling simulators on pseudo-terminals.
 #include "archive/Archive.h"
 #include "archive/LabArchive.h"
+#include "archive/LabReconcile.h"
 #include "archive/LabServer.h"
 #include "archive/LabUploader.h"
 #include "config/ConfigFile.h"
@@ -15,6 +16,7 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QSet>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -24,6 +26,7 @@
 #include <array>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 
 namespace {
@@ -38,7 +41,7 @@ const QDateTime kStart(QDate(2026, 3, 2), QTime(8, 0));
 
 // Every kind of text and value the SQL must carry: quotes, backslashes,
 // Cyrillic, absent and extreme values, record bytes of every value.
-TArchiveMeasurement Measurement(int n, std::mt19937& random) {
+TArchiveMeasurement Measurement(int n, std::mt19937& random, qint64 stepS = 97) {
     TArchiveMeasurement m;
     m.Uid = QUuid::createUuid().toString(QUuid::WithoutBraces);
     m.Device = quint16(1 + n % 3);
@@ -46,7 +49,7 @@ TArchiveMeasurement Measurement(int n, std::mt19937& random) {
     m.Computer = QStringLiteral("лаб-пк");
     m.User = QStringLiteral("o'neil\\оператор");
     m.ProgramVersion = QStringLiteral("1.0.0");
-    m.Measured = kStart.addSecs(qint64(n) * 97);
+    m.Measured = kStart.addSecs(qint64(n) * stepS);
     m.Received = m.Measured.addMSecs(351);
     m.Calibration = n % 8;
     for (int k = 0; k < IndicatorCount; ++k)
@@ -68,7 +71,9 @@ TArchiveMeasurement Measurement(int n, std::mt19937& random) {
     return m;
 }
 
-// Renames and marks of some measurements, as operators make them.
+// Renames and marks of some measurements, as operators make them; the
+// second rename and the unmark come after the clock was set back an hour,
+// and are still the later ones.
 void ChangeSome(TArchive& archive, int from, int to, const QString& tag) {
     for (qint64 id = from; id <= to; ++id) {
         const std::optional<TArchiveMeasurement> m = archive.FindId(id);
@@ -79,11 +84,11 @@ void ChangeSome(TArchive& archive, int from, int to, const QString& tag) {
             archive.Rename(m->Uid, QStringLiteral("Квас %1 %2").arg(tag).arg(id), QStringLiteral("мастер"), when);
         if (id % 21 == 0)
             archive.Rename(m->Uid, QStringLiteral("Сидр %1 %2").arg(tag).arg(id), QStringLiteral("мастер"),
-                           when.addSecs(5));
+                           when.addSecs(-3600));
         if (id % 11 == 0)
             archive.MarkInvalid(id, QStringLiteral("пузырь в кювете %1").arg(tag), QStringLiteral("технолог"), when);
         if (id % 33 == 0)
-            archive.MarkInvalid(id, QString(), QStringLiteral("технолог"), when.addSecs(7));
+            archive.MarkInvalid(id, QString(), QStringLiteral("технолог"), when.addSecs(-3600));
         if (id % 66 == 0)
             archive.MarkInvalid(id, QStringLiteral("повтор %1").arg(tag), QStringLiteral("начальник"), when.addSecs(9));
     }
@@ -96,6 +101,25 @@ QString Ms(const QString& column) {
 qint64 MsOf(const QDateTime& t) {
     return t.isValid() ? t.toMSecsSinceEpoch() : -1;
 }
+
+// Keeps the delays the uploader chose and waits a millisecond for each.
+class TRecordedWait : public TRetryWait {
+public:
+    qint64 WaitMs(qint64 chosenMs) override {
+        // Written on the uploader's thread, read on the test's.
+        const std::lock_guard<std::mutex> lock(mutex_);
+        chosen_ << chosenMs;
+        return 1;
+    }
+    QList<qint64> Chosen() const {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return chosen_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    QList<qint64> chosen_;
+};
 
 } // namespace
 
@@ -199,9 +223,66 @@ class TstLabUpload : public QObject {
         return uids;
     }
 
+    qint64 Count(const QString& db, const QString& table = QStringLiteral("measurement")) {
+        return cluster_.Value(db, QStringLiteral("SELECT count(*) FROM %1").arg(table)).toLongLong();
+    }
+    qint64 Changes(const QString& db) { return Count(db, QStringLiteral("name_change")) + Count(db, QStringLiteral("invalid_mark")); }
+
+    // A trigger of the superuser's makes the insert of a row named "сбой"
+    // fail that many times (a sequence counts them: a rollback does not undo
+    // it), as a passing fault does (40001).
+    bool FailBatches(const QString& db, int failures) {
+        return cluster_.Psql(
+            db, QStringLiteral("CREATE SEQUENCE IF NOT EXISTS batch_attempts;"
+                               "ALTER SEQUENCE batch_attempts RESTART;"
+                               "CREATE OR REPLACE FUNCTION fail_batch() RETURNS trigger LANGUAGE plpgsql "
+                               "SECURITY DEFINER AS $$ BEGIN\n"
+                               "  IF NEW.sample_name = 'сбой' AND nextval('batch_attempts') <= %1 THEN\n"
+                               "    RAISE EXCEPTION 'пакет не принят' USING ERRCODE = '40001';\n"
+                               "  END IF;\n"
+                               "  RETURN NEW;\n"
+                               "END $$;"
+                               "CREATE OR REPLACE TRIGGER a_fail_batch BEFORE INSERT ON measurement "
+                               "FOR EACH ROW EXECUTE FUNCTION fail_batch();")
+                    .arg(failures));
+    }
+
+    // Everything of the archive, as the uploader sends it, up to a
+    // measurement id; the rest is left.
+    void UploadUpTo(TArchive& archive, const QString& db, qint64 upto) {
+        TLabServer server(cluster_.Settings(TPgCluster::Writer, db));
+        TArchive::TUnsent all = archive.Unsent(QStringLiteral("none"), 1000000);
+        const auto later = [upto](const auto& row) { return row.Id > upto; };
+        all.Measurements.erase(std::remove_if(all.Measurements.begin(), all.Measurements.end(), later),
+                               all.Measurements.end());
+        const auto orphan = [&](const auto& change) { return !archive.Contains(change.Uid) || archive.Find(change.Uid)->Id > upto; };
+        all.NameChanges.erase(std::remove_if(all.NameChanges.begin(), all.NameChanges.end(), orphan),
+                              all.NameChanges.end());
+        all.Marks.erase(std::remove_if(all.Marks.begin(), all.Marks.end(), orphan), all.Marks.end());
+        server.Upload(archive.RegisterId(), all.Measurements, all.NameChanges, all.Marks);
+    }
+
+    // An archive over a week, made once; closed before its folder goes.
+    std::unique_ptr<QTemporaryDir> spread_;
+    std::unique_ptr<TArchive> spreadArchive_;
+
+    TArchive& Spread() {
+        if (!spreadArchive_) {
+            spread_ = std::make_unique<QTemporaryDir>();
+            spreadArchive_ = std::make_unique<TArchive>(spread_->path());
+            std::mt19937 random(29);
+            std::vector<TArchiveMeasurement> list;
+            for (int n = 0; n < 400; ++n) // one every 25 minutes
+                list.push_back(Measurement(n, random, 1500));
+            spreadArchive_->AddAll(list);
+            ChangeSome(*spreadArchive_, 1, 400, QStringLiteral("неделя"));
+        }
+        return *spreadArchive_;
+    }
+
     // Nothing of the archive waits for that server any more.
     static bool Drained(TArchive& archive, const TLabSettings& server) {
-        const TArchive::TBacklog backlog = archive.Backlog(server.ServerId());
+        const TArchive::TBacklog backlog = archive.Backlog(archive.ServerIdentity(server.ServerId()));
         return backlog.Measurements == 0 && backlog.Changes == 0;
     }
 
@@ -270,15 +351,17 @@ private slots:
         ChangeSome(archive, 4000, 4500, QStringLiteral("после"));
         archive.Add(Measurement(4500, random));
         uploader.Nudge();
-        QTRY_VERIFY_WITH_TIMEOUT(Drained(archive, cluster_.Settings(TPgCluster::Writer, db)), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(Drained(archive, cluster_.Settings(TPgCluster::Writer, db)), 60000);
         CompareWithArchive(archive, db);
 
-        // The same server under another name gets everything again and
-        // keeps one of each.
+        // The same server under another name is the same identity: what it
+        // confirmed still counts.
+        const QString identity = archive.ServerIdentity(cluster_.Settings(TPgCluster::Writer, db).ServerId());
         TLabSettings again = cluster_.Settings(TPgCluster::Writer, db);
         again.Host = QStringLiteral("localhost");
         uploader.Configure(again);
-        QTRY_VERIFY_WITH_TIMEOUT(Drained(archive, again), 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(archive.ServerIdentity(again.ServerId()), identity, 30000);
+        QVERIFY(Drained(archive, again));
         CompareWithArchive(archive, db);
     }
 
@@ -307,9 +390,10 @@ private slots:
         TWatch watch;
         Watch(uploader, watch);
         uploader.Configure(settings);
-        QVERIFY(WaitFor([&] { return probe.Sent(settings.ServerId()).Measurement > 0; }, 60000));
+        const auto sent = [&] { return probe.Sent(probe.ServerIdentity(settings.ServerId())).Measurement; };
+        QVERIFY(WaitFor([&] { return sent() > 0; }, 60000));
         QVERIFY2(cluster_.Stop(true), qPrintable(cluster_.Error()));
-        const qint64 sentAtStop = probe.Sent(settings.ServerId()).Measurement;
+        const qint64 sentAtStop = sent();
         QVERIFY2(sentAtStop < kTotal, "the upload ended before the server was stopped");
 
         // Down: the uploader says so with the reason, and the backlog stays.
@@ -322,7 +406,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(watch.States.size() >= told + 2, 30000);
         QVERIFY2(cluster_.Start(), qPrintable(cluster_.Error()));
 
-        QTRY_VERIFY_WITH_TIMEOUT(probe.Sent(settings.ServerId()).Measurement == kTotal, 120000);
+        QTRY_VERIFY_WITH_TIMEOUT(sent() == kTotal, 120000);
         QTRY_COMPARE_WITH_TIMEOUT(watch.Last.State, TUploadStatus::Sent, 30000);
         QCOMPARE(cluster_.Value(db, QStringLiteral("SELECT count(*) FROM measurement")).toLongLong(),
                  qint64(kTotal));
@@ -661,6 +745,352 @@ private slots:
         }
         QCOMPARE(archives, 2);
         QCOMPARE(ServerUids(db), local);
+    }
+    // A batch the server refuses midway leaves nothing, and the same
+    // connection takes it whole the next time.
+    void failedBatchIsRolledBack() {
+        const QString db = FreshDatabase();
+        QVERIFY2(!db.isEmpty() && FailBatches(db, 1), qPrintable(cluster_.Error()));
+        std::mt19937 random(13);
+        std::vector<TArchiveMeasurement> rows;
+        for (int n = 0; n < 1500; ++n) { // two statements: the second fails
+            rows.push_back(Measurement(n, random));
+            rows.back().Id = n + 1;
+        }
+        rows[1200].SampleName = QStringLiteral("сбой");
+        const QString reg = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        TLabServer server(cluster_.Settings(TPgCluster::Writer, db));
+        try {
+            server.Upload(reg, rows, {}, {});
+            QFAIL("the server took the batch");
+        } catch (const ELabServerError& e) {
+            QVERIFY2(!e.Refused, e.what());
+        }
+        QCOMPARE(Count(db), 0);
+        // Rolled back: the connection is not left in the failed transaction.
+        QTRY_COMPARE_WITH_TIMEOUT(
+            cluster_.Value(db, QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE datname = "
+                                              "current_database() AND state LIKE 'idle in transaction%'"))
+                .toInt(),
+            0, 10000);
+        TServerHold added;
+        try {
+            added = server.Upload(reg, rows, {}, {});
+        } catch (const ELabServerError& e) {
+            QFAIL(e.what());
+        }
+        QCOMPARE(added.Rows, 1500);
+        QCOMPARE(added.Top, 1500);
+        QCOMPARE(Count(db), 1500);
+        QCOMPARE(server.Upload(reg, rows, {}, {}).Rows, 0);
+    }
+
+    void retryWaitsDoubleAndStartAgainAfterSuccess() {
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        TArchive archive(folder.path());
+        std::mt19937 random(17);
+        const auto add = [&](int n) {
+            TArchiveMeasurement m = Measurement(n, random);
+            m.SampleName = n % 2 ? QStringLiteral("сбой") : m.SampleName;
+            archive.Add(m);
+        };
+        for (int n = 0; n < 3; ++n)
+            add(n);
+        const QString db = FreshDatabase();
+        QVERIFY2(!db.isEmpty() && FailBatches(db, 7), qPrintable(cluster_.Error()));
+        auto wait = std::make_shared<TRecordedWait>();
+        TLabUploader uploader(folder.path(), nullptr, wait);
+        TWatch watch;
+        Watch(uploader, watch);
+        uploader.Configure(cluster_.Settings(TPgCluster::Writer, db));
+        QTRY_COMPARE_WITH_TIMEOUT(watch.Last.State, TUploadStatus::Sent, 60000);
+        QCOMPARE(wait->Chosen(), (QList<qint64>{1000, 2000, 4000, 8000, 16000, 30000, 30000}));
+        QCOMPARE(Count(db), 3);
+        // After a success the first retry is 1 s again.
+        QVERIFY2(FailBatches(db, 2), qPrintable(cluster_.Error()));
+        add(3);
+        uploader.Nudge();
+        QTRY_COMPARE_WITH_TIMEOUT(Count(db), 4, 60000);
+        QCOMPARE(wait->Chosen().mid(7), (QList<qint64>{1000, 2000}));
+        CompareWithArchive(archive, db);
+    }
+
+    void latestChangeIsTheRegistersLast_data() {
+        // Who sent the measurement: first (the owner, before its changes),
+        // last (after them), old (an older program, no owner).
+        QTest::addColumn<QString>("measurement");
+        // In the order they arrive: who:seq:minutes:new name, or !reason of
+        // a mark (! alone: valid again); who is own, other (another
+        // register) or old (an older program: no seq).
+        QTest::addColumn<QStringList>("changes");
+        QTest::addColumn<QString>("current"); // the name, or !reason
+        QTest::newRow("renamed after the clock went back")
+            << "first" << QStringList{"own:1:+10:Квас", "own:2:-50:Сидр"} << "Сидр";
+        QTest::newRow("renames arrive in reverse")
+            << "first" << QStringList{"own:2:-50:Сидр", "own:1:+10:Квас"} << "Сидр";
+        QTest::newRow("renames before their measurement")
+            << "last" << QStringList{"own:2:-50:Сидр", "own:1:+10:Квас"} << "Сидр";
+        QTest::newRow("older program: by time")
+            << "first" << QStringList{"old::+20:Сидр", "old::+10:Квас"} << "Сидр";
+        QTest::newRow("older program: same time, by arrival")
+            << "first" << QStringList{"old::+10:Квас", "old::+10:Сидр"} << "Сидр";
+        QTest::newRow("after an older program's rename")
+            << "first" << QStringList{"old::+30:Квас", "own:1:+10:Сидр"} << "Сидр";
+        QTest::newRow("another register's rename")
+            << "first" << QStringList{"own:1:+10:Сидр", "other:9:+20:Квас"} << "Сидр";
+        QTest::newRow("an older program's measurement")
+            << "old" << QStringList{"own:1:+10:Сидр", "old::+30:Квас"} << "Сидр";
+        QTest::newRow("unmarked after the clock went back")
+            << "first" << QStringList{"own:1:+10:!пена", "own:2:-50:!"} << "!";
+        QTest::newRow("marks arrive in reverse")
+            << "first" << QStringList{"own:2:-50:!пена", "own:1:+10:!"} << "!пена";
+        QTest::newRow("marks before their measurement")
+            << "last" << QStringList{"own:2:-50:!пена", "own:1:+10:!"} << "!пена";
+        QTest::newRow("older program's marks by time")
+            << "first" << QStringList{"old::+20:!", "old::+10:!пена"} << "!";
+    }
+
+    void latestChangeIsTheRegistersLast() {
+        QFETCH(QString, measurement);
+        QFETCH(QStringList, changes);
+        QFETCH(QString, current);
+        static const QString db = FreshDatabase();
+        QVERIFY(!db.isEmpty());
+        const QString own = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        const QString other = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        std::mt19937 random(19);
+        TArchiveMeasurement m = Measurement(1, random);
+        m.Id = 1;
+        TLabServer server(cluster_.Settings(TPgCluster::Writer, db));
+        const auto send = [&] { server.Upload(measurement == "old" ? QString() : own, {m}, {}, {}); };
+        if (measurement != "last")
+            send();
+        for (const QString& change : changes) {
+            const QStringList f = change.split(u':'); // who, seq, minutes, text
+            const QDateTime when = kStart.addSecs(f[2].toInt() * 60);
+            const QString key = QUuid::createUuid().toString(QUuid::WithoutBraces);
+            const bool mark = f[3].startsWith(u'!');
+            const QString text = mark ? f[3].mid(1) : f[3];
+            if (f[0] == "old") {
+                const QString at = when.toUTC().toString(Qt::ISODateWithMs);
+                cluster_.Rows(db, mark ? QStringLiteral("INSERT INTO invalid_mark (key, uid, marked, user_name, reason) "
+                                                        "VALUES ('%1', '%2', '%3', 'технолог', '%4')")
+                                             .arg(key, m.Uid, at, text)
+                                       : QStringLiteral("INSERT INTO name_change (key, uid, changed, user_name, old_name, "
+                                                        "new_name) VALUES ('%1', '%2', '%3', 'мастер', '', '%4')")
+                                             .arg(key, m.Uid, at, text));
+                QVERIFY2(cluster_.Error().isEmpty(), qPrintable(cluster_.Error()));
+            } else if (mark) {
+                server.Upload(f[0] == "own" ? own : other, {}, {},
+                              {{f[1].toLongLong(), key, m.Uid, when, QStringLiteral("технолог"), text}});
+            } else {
+                server.Upload(f[0] == "own" ? own : other, {},
+                              {{when, QStringLiteral("мастер"), m.SampleName, text, f[1].toLongLong(), key, m.Uid}}, {});
+            }
+        }
+        if (measurement == "last")
+            send();
+        const QVariantList row =
+            cluster_.Rows(db, QStringLiteral("SELECT current_name, coalesce(invalid_reason, '') FROM measurement "
+                                             "WHERE uid = '%1'")
+                                  .arg(m.Uid))
+                .value(0);
+        QCOMPARE(current.startsWith(u'!') ? u'!' + row.value(1).toString() : row.value(0).toString(), current);
+    }
+
+    void remadeServerGetsEverythingAgain_data() {
+        QTest::addColumn<bool>("restored");
+        QTest::newRow("dropped and made again") << false;
+        QTest::newRow("restored from an earlier dump") << true;
+    }
+
+    void remadeServerGetsEverythingAgain() {
+        QFETCH(bool, restored);
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        TArchive archive(folder.path());
+        std::mt19937 random(23);
+        const auto add = [&](int from, int to) {
+            std::vector<TArchiveMeasurement> list;
+            for (int n = from; n < to; ++n)
+                list.push_back(Measurement(n, random, 1500));
+            archive.AddAll(list);
+            ChangeSome(archive, from + 1, to, QString::number(from));
+        };
+        add(0, 600);
+        const QString db = FreshDatabase();
+        QVERIFY2(!db.isEmpty(), qPrintable(cluster_.Error()));
+        const TLabSettings settings = cluster_.Settings(TPgCluster::Writer, db);
+        // The waits made short: the server is refused while it is remade.
+        TLabUploader uploader(folder.path(), nullptr, std::make_shared<TRecordedWait>());
+        TWatch watch;
+        Watch(uploader, watch);
+        uploader.Configure(settings);
+        QTRY_VERIFY_WITH_TIMEOUT(Drained(archive, settings), 60000);
+        const QString dump = folder.filePath(QStringLiteral("earlier.dump"));
+        QVERIFY2(cluster_.Dump(db, dump), qPrintable(cluster_.Error()));
+        add(600, 1200);
+        uploader.Nudge();
+        QTRY_VERIFY_WITH_TIMEOUT(Drained(archive, settings) && watch.Last.State == TUploadStatus::Sent, 60000);
+        const QString identity = archive.ServerIdentity(settings.ServerId());
+
+        // Every "sent" told from now on finds the server holding everything.
+        QStringList early;
+        connect(&uploader, &TLabUploader::StatusChanged, this, [&](const TUploadStatus& s) {
+            if (s.State == TUploadStatus::Sent && Count(db) < 1200)
+                early << QStringLiteral("«отправлено» with %1 rows on the server").arg(Count(db));
+        });
+        QVERIFY2(cluster_.DropDatabase(db) && cluster_.CreateDatabase(db), qPrintable(cluster_.Error()));
+        if (restored)
+            QVERIFY2(cluster_.Restore(db, dump), qPrintable(cluster_.Error()));
+        else
+            TLabServer(cluster_.Settings(TPgCluster::Owner, db));
+        QVERIFY(Count(db) < 1200);
+        uploader.Nudge();
+        QTRY_VERIFY_WITH_TIMEOUT(Count(db) == 1200 && watch.Last.State == TUploadStatus::Sent, 120000);
+        QVERIFY2(early.isEmpty(), qPrintable(early.join(u'\n')));
+        CompareWithArchive(archive, db);
+        QCOMPARE(archive.ServerIdentity(settings.ServerId()) == identity, restored);
+    }
+
+    void reconciliationMendsTheServer_data() {
+        // Done to the server after it had everything: SQL as its superuser,
+        // or "restore" of a dump taken halfway.
+        QTest::addColumn<QString>("harm");
+        QTest::addColumn<int>("days"); // days told; -1: some
+        QTest::newRow("nothing lost") << "SELECT 1" << 0;
+        QTest::newRow("rows lost on two days") << "DELETE FROM measurement WHERE seq IN (5, 6, 7, 150)" << 2;
+        QTest::newRow("restored from an earlier dump") << "restore" << -1;
+        QTest::newRow("changes lost") << "DELETE FROM name_change WHERE seq % 2 = 0; "
+                                         "DELETE FROM invalid_mark WHERE seq % 3 = 0"
+                                      << 0;
+        QTest::newRow("sent by an older program")
+            << "UPDATE measurement SET register_id = NULL, seq = NULL WHERE seq <= 100; "
+               "UPDATE name_change SET register_id = NULL, seq = NULL"
+            << 0;
+        QTest::newRow("a row only on the server")
+            << "INSERT INTO measurement (uid, port, computer, program_version, measured, calibration, received, "
+               "results_file, sample_name, source, register_id, seq) SELECT 'чужая', '', '', '', measured, 0, "
+               "received, '', '', 'analyser', register_id, 1 FROM measurement WHERE seq = 1"
+            << 1;
+    }
+
+    void reconciliationMendsTheServer() {
+        QFETCH(QString, harm);
+        QFETCH(int, days);
+        TArchive& archive = Spread();
+        const QString db = FreshDatabase();
+        QVERIFY2(!db.isEmpty(), qPrintable(cluster_.Error()));
+        const QString dump = spread_->filePath(db + QStringLiteral(".dump"));
+        if (harm == "restore") {
+            UploadUpTo(archive, db, 200);
+            QVERIFY2(cluster_.Dump(db, dump), qPrintable(cluster_.Error()));
+        }
+        UploadUpTo(archive, db, 400);
+        const qint64 rows = Count(db);
+        const qint64 changes = Changes(db);
+        QCOMPARE(rows, 400);
+        if (harm == "restore")
+            QVERIFY2(cluster_.Restore(db, dump), qPrintable(cluster_.Error()));
+        else
+            QVERIFY2(cluster_.Psql(db, harm), qPrintable(cluster_.Error()));
+        const qint64 lost = std::max<qint64>(0, rows - Count(db));
+        const qint64 stray = std::max<qint64>(0, Count(db) - rows);
+        const qint64 lostChanges = changes - Changes(db);
+
+        const TLabSettings settings = cluster_.Settings(TPgCluster::Writer, db);
+        TLabServer server(settings);
+        QStringList told;
+        const TReconcileResult result = TLabReconcile::Run(archive, server, settings.ServerId(),
+                                                           [&](const QString& text) { told << text; });
+        QVERIFY(!told.isEmpty());
+        QCOMPARE(result.Measurements, 400);
+        qint64 resent = 0;
+        qint64 onlyThere = 0;
+        for (const TReconcileDay& d : result.Days) {
+            resent += d.Resent;
+            onlyThere += d.OnlyOnServer;
+            QVERIFY(result.Report().contains(d.Day.toString(QStringLiteral("dd.MM.yyyy"))));
+        }
+        QCOMPARE(resent, lost);
+        QCOMPARE(onlyThere, stray);
+        QCOMPARE(result.ChangesResent, lostChanges);
+        if (days >= 0)
+            QCOMPARE(int(result.Days.size()), days);
+        else
+            QVERIFY(!result.Days.empty());
+        QCOMPARE(result.Matched(), lost == 0 && stray == 0 && result.ChangesResent == 0);
+        QCOMPARE(result.Report().startsWith(QStringLiteral("Совпадает")), result.Matched());
+
+        // Every row once again, each the register's; the next run finds
+        // nothing to mend, and the uploader has nothing to send.
+        QCOMPARE(Count(db), 400 + stray);
+        QCOMPARE(cluster_.Value(db, QStringLiteral("SELECT count(*) FROM measurement WHERE register_id IS NULL")).toInt(), 0);
+        QCOMPARE(cluster_.Value(db, QStringLiteral("SELECT count(*) FROM name_change WHERE seq IS NULL")).toInt(), 0);
+        const TReconcileResult again = TLabReconcile::Run(archive, server, settings.ServerId());
+        QCOMPARE(again.Matched(), stray == 0);
+        QVERIFY(Drained(archive, settings));
+        cluster_.Psql(db, QStringLiteral("DELETE FROM measurement WHERE uid = 'чужая'"));
+        CompareWithArchive(archive, db);
+    }
+
+    void verifyFromTheCommandLine() {
+        QTemporaryDir root;
+        QVERIFY(root.isValid());
+        const QString settings = root.filePath(QStringLiteral("line"));
+        const QString ini = settings + QStringLiteral("/Savro2.Ini");
+        const auto run = [&](const QStringList& args) {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("HOME"), root.filePath(QStringLiteral("home")));
+            env.insert(QStringLiteral("XDG_DATA_HOME"), root.filePath(QStringLiteral("data")));
+            env.insert(QStringLiteral("XDG_CONFIG_HOME"), root.filePath(QStringLiteral("config")));
+            env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+            QProcess p;
+            p.setProcessEnvironment(env);
+            p.start(QStringLiteral(SAVRO2_APP_PATH), QStringList{QStringLiteral("--settings"), settings} + args);
+            const bool ended = p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit;
+            return std::make_pair(ended ? p.exitCode() : -1,
+                                  QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError()));
+        };
+        auto [code, text] = run({QStringLiteral("--verify")});
+        QCOMPARE(code, 2); // no lab server in the settings
+        QVERIFY2(text.contains(QStringLiteral("не указан сервер лаборатории")), qPrintable(text));
+        QCOMPARE(run({QStringLiteral("--verify"), QStringLiteral("--device"), QStringLiteral("3")}).first, 2);
+
+        // The profile's archive, made by the program, filled here.
+        QCOMPARE(run({"--export", "--from", "2026-01-01", "--to", "2026-01-01"}).first, 0);
+        QDirIterator found(root.filePath(QStringLiteral("data")), {TArchive::FileName}, QDir::Files,
+                           QDirIterator::Subdirectories);
+        QVERIFY(found.hasNext());
+        TArchive archive(QFileInfo(found.next()).absolutePath());
+        std::mt19937 random(31);
+        std::vector<TArchiveMeasurement> list;
+        for (int n = 0; n < 300; ++n)
+            list.push_back(Measurement(n, random, 900));
+        archive.AddAll(list);
+
+        EnsureConfigFile(ini);
+        TLabSettings lab = cluster_.Settings(TPgCluster::Writer, FreshDatabase());
+        QTcpServer probe; // a port nobody listens on once it is closed
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        TLabSettings down = lab;
+        down.Port = probe.serverPort();
+        probe.close();
+        down.Write(ini);
+        std::tie(code, text) = run({QStringLiteral("--verify")});
+        QCOMPARE(code, 3);
+        QVERIFY2(text.contains(QStringLiteral("Нет связи")), qPrintable(text));
+
+        lab.Write(ini);
+        std::tie(code, text) = run({QStringLiteral("--verify")});
+        QCOMPARE(code, 1); // nothing was there: every day told, every row sent
+        QCOMPARE(Count(lab.Database), 300);
+        QVERIFY2(text.contains(QStringLiteral("отправлено снова")), qPrintable(text));
+        std::tie(code, text) = run({QStringLiteral("--verify")});
+        QCOMPARE(code, 0);
+        QVERIFY2(text.startsWith(QStringLiteral("Совпадает")), qPrintable(text));
+        QVERIFY(Drained(archive, lab));
     }
 };
 

@@ -336,9 +336,11 @@ private slots:
         serverFlip.stop();
         if (lab_) {
             QVERIFY2(cluster_.Running() || cluster_.Start(), qPrintable(cluster_.Error()));
-            const QString server = cluster_.Settings(TPgCluster::Writer).ServerId();
+            const QString address = cluster_.Settings(TPgCluster::Writer).ServerId();
             const auto drained = [&] {
-                const TArchive::TBacklog backlog = form_->Doc.Archive()->Backlog(server);
+                TArchive* archive = form_->Doc.Archive();
+                const TArchive::TBacklog backlog =
+                    archive->Backlog(archive->ServerIdentity(address));
                 return backlog.Measurements == 0 && backlog.Changes == 0;
             };
             QTRY_VERIFY_WITH_TIMEOUT(drained(), 120000);

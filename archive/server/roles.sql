@@ -81,5 +81,8 @@ BEGIN
         GRANT SELECT ON public.measurement, public.name_change, public.invalid_mark,
             public.schema_version TO savro2_reader;
     END IF;
+    IF to_regclass('public.server_identity') IS NOT NULL THEN
+        GRANT SELECT ON public.server_identity TO savro2_writer, savro2_reader;
+    END IF;
 END
 $$;

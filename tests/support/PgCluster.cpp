@@ -128,6 +128,30 @@ bool TPgCluster::RunPsql(const QStringList& args, int timeoutMs) {
                false, timeoutMs);
 }
 
+bool TPgCluster::RunClient(const QString& program, const QStringList& args) {
+    return Run(program,
+               QStringList{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                           QString::number(Port_), QStringLiteral("-U"), SuperUser} +
+                   args,
+               false);
+}
+
+bool TPgCluster::DropDatabase(const QString& name) {
+    return Psql(QStringLiteral("postgres"),
+                QStringLiteral("DROP DATABASE IF EXISTS \"%1\" WITH (FORCE)").arg(name));
+}
+
+bool TPgCluster::Dump(const QString& database, const QString& file) {
+    return RunClient(QStringLiteral("pg_dump"),
+                     {QStringLiteral("-Fc"), QStringLiteral("-f"), file, database});
+}
+
+bool TPgCluster::Restore(const QString& database, const QString& file) {
+    return RunClient(QStringLiteral("pg_restore"),
+                     {QStringLiteral("--clean"), QStringLiteral("--if-exists"),
+                      QStringLiteral("--exit-on-error"), QStringLiteral("-d"), database, file});
+}
+
 bool TPgCluster::Init() {
     Bin_ = BinDir();
     if (Bin_.isEmpty()) {

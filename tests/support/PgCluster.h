@@ -46,6 +46,12 @@ public:
     // One SQL script through psql as the superuser; false with Error().
     bool Psql(const QString& database, const QString& sql);
     bool PsqlFile(const QString& database, const QString& path);
+    // The database gone, its connections ended.
+    bool DropDatabase(const QString& name);
+    // pg_dump's custom format, and pg_restore of it into a database made
+    // with CreateDatabase (what it holds is replaced).
+    bool Dump(const QString& database, const QString& file);
+    bool Restore(const QString& database, const QString& file);
     // The rows of a query as role (QPSQL); empty with Error() on failure.
     QList<QVariantList> Rows(const QString& database, const QString& sql,
                              const QString& role = SuperUser);
@@ -60,6 +66,8 @@ private:
     bool Init();
     bool Run(const QString& program, const QStringList& args, bool asServer, int timeoutMs = 120000);
     bool RunPsql(const QStringList& args, int timeoutMs = 120000);
+    // A client program of the cluster as the superuser.
+    bool RunClient(const QString& program, const QStringList& args);
 
     std::unique_ptr<QTemporaryDir> Dir_;
     QString Bin_;
