@@ -80,6 +80,23 @@ bool LoginRefused(const QString& why) {
     return false;
 }
 
+// Why a secure connection failed, in the operator's words; empty when the
+// failure is not about SSL.
+QString SslProblem(const QString& why) {
+    const auto has = [&why](const char* text) {
+        return why.contains(QString::fromUtf8(text), Qt::CaseInsensitive);
+    };
+    if (has("does not support SSL") || has("не поддерживает SSL"))
+        return QStringLiteral("сервер не поддерживает SSL, а настройки требуют защищённого "
+                              "соединения");
+    if (has("root certificate") || has("корневого сертификата") || has("certificate verify") ||
+        has("certificate") || has("сертификат"))
+        return QStringLiteral("сертификат сервера не удалось проверить");
+    if (has("SSL"))
+        return QStringLiteral("защищённое соединение (SSL) не установлено");
+    return {};
+}
+
 // A statement failed because the link or the server is down or busy, not
 // because of what it asked.
 bool Transient(const QSqlError& error) {
@@ -488,6 +505,9 @@ TLabServer::TLabServer(const TLabSettings& settings, const std::vector<TMigratio
                                         "tcp_user_timeout=60000"));
     if (!db.open()) {
         const QString why = Why(db.lastError());
+        if (const QString ssl = SslProblem(why); !ssl.isEmpty())
+            throw Failure(QStringLiteral("Сервер лаборатории %1: %2: %3").arg(server, ssl, why),
+                          true);
         if (LoginRefused(why))
             throw Failure(
                 QStringLiteral("Сервер лаборатории %1 отказал во входе пользователю «%2»: %3")

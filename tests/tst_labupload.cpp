@@ -495,6 +495,35 @@ private slots:
         }
     }
 
+    // A CA file's path is one value however it reads: a blank in it, or a
+    // tail that reads like an option, neither breaks the options nor turns
+    // TLS off; against this server without SSL the reason says so.
+    void caFileCannotAddAnOption_data() {
+        QTest::addColumn<QString>("caFile");
+        QTest::addColumn<QString>("says");
+        const QString ssl = QStringLiteral("сервер не поддерживает SSL");
+        QTest::newRow("blank in the path") << "/etc/savro2/lab ca/ca.pem" << ssl;
+        QTest::newRow("an option at its end") << "/etc/savro2/ca.pem sslmode=disable" << ssl;
+        QTest::newRow("quote and backslash") << "/etc/savro2/o'ca\\.pem" << ssl;
+        QTest::newRow("semicolon") << "/etc/savro2/ca.pem;sslmode=disable" << "«;»";
+    }
+
+    void caFileCannotAddAnOption() {
+        QFETCH(QString, caFile);
+        QFETCH(QString, says);
+        TLabSettings settings = cluster_.Settings(TPgCluster::Writer, FreshDatabase(true));
+        settings.SslMode = QStringLiteral("verify-full");
+        settings.CaFile = caFile;
+        try {
+            TLabServer server(settings, TLabServer::Migrations());
+            QFAIL("connected without SSL");
+        } catch (const ELabServerError& e) {
+            const QString what = QString::fromStdString(e.what());
+            QVERIFY2(what.contains(says), qPrintable(what));
+            QVERIFY(e.Refused);
+        }
+    }
+
     // Schema 1 got imported rows with device 0 and the importing user as the
     // one who measured; the owner's upgrade moves them.
     void importedRowsOnAnOlderServer() {
