@@ -14,6 +14,8 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 
+#include <csignal>
+
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,6 +48,32 @@ TPgCluster::TPgCluster() = default;
 TPgCluster::~TPgCluster() {
     if (Running_)
         Stop(true);
+    StopLeftover();
+}
+
+void TPgCluster::StopLeftover() {
+    if (Data_.isEmpty())
+        return;
+    QFile pidFile(Data_ + QStringLiteral("/postmaster.pid"));
+    if (!pidFile.open(QIODevice::ReadOnly))
+        return;
+    const qint64 pid = pidFile.readLine().trimmed().toLongLong();
+    pidFile.close();
+    // Only our own server: the number of a stale file may be another
+    // process's by now.
+    const auto ours = [&] {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        return pid > 1 && cmdline.open(QIODevice::ReadOnly) &&
+               cmdline.readAll().replace('\0', ' ').contains(Data_.toLocal8Bit());
+    };
+    if (!ours())
+        return;
+    Run(QStringLiteral("pg_ctl"),
+        {QStringLiteral("-D"), Data_, QStringLiteral("-m"), QStringLiteral("immediate"),
+         QStringLiteral("-w"), QStringLiteral("-t"), QStringLiteral("30"), QStringLiteral("stop")},
+        true);
+    if (ours())
+        ::kill(pid_t(pid), SIGKILL);
 }
 
 QString TPgCluster::BinDir() {

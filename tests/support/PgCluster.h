@@ -65,6 +65,9 @@ public:
 private:
     bool Init();
     bool Run(const QString& program, const QStringList& args, bool asServer, int timeoutMs = 120000);
+    // Stops whatever server postmaster.pid names, even one whose start
+    // outlived pg_ctl's wait or whose stop did not finish.
+    void StopLeftover();
     bool RunPsql(const QStringList& args, int timeoutMs = 120000);
     // A client program of the cluster as the superuser.
     bool RunClient(const QString& program, const QStringList& args);
