@@ -6,8 +6,8 @@
 #include "archive/LabServer.h"
 #include "archive/LabSettings.h"
 #include "config/RegisterSettings.h"
-#include "register/RecoveryFile.h"
-#include "register/ResultsTable.h"
+#include "document/RecoveryFile.h"
+#include "results/ResultsTable.h"
 
 #include <QDir>
 #include <QFile>

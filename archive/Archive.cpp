@@ -2,8 +2,8 @@
 
 #include "config/Cp1251.h"
 #include "measurement/ValueText.h"
-#include "register/RecordCycle.h"
 #include "resources/ProgramVersion.h"
+#include "results/RecordCycle.h"
 
 #include <QAtomicInt>
 #include <QDir>

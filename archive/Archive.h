@@ -1,9 +1,9 @@
 #pragma once
 
 #include "archive/ArchiveReader.h"
-#include "register/ControlChart.h"
-#include "register/RecordDecoder.h"
-#include "register/ResultsTable.h"
+#include "measurement/RecordDecoder.h"
+#include "qc/ControlChart.h"
+#include "results/ResultsTable.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -2,9 +2,9 @@
 
 #include "config/Cp1251.h"
 #include "measurement/ValueText.h"
-#include "register/ResultsFile.h"
-#include "register/TextEncoding.h"
 #include "resources/ProgramVersion.h"
+#include "results/ResultsFile.h"
+#include "results/TextEncoding.h"
 
 #include <QDir>
 #include <QElapsedTimer>

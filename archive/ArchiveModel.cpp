@@ -2,7 +2,7 @@
 
 #include "archive/ArchiveRows.h"
 #include "measurement/ValueText.h"
-#include "register/RecordCycle.h"
+#include "results/RecordCycle.h"
 
 #include <QFont>
 

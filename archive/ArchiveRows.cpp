@@ -3,7 +3,7 @@
 #include "archive/ArchiveSettings.h"
 #include "config/Cp1251.h"
 #include "measurement/ValueText.h"
-#include "register/RecordCycle.h"
+#include "results/RecordCycle.h"
 
 #include <QHash>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "archive/Archive.h"
-#include "register/ResultsTable.h"
+#include "results/ResultsTable.h"
 
 #include <QLocale>
 #include <QString>

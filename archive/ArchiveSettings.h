@@ -1,6 +1,6 @@
 #pragma once
 
-#include "register/RecordDecoder.h"
+#include "measurement/RecordDecoder.h"
 
 #include <QString>
 

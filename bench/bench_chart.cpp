@@ -5,11 +5,11 @@
 // times are spread over the year so every row's date and time is read, as in
 // a real register.
 #include "bench/BenchData.h"
+#include "chart/ChartWindow.h"
 #include "config/Cp1251.h"
-#include "register/ChartWindow.h"
-#include "register/ControlChart.h"
-#include "register/ResultsFile.h"
-#include "register/ResultsTable.h"
+#include "qc/ControlChart.h"
+#include "results/ResultsFile.h"
+#include "results/ResultsTable.h"
 
 #include <QFile>
 #include <QPixmap>

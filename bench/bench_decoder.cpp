@@ -1,5 +1,5 @@
+#include "measurement/RecordDecoder.h"
 #include "measurement/ValueText.h"
-#include "register/RecordDecoder.h"
 
 #include <benchmark/benchmark.h>
 

@@ -8,10 +8,10 @@
 // acknowledgement, how often one was held for a busy archive, and the
 // import's rate. Once more polling alone for 20 s, for the stall the
 // register's own synced writes cost without an import.
-#include "bench/BenchData.h"
 #include "archive/ImportJob.h"
-#include "register/RecordDecoder.h"
-#include "register/RegisterDocument.h"
+#include "bench/BenchData.h"
+#include "document/RegisterDocument.h"
+#include "measurement/RecordDecoder.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -6,9 +6,9 @@
 #include "bench/BenchData.h"
 #include "config/ConfigFile.h"
 #include "config/iniplus.h"
-#include "register/RecordDecoder.h"
-#include "register/ResultsTable.h"
+#include "measurement/RecordDecoder.h"
 #include "register/Unit1.h"
+#include "results/ResultsTable.h"
 
 #include <QDir>
 #include <QFile>

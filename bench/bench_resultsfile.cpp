@@ -2,8 +2,8 @@
 // each next to the plainest code that moves the same bytes: read-and-split
 // for loading, join-and-write for saving. The ratios are printed at the end.
 #include "bench/BenchData.h"
-#include "register/ResultsFile.h"
-#include "register/ResultsTable.h"
+#include "results/ResultsFile.h"
+#include "results/ResultsTable.h"
 
 #include <QByteArrayList>
 #include <QFile>

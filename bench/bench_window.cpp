@@ -4,13 +4,13 @@
 // and once with a full day's register (50,000 rows, every field filled).
 // The first window of the process is timed on its own: it also pays Qt's
 // one-time costs (fonts, styles, resources), as a real program start does.
-#include "bench/BenchData.h"
 #include "app/Application.h"
+#include "bench/BenchData.h"
 #include "config/ConfigFile.h"
 #include "config/iniplus.h"
 #include "register/ClGrid.h"
-#include "register/ResultsTable.h"
 #include "register/Unit1.h"
+#include "results/ResultsTable.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>

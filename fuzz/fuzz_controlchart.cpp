@@ -8,9 +8,9 @@
 #include "fuzz/FuzzCheck.h"
 #include "fuzz/FuzzMode.h"
 #include "measurement/ValueText.h"
-#include "register/ControlChart.h"
-#include "register/ResultsFile.h"
-#include "register/ResultsTable.h"
+#include "qc/ControlChart.h"
+#include "results/ResultsFile.h"
+#include "results/ResultsTable.h"
 
 #include <QLocale>
 

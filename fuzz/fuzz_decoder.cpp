@@ -3,8 +3,8 @@
 // to a table text close to the value.
 #include "analyser/FPConvert.h"
 #include "fuzz/FuzzCheck.h"
+#include "measurement/RecordDecoder.h"
 #include "measurement/ValueText.h"
-#include "register/RecordDecoder.h"
 
 #include <QLocale>
 

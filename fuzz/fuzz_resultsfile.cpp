@@ -3,8 +3,8 @@
 // regression run also goes through real files, which must agree.
 #include "fuzz/FuzzCheck.h"
 #include "fuzz/FuzzMode.h"
-#include "register/ResultsFile.h"
-#include "register/ResultsTable.h"
+#include "results/ResultsFile.h"
+#include "results/ResultsTable.h"
 
 #include <QFile>
 #include <QTemporaryDir>

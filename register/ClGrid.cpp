@@ -1,8 +1,8 @@
 #include "register/ClGrid.h"
 
 #include "config/Cp1251.h"
-#include "register/NameEdits.h"
-#include "register/ResultsTable.h"
+#include "document/NameEdits.h"
+#include "results/ResultsTable.h"
 
 #include <QAbstractButton>
 #include <QClipboard>

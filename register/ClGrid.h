@@ -6,7 +6,7 @@
 #include <QStyle>
 #include <QTableView>
 
-#include "register/ResultsTable.h"
+#include "results/ResultsTable.h"
 
 #include <functional>
 

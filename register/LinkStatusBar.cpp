@@ -1,8 +1,8 @@
 #include "register/LinkStatusBar.h"
 
-#include "archive/LabStatusView.h"
 #include "controls/ElidedLabel.h"
-#include "register/LinkStatus.h"
+#include "link/LabStatusView.h"
+#include "link/LinkStatus.h"
 
 #include <QLabel>
 

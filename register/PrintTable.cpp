@@ -1,7 +1,7 @@
 #include "register/PrintTable.h"
 
 #include "config/Cp1251.h"
-#include "register/ResultsTable.h"
+#include "results/ResultsTable.h"
 
 #include <QFileInfo>
 #include <QFont>

@@ -3,10 +3,10 @@
 #include "controls/TesmarAbout.h"
 #include "register/ClGrid.h"
 #include "register/PrintTable.h"
-#include "register/ResultsTable.h"
 #include "register/Unit1.h"
 #include "resources/MyConsts.h"
 #include "resources/ProgramVersion.h"
+#include "results/ResultsTable.h"
 
 #include <QFileDialog>
 #include <QFileInfo>

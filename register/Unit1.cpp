@@ -1,27 +1,30 @@
 #include "register/Unit1.h"
 
 #include "analyser/OpSavro.h"
-#include "app/Application.h"
-#include "archive/ArchiveWindow.h"
-#include "archive/LabServerUi.h"
 #include "archive/LabUploader.h"
+#include "archiveui/ArchiveWindow.h"
+#include "archiveui/LabServerUi.h"
+#include "chart/ChartLink.h"
+#include "chart/ChartWindow.h"
 #include "config/ConfigFile.h"
 #include "config/Cp1251.h"
 #include "config/RegisterSettings.h"
+#include "controls/GenericError.h"
 #include "controls/numedit.h"
-#include "qc/ChartLink.h" // and the chart window it hooks in
+#include "controls/PortMenu.h"
+#include "controls/WaitCursor.h"
+#include "document/DeviceNumber.h"
+#include "features/FeatureHost.h"
+#include "link/LabStatusView.h"
 #include "register/ClGrid.h"
-#include "register/DeviceNumber.h"
 #include "register/LinkStatusBar.h"
 #include "register/PrintTable.h"
 #include "register/RegisterToolBar.h"
-#include "register/ResultsFile.h"
-#include "register/ResultsTable.h"
 #include "register/StandardDialogs.h"
-#include "register/WaitCursor.h"
 #include "resources/MyConsts.h"
+#include "results/ResultsFile.h"
+#include "results/ResultsTable.h"
 #include "serial/CPort.h"
-#include "serial/PortMenu.h"
 
 #include <QCloseEvent>
 #include <QDir>
@@ -45,10 +48,31 @@ TForm1::TForm1(QWidget* parent, const QString& configPath, const QString& dataFo
     : QMainWindow(parent), Doc(dataFolder), ConfigPath_(configPath) {
     CreateComponents();
     FormCreate();
-    TArchiveWindow::Install(*this);
-    TReportDialog::Install(*this);
-    TLabServerUi::Install(*this);
-    TChartLink::Install(*this);
+    InstallFeatures();
+}
+
+void TForm1::InstallFeatures() {
+    TFeatureHost host;
+    host.Window = this;
+    host.Doc = &Doc;
+    host.ConfigPath = ConfigPath_;
+    host.FileMenu = mnFile;
+    host.ViewMenu = mnView;
+    host.ToolBar = ToolBar1;
+    host.ChartAction = actChart;
+    host.PrintPreviewAction = actPrintPreview;
+    host.Grid = MainGrid;
+    host.DeviceNumber = [this] { return quint16(qRound(NumberEdit1->Value())); };
+    host.PortName = [this] { return OpSavro1->Port; };
+    host.ErrorBox = [this](const QString& caption, const QString& text) { ErrorBox(caption, text); };
+    host.NewTable = [this](const std::function<void()>& make) { NewTable(make); };
+    host.Chart = [this] { return ChartWindow; };
+    host.ShowLab = [this](const TLabStatusView& view) { StatusBar1->ShowLab(view); };
+
+    actArchive = TArchiveWindow::Install(host, ArchiveWindow);
+    actReport = TReportDialog::Install(host, ReportDialog);
+    TLabServerUi::Install(host, *Uploader, ArchiveWindow);
+    TChartLink::Install(host);
 }
 
 TForm1::~TForm1() {

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "analyser/OpSavro.h"
+#include "document/RegisterDocument.h"
+#include "link/LinkStatus.h"
+#include "link/LinkSupervisor.h"
 #include "register/LinkLostBox.h"
-#include "register/LinkStatus.h"
-#include "register/LinkSupervisor.h"
-#include "register/RegisterDocument.h"
 #include "register/RegisterToolBar.h"
-#include "register/TextEncoding.h"
-#include "report/ReportDialog.h"
+#include "reportui/ReportDialog.h"
+#include "results/TextEncoding.h"
 
 #include <QMainWindow>
 #include <QMessageBox>
@@ -152,6 +152,9 @@ protected:
 
 private:
     void CreateComponents();
+    // The archive window, the report, the lab server and the chart's ties,
+    // each handed what it needs of this window.
+    void InstallFeatures();
     void FormCreate();
     bool FormClose();
     void WriteConfig();

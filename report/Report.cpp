@@ -4,9 +4,9 @@
 #include "archive/ArchiveSettings.h"
 #include "config/Cp1251.h"
 #include "measurement/ValueText.h"
-#include "register/ControlChart.h"
-#include "register/RecordCycle.h"
-#include "register/ResultsTable.h"
+#include "qc/ControlChart.h"
+#include "results/RecordCycle.h"
+#include "results/ResultsTable.h"
 
 #include <QFileInfo>
 

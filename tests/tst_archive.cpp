@@ -1,8 +1,8 @@
 #include "archive/Archive.h"
 #include "config/Cp1251.h"
-#include "register/RecordCycle.h"
-#include "register/RegisterDocument.h"
-#include "register/ResultsTable.h"
+#include "document/RegisterDocument.h"
+#include "results/RecordCycle.h"
+#include "results/ResultsTable.h"
 
 #include <QDir>
 #include <QFile>

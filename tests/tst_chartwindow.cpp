@@ -1,12 +1,12 @@
 #include "archive/Archive.h"
-#include "archive/ArchiveWindow.h"
+#include "archiveui/ArchiveWindow.h"
+#include "chart/ChartLimitsPanel.h"
+#include "chart/ChartWindow.h"
 #include "config/Cp1251.h"
 #include "config/iniplus.h"
-#include "qc/ChartLimitsPanel.h"
 #include "register/ClGrid.h"
-#include "register/ChartWindow.h"
-#include "register/ResultsTable.h"
 #include "register/Unit1.h"
+#include "results/ResultsTable.h"
 #include "support/FormHarness.h"
 
 #include <QCheckBox>

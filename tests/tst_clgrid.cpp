@@ -1,7 +1,7 @@
+#include "document/NameEdits.h"
 #include "register/ClGrid.h"
-#include "register/NameEdits.h"
-#include "register/ResultsFile.h"
-#include "register/ResultsTable.h"
+#include "results/ResultsFile.h"
+#include "results/ResultsTable.h"
 
 #include "config/Cp1251.h"
 

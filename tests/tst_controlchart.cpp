@@ -1,8 +1,8 @@
 #include "config/Cp1251.h"
 #include "measurement/ValueText.h"
-#include "register/ControlChart.h"
-#include "register/RecordCycle.h"
-#include "register/ResultsTable.h"
+#include "qc/ControlChart.h"
+#include "results/RecordCycle.h"
+#include "results/ResultsTable.h"
 
 #include <QDateTime>
 #include <QtTest>

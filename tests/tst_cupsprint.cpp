@@ -1,9 +1,9 @@
-#include "support/TestFiles.h"
-#include "register/PrintTable.h"
-#include "register/ResultsTable.h"
 #include "register/ClGrid.h"
+#include "register/PrintTable.h"
 #include "register/Unit1.h"
+#include "results/ResultsTable.h"
 #include "support/FormHarness.h"
+#include "support/TestFiles.h"
 
 #include <QAction>
 #include <QDeadlineTimer>

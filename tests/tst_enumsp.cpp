@@ -1,5 +1,5 @@
+#include "controls/PortMenu.h"
 #include "serial/EnumSP.h"
-#include "serial/PortMenu.h"
 
 #include <QAction>
 #include <QMenu>

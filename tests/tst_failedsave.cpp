@@ -1,6 +1,6 @@
 #include "app/Application.h"
-#include "register/ResultsTable.h"
 #include "register/Unit1.h"
+#include "results/ResultsTable.h"
 
 #include "support/FormHarness.h"
 

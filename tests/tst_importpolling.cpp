@@ -3,12 +3,12 @@
 // measurement is asked for on the first turn after it is due and taken,
 // none lost or doubled.
 #include "analyser/OpSavro.h"
-#include "archive/ArchiveWindow.h"
+#include "archiveui/ArchiveWindow.h"
 #include "config/Cp1251.h"
 #include "controls/numedit.h"
 #include "measurement/ValueText.h"
-#include "register/ResultsTable.h"
 #include "register/Unit1.h"
+#include "results/ResultsTable.h"
 #include "support/CycleClock.h"
 #include "support/FormHarness.h"
 #include "support/SimProcess.h"

@@ -1,6 +1,6 @@
 #include "archive/ArchiveModel.h"
-#include "archive/ArchiveWindow.h"
 #include "archive/LabArchive.h"
+#include "archiveui/ArchiveWindow.h"
 #include "register/Unit1.h"
 #include "support/FormHarness.h"
 

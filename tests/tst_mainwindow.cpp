@@ -1,4 +1,3 @@
-#include "support/TestFiles.h"
 #include "analyser/OpSavro.h"
 #include "config/Cp1251.h"
 #include "config/iniplus.h"
@@ -6,11 +5,12 @@
 #include "register/ClGrid.h"
 #include "register/LinkStatusBar.h"
 #include "register/RegisterToolBar.h"
-#include "register/ResultsTable.h"
 #include "register/Unit1.h"
+#include "results/ResultsTable.h"
 #include "serial/CPort.h"
 #include "support/BoxAnswerer.h"
 #include "support/FormHarness.h"
+#include "support/TestFiles.h"
 
 #include <QAction>
 #include <QDir>

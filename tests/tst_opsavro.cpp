@@ -1,5 +1,5 @@
 #include "analyser/OpSavro.h"
-#include "register/RecordDecoder.h"
+#include "measurement/RecordDecoder.h"
 #include "serial/CPort.h"
 #include "support/PtyPair.h"
 #include "support/SimProcess.h"

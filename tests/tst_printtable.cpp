@@ -1,6 +1,6 @@
 #include "config/Cp1251.h"
 #include "register/PrintTable.h"
-#include "register/ResultsTable.h"
+#include "results/ResultsTable.h"
 
 #include <QFont>
 #include <QFontMetrics>

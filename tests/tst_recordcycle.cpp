@@ -1,7 +1,7 @@
 #include "analyser/FPConvert.h"
-#include "register/RecordCycle.h"
-#include "register/RecordDecoder.h"
-#include "register/ResultsTable.h"
+#include "measurement/RecordDecoder.h"
+#include "results/RecordCycle.h"
+#include "results/ResultsTable.h"
 
 #include <QtTest>
 

@@ -1,6 +1,6 @@
 #include "analyser/FPConvert.h"
+#include "measurement/RecordDecoder.h"
 #include "measurement/ValueText.h"
-#include "register/RecordDecoder.h"
 
 #include <QtTest>
 

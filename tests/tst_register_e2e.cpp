@@ -1,7 +1,7 @@
 #include "analyser/OpSavro.h"
 #include "controls/numedit.h"
-#include "register/ResultsTable.h"
 #include "register/Unit1.h"
+#include "results/ResultsTable.h"
 #include "support/FormHarness.h"
 #include "support/SimProcess.h"
 

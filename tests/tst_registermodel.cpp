@@ -1,6 +1,6 @@
-#include "register/RecordDecoder.h"
-#include "register/RegisterDocument.h"
-#include "register/ResultsFile.h"
+#include "document/RegisterDocument.h"
+#include "measurement/RecordDecoder.h"
+#include "results/ResultsFile.h"
 
 #include <QDir>
 #include <QFile>

@@ -6,10 +6,10 @@
 #include "config/ConfigFile.h"
 #include "config/Cp1251.h"
 #include "config/RegisterSettings.h"
-#include "register/RecordCycle.h"
 #include "report/Report.h"
 #include "report/ReportLayout.h"
 #include "report/ReportPainter.h"
+#include "results/RecordCycle.h"
 
 #include <QFontMetricsF>
 #include <QRegularExpression>

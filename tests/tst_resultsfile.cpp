@@ -1,5 +1,5 @@
-#include "register/ResultsFile.h"
-#include "register/ResultsTable.h"
+#include "results/ResultsFile.h"
+#include "results/ResultsTable.h"
 
 #include "config/Cp1251.h"
 

@@ -1,4 +1,4 @@
-#include "register/ResultsTable.h"
+#include "results/ResultsTable.h"
 
 #include "config/Cp1251.h"
 

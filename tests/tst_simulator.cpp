@@ -1,5 +1,5 @@
 #include "analyser/OpSavroThread.h"
-#include "register/RecordDecoder.h"
+#include "measurement/RecordDecoder.h"
 #include "support/SimProcess.h"
 
 #include <QTest>

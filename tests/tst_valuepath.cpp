@@ -3,10 +3,10 @@
 #include "archive/ArchiveImport.h"
 #include "archive/ArchiveSettings.h"
 #include "config/Cp1251.h"
+#include "document/RegisterDocument.h"
+#include "measurement/RecordDecoder.h"
 #include "measurement/ValueText.h"
-#include "register/RecordDecoder.h"
-#include "register/RegisterDocument.h"
-#include "register/ResultsFile.h"
+#include "results/ResultsFile.h"
 #include "support/TestFiles.h"
 
 #include <QBuffer>

@@ -1,16 +1,16 @@
-#include "support/TestFiles.h"
 #include "analyser/OpSavro.h"
 #include "app/Application.h"
 #include "config/Cp1251.h"
 #include "config/iniplus.h"
 #include "controls/numedit.h"
-#include "archive/LabStatusView.h"
+#include "link/LabStatusView.h"
 #include "register/ClGrid.h"
 #include "register/LinkStatusBar.h"
-#include "register/ResultsTable.h"
 #include "register/Unit1.h"
+#include "results/ResultsTable.h"
 #include "support/BoxAnswerer.h"
 #include "support/FormHarness.h"
+#include "support/TestFiles.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,6 +1,6 @@
 #include "support/RecordReply.h"
 
-#include "register/RecordDecoder.h"
+#include "measurement/RecordDecoder.h"
 
 QByteArray RecordReply(double value) {
     TMeasurementRecord record;
