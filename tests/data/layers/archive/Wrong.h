@@ -1,0 +1,3 @@
+#pragma once
+// A store reaching up into the main window.
+#include "register/Unit1.h"

@@ -1,0 +1,3 @@
+#pragma once
+// A widget in a layer without widgets.
+#include <QDialog>
