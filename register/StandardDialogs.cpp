@@ -1,12 +1,9 @@
 #include "register/StandardDialogs.h"
 
 #include "controls/TesmarAbout.h"
-#include "register/ClGrid.h"
-#include "register/PrintTable.h"
-#include "register/Unit1.h"
+#include "register/LinkLostBox.h"
 #include "resources/MyConsts.h"
 #include "resources/ProgramVersion.h"
-#include "results/ResultsTable.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
@@ -26,10 +23,12 @@ QString WithDefaultSuffix(const QString& name) {
 
 } // namespace
 
-void TStandardDialogs::Install(TForm1& form) {
+void TStandardDialogs::InstallDialogs(QWidget* window, TLinkLostBox& lostBox,
+                                      std::function<QString()> configPath,
+                                      std::function<void()> print) {
     // The dialogs live no longer than the window that owns them.
-    TForm1* const self = &form;
-    form.OpenDialog1 = [self](const QString& start) {
+    QWidget* const self = window;
+    OpenDialog1 = [self](const QString& start) {
         // getOpenFileName refuses names of files that do not exist and adds
         // the suffix too late; typing a new name must open an empty table.
         const QFileInfo current(start);
@@ -44,28 +43,28 @@ void TStandardDialogs::Install(TForm1& form) {
             return QString();
         return dialog.selectedFiles().value(0);
     };
-    form.SaveDialog1 = [self](const QString& start) {
+    SaveDialog1 = [self](const QString& start) {
         return WithDefaultSuffix(QFileDialog::getSaveFileName(
             self, MyConsts::sSaveAs, start, kFileFilter, nullptr,
             QFileDialog::DontConfirmOverwrite));
     };
-    form.AskSaveData = [self] {
+    AskSaveData = [self] {
         // Escape and closing the box mean Cancel: a stray key loses nothing.
         return QMessageBox::question(self, QStringLiteral("Подтверждение"), MyConsts::sSaveData,
                                      QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
                                      QMessageBox::Yes);
     };
-    form.AskRestore = [self](const QString& text) {
+    AskRestore = [self](const QString& text) {
         return QMessageBox::question(self, QStringLiteral("Восстановление данных"), text,
                                      QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
     };
-    form.AskSaveOnClose = [self] {
+    AskSaveOnClose = [self] {
         QMessageBox box(QMessageBox::NoIcon, MyConsts::sDataChanged, MyConsts::sSaveData,
                         QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, self);
         box.setEscapeButton(QMessageBox::Cancel);
         return static_cast<QMessageBox::StandardButton>(box.exec());
     };
-    form.AskOpenWhilePolling = [self](const QString& fileName) {
+    AskOpenWhilePolling = [self](const QString& fileName) {
         return QMessageBox::question(
             self, QStringLiteral("Подтверждение"),
             QStringLiteral("Опрос включён: новые измерения будут записываться в файл «%1».\n\n"
@@ -73,7 +72,7 @@ void TStandardDialogs::Install(TForm1& form) {
                 .arg(QFileInfo(fileName).fileName()),
             QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     };
-    form.AskReadAsUtf8 = [self](const QString& fileName) {
+    AskReadAsUtf8 = [self](const QString& fileName) {
         return QMessageBox::question(
             self, QStringLiteral("Кодировка файла"),
             QStringLiteral("Файл «%1» записан в кодировке UTF-8, а не Windows-1251, в которой "
@@ -84,32 +83,29 @@ void TStandardDialogs::Install(TForm1& form) {
                 .arg(QFileInfo(fileName).fileName()),
             QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Yes);
     };
-    form.ErrorBox = [self](const QString& caption, const QString& text) {
+    ErrorBox = [self](const QString& caption, const QString& text) {
         QMessageBox::critical(self, caption, text);
     };
-    form.StoppedBox = [self](const QString& caption, const QString& text) {
-        self->LostBox.Show(self, caption, text);
+    StoppedBox = [self, &lostBox](const QString& caption, const QString& text) {
+        lostBox.Show(self, caption, text);
     };
-    form.ShowAbout = [self] {
+    ShowAbout = [self, configPath] {
         TfrmTAbout about(self);
         about.SetCaption(MyConsts::sAbout);
         about.SetProgName(MyConsts::sProgramTitle);
         about.SetVersion(ProgramVersion());
-        about.SetSettingsPath(self->ConfigFilePath());
+        about.SetSettingsPath(configPath());
         about.SetCompanyName(MyConsts::sCompany);
         about.SetTel(MyConsts::sTelephone);
         about.exec();
     };
-    form.AskPortName = [self](const QString& current) {
+    AskPortName = [self](const QString& current) {
         return QInputDialog::getText(
             self, QStringLiteral("Другой порт"),
             QStringLiteral("Имя или путь порта (ttyUSB0, /dev/pts/3, /dev/serial/by-id/…, COM12):"),
             QLineEdit::Normal, current);
     };
-    form.PrintCommand = [self] {
-        PrintTableOnDefaultPrinter(self->MainGrid->font(), *self->Table(),
-                                   self->Table()->RowCount() - 1, self->CurrentFileName());
-    };
+    PrintCommand = std::move(print);
 }
 
 void TStandardDialogs::PrintPreview(QWidget* parent, const std::function<void(QPrinter&)>& paint) {

@@ -20,7 +20,6 @@
 #include "register/LinkStatusBar.h"
 #include "register/PrintTable.h"
 #include "register/RegisterToolBar.h"
-#include "register/StandardDialogs.h"
 #include "resources/MyConsts.h"
 #include "results/ResultsFile.h"
 #include "results/ResultsTable.h"
@@ -87,7 +86,10 @@ TForm1::~TForm1() {
 }
 
 void TForm1::CreateComponents() {
-    TStandardDialogs::Install(*this);
+    InstallDialogs(this, LostBox, [this] { return ConfigFilePath(); }, [this] {
+        PrintTableOnDefaultPrinter(MainGrid->font(), *Table(), Table()->RowCount() - 1,
+                                   CurrentFileName());
+    });
 
     OpSavro1->setObjectName(QStringLiteral("OpSavro1"));
     OpSavro1->OnErrorOpenPort = [this](TOpSavro* s) { OpSavro1ErrorOpenPort(s); };

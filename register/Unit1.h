@@ -6,11 +6,11 @@
 #include "link/LinkSupervisor.h"
 #include "register/LinkLostBox.h"
 #include "register/RegisterToolBar.h"
+#include "register/StandardDialogs.h"
 #include "reportui/ReportDialog.h"
 #include "results/TextEncoding.h"
 
 #include <QMainWindow>
-#include <QMessageBox>
 
 #include <functional>
 #include <memory>
@@ -31,7 +31,7 @@ class TResultsTable;
 // the poller and the commands. Handlers keep their given names and stay thin:
 // they ask the operator and hand the answer to the register's data (Doc) or
 // the poller.
-class TForm1 : public QMainWindow {
+class TForm1 : public QMainWindow, public TStandardDialogs {
     Q_OBJECT
 public:
     // configPath: where Savro2.Ini lives (beside the program unless given);
@@ -84,25 +84,11 @@ public:
     const QString& CurrentFileName() const { return Doc.FileName(); }
     const QString& ConfigFilePath() const { return ConfigPath_; }
 
-    // The operator's side of dialogs and boxes; tests put answers in here.
-    std::function<QString(const QString& start)> OpenDialog1;
-    std::function<QString(const QString& start)> SaveDialog1;
-    std::function<QMessageBox::StandardButton()> AskSaveData;      // Yes / No / Cancel
-    std::function<QMessageBox::StandardButton(const QString& text)> AskRestore; // Yes / No
-    std::function<QMessageBox::StandardButton()> AskSaveOnClose;   // Yes / No / Cancel
-    // Open while polling: Yes / No.
-    std::function<QMessageBox::StandardButton(const QString& fileName)> AskOpenWhilePolling;
-    // Open of a file that looks like UTF-8: Yes (as UTF-8) / No (as 1251) / Cancel.
-    std::function<QMessageBox::StandardButton(const QString& fileName)> AskReadAsUtf8;
-    std::function<void(const QString& caption, const QString& text)> ErrorBox;
+    // The rest of the operator's side of dialogs and boxes is in
+    // TStandardDialogs; tests put answers in here too.
     // Polling stopped on a port error: LostBox, closed once polling resumes.
-    std::function<void(const QString& caption, const QString& text)> StoppedBox;
     TLinkLostBox LostBox;
-    std::function<void()> ShowAbout;
-    std::function<void()> PrintCommand;
-    std::function<std::optional<TReportRequest>(const TReportRequest& start)> ReportDialog;
-    // Any port name or path; empty for Cancel.
-    std::function<QString(const QString& current)> AskPortName;
+    TReportDialog::TAsk ReportDialog;
 
     void ShowError(const QString& message);
     void SetTitle(const QString& fileName);
